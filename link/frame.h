@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The command frame that the reader's application firmware speaks:
+//   0x02, second header byte, LEN, command, data..., sum low, sum high
+// LEN counts the whole frame; the sum is a plain 16-bit additive sum of every byte
+// before it, stored low byte first.
+namespace comlink {
+
+inline constexpr uint8_t kFrameStart = 0x02;
+inline constexpr uint8_t kHeaderCommand = 0x07;     // second header byte of every request
+inline constexpr uint8_t kHeaderWriteParam = 0x0B;  // ... except the parameter write request
+inline constexpr uint8_t kStatusAccepted = 0x55;
+inline constexpr int kReplyBufferSize = 256;
+inline constexpr int kHeaderBytes = 3;  // start, second byte, LEN
+inline constexpr int kStatusOffset = 4;
+inline constexpr int kDataOffset = 5;
+
+// Adds the n bytes from p to seed, keeping 16 bits.
+uint16_t sum16(const uint8_t* p, std::size_t n, uint16_t seed = 0);
+
+// Computes the sum of the n bytes from p and stores it at p[n] (low) and p[n + 1] (high).
+void appendSum16(uint8_t* p, std::size_t n, uint16_t seed = 0);
+
+// Tests the sum of a reply laid out as a command frame: bytes LEN - 2 and LEN - 1 must hold
+// the sum of bytes 0 to LEN - 3. A length byte below 3 compares bytes 0 and 1 with a sum of 0.
+bool replySumValid(const uint8_t* reply);
+
+// Builds a request frame of LEN = dataLen + 6 into out (at least dataLen + 6 bytes) and
+// returns LEN.
+int buildFrame(uint8_t* out, uint8_t header, uint8_t command, const uint8_t* data,
+               std::size_t dataLen);
+
+}  // namespace comlink

@@ -1,0 +1,81 @@
+#include "link/port_names.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+namespace comlink {
+namespace {
+
+QString& deviceRootRef() {
+    static QString root = QStringLiteral("/dev");
+    return root;
+}
+
+struct DeviceGroup {
+    const char* prefix;
+    int firstPort;
+};
+
+// Each group covers 32 consecutive port numbers.
+constexpr DeviceGroup kGroups[] = {
+    {"ttyS", 1},
+    {"ttyUSB", 33},
+    {"ttyACM", 65},
+    {"ttyAMA", 97},
+};
+constexpr int kGroupSize = 32;
+
+}  // namespace
+
+QString comName(int n) {
+    return QStringLiteral("COM") + QString::number(n);
+}
+
+int comNumber(const QString& name) {
+    if (!name.startsWith(QLatin1String("COM")) || name.size() < 4 || name.size() > 6) return 0;
+    const QString digits = name.mid(3);
+    if (digits.startsWith(QLatin1Char('0'))) return 0;
+    for (QChar c : digits)
+        if (c < QLatin1Char('0') || c > QLatin1Char('9')) return 0;
+    const int n = digits.toInt();
+    return n >= kFirstPort && n <= kLastPort ? n : 0;
+}
+
+QString portLinkFolder() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+           QStringLiteral("/torvik-config/ports");
+}
+
+QString devicePath(const QString& name) {
+    const int n = comNumber(name);
+    if (n == 0) return {};
+#ifdef Q_OS_WIN
+    return QStringLiteral("\\\\.\\") + name;
+#else
+    const QString link = portLinkFolder() + QLatin1Char('/') + name;
+    if (QFileInfo(link).isSymLink()) return link;
+    for (const DeviceGroup& g : kGroups) {
+        if (n >= g.firstPort && n < g.firstPort + kGroupSize)
+            return deviceRoot() + QLatin1Char('/') + QLatin1String(g.prefix) +
+                   QString::number(n - g.firstPort);
+    }
+    return {};
+#endif
+}
+
+QString realDevicePath(const QString& path) {
+    const QFileInfo info(path);
+    if (!info.isSymLink()) return path;
+    const QString real = info.canonicalFilePath();
+    return real.isEmpty() ? info.symLinkTarget() : real;
+}
+
+QString deviceRoot() {
+    return deviceRootRef();
+}
+void setDeviceRoot(const QString& root) {
+    deviceRootRef() = root;
+}
+
+}  // namespace comlink

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QString>
+
+// How the names COM1 to COM128 reach serial devices.
+//
+// On Windows COMn is the device \\.\COMn. Elsewhere a symbolic link named COMn in the link
+// folder (Qt's generic data location followed by torvik-config/ports) wins, so that a user can
+// give an adapter a stable name; otherwise a fixed table maps
+//   COM1-COM32 to ttyS0-ttyS31,     COM33-COM64 to ttyUSB0-ttyUSB31,
+//   COM65-COM96 to ttyACM0-ttyACM31, COM97-COM128 to ttyAMA0-ttyAMA31  (all under /dev).
+namespace comlink {
+
+inline constexpr int kFirstPort = 1;
+inline constexpr int kLastPort = 128;
+
+// "COM" followed by n in decimal.
+QString comName(int n);
+
+// The port number of a name "COMn" with n from 1 to 128, or 0 for any other name.
+int comNumber(const QString& name);
+
+// The folder that holds the user's COMn links.
+QString portLinkFolder();
+
+// The path that opening the port named name opens (a link of the folder, or a device of the
+// fixed table); empty for a name that is not COM1 to COM128.
+QString devicePath(const QString& name);
+
+// The device that path reaches once links are followed (the path itself if it is no link).
+QString realDevicePath(const QString& path);
+
+// The folder that holds the devices of the fixed table; "/dev" unless a test chose another.
+QString deviceRoot();
+void setDeviceRoot(const QString& root);
+
+}  // namespace comlink

@@ -1,0 +1,255 @@
+#include "link/serial_port.h"
+
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QSerialPort>
+#include <algorithm>
+
+#ifdef Q_OS_UNIX
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#endif
+
+namespace comlink {
+namespace {
+
+// Until the caller sets its own, a port never blocks for good: it starts with the reader's
+// time-outs.
+constexpr Timeouts kStartTimeouts{100, 1, 2000, 1, 10};
+
+class QtSerialPort final : public SerialPort {
+public:
+    QtSerialPort() : timeouts_(kStartTimeouts) {}
+    ~QtSerialPort() override { close(); }
+
+    bool open(const QString& devicePath) override {
+        close();
+        errorString_.clear();
+#ifdef Q_OS_UNIX
+        // Resolve links so that the lock below and Qt's lock file name the real device,
+        // whatever name reached it.
+        const QString real = QFileInfo(devicePath).canonicalFilePath();
+        if (real.isEmpty()) {
+            errorString_ = QStringLiteral("No such file or directory");
+            return false;
+        }
+#else
+        const QString real = devicePath;
+#endif
+        port_.setPortName(real);
+        if (!port_.open(QIODevice::ReadWrite)) {
+            errorString_ = port_.errorString();
+            port_.clearError();
+            return false;
+        }
+#ifdef Q_OS_UNIX
+        // The exclusive bit of the tty does not hold against root; an advisory lock on the
+        // device does, and other serial tools honour it too.
+        if (::flock(static_cast<int>(port_.handle()), LOCK_EX | LOCK_NB) != 0) {
+            errorString_ = QString::fromLocal8Bit(std::strerror(errno));
+            port_.close();
+            port_.clearError();
+            return false;
+        }
+#endif
+        return true;
+    }
+
+    bool isOpen() const override {
+        return port_.isOpen();
+    }
+    QString errorString() const override {
+        return errorString_;
+    }
+
+    LineSettings lineSettings() const override {
+        LineSettings s = settings_;
+        if (!port_.isOpen()) return s;
+        s.baudRate = static_cast<uint32_t>(port_.baudRate());
+        s.byteSize = static_cast<uint8_t>(port_.dataBits());
+        switch (port_.parity()) {
+            case QSerialPort::OddParity:
+                s.parity = 1;
+                break;
+            case QSerialPort::EvenParity:
+                s.parity = 2;
+                break;
+            case QSerialPort::MarkParity:
+                s.parity = 3;
+                break;
+            case QSerialPort::SpaceParity:
+                s.parity = 4;
+                break;
+            default:
+                s.parity = 0;
+                break;
+        }
+        s.stopBits = port_.stopBits() == QSerialPort::TwoStop ? 2 : 0;
+        return s;
+    }
+
+    bool setLineSettings(const LineSettings& s) override {
+        if (!port_.isOpen()) return false;
+        bool ok = port_.setBaudRate(static_cast<qint32>(s.baudRate));
+        ok = ok && s.byteSize >= 5 && s.byteSize <= 8 &&
+             port_.setDataBits(static_cast<QSerialPort::DataBits>(s.byteSize));
+        ok = ok && port_.setParity(parityOf(s.parity));
+        ok = ok && port_.setStopBits(s.stopBits == 2 ? QSerialPort::TwoStop : QSerialPort::OneStop);
+        ok = ok && port_.setFlowControl(QSerialPort::NoFlowControl);
+        if (!ok) {
+            errorString_ = port_.errorString();
+            port_.clearError();
+            return false;
+        }
+        // A pseudo-terminal has no modem lines: failing to drop them there is not an error.
+        port_.setDataTerminalReady(false);
+        port_.setRequestToSend(false);
+        port_.clearError();
+        settings_ = s;
+        return true;
+    }
+
+    Timeouts timeouts() const override {
+        return timeouts_;
+    }
+    bool setTimeouts(const Timeouts& t) override {
+        timeouts_ = t;
+        return true;
+    }
+
+    void purgeInput() override {
+        if (!port_.isOpen()) return;
+        port_.clear(QSerialPort::Input);
+        port_.clearError();
+    }
+
+    Transfer write(const uint8_t* p, int n) override {
+        Transfer t;
+        if (!port_.isOpen()) return {0, PortError::NotOpen};
+        if (n <= 0) return t;
+        const qint64 queued = port_.write(reinterpret_cast<const char*>(p), n);
+        if (queued < 0) return failure();
+        QDeadlineTimer deadline(static_cast<qint64>(timeouts_.writeTotalConstant) +
+                                static_cast<qint64>(timeouts_.writeTotalPerByte) * n);
+        while (port_.bytesToWrite() > 0) {
+            if (!port_.waitForBytesWritten(std::max<qint64>(0, deadline.remainingTime()))) {
+                if (port_.error() != QSerialPort::TimeoutError &&
+                    port_.error() != QSerialPort::NoError)
+                    return failure();
+                port_.clearError();
+                break;
+            }
+            if (deadline.hasExpired()) break;
+        }
+        t.count = static_cast<int>(queued - port_.bytesToWrite());
+        return t;
+    }
+
+    Transfer read(uint8_t* p, int n) override {
+        Transfer t;
+        if (!port_.isOpen()) return {0, PortError::NotOpen};
+        if (n <= 0) return t;
+        // Both limits are deadlines on a monotonic clock, computed once: the total one from
+        // the start, the interval one from the last byte received.
+        QElapsedTimer clock;
+        clock.start();
+        const qint64 totalMs = static_cast<qint64>(timeouts_.readTotalConstant) +
+                               static_cast<qint64>(timeouts_.readTotalPerByte) * n;
+        qint64 lastByteMs = -1;
+        for (;;) {
+            const qint64 got = port_.read(reinterpret_cast<char*>(p) + t.count, n - t.count);
+            if (got < 0) return failure(t.count);
+            if (got > 0) {
+                t.count += static_cast<int>(got);
+                lastByteMs = clock.elapsed();
+            }
+            if (t.count >= n) return t;
+            qint64 endMs = totalMs;
+            if (lastByteMs >= 0 && timeouts_.readInterval > 0)
+                endMs = std::min(endMs, lastByteMs + timeouts_.readInterval);
+            const qint64 left = endMs - clock.elapsed();
+            if (left <= 0) return t;
+            if (!port_.waitForReadyRead(static_cast<int>(left))) {
+                const auto e = port_.error();
+                if (e == QSerialPort::TimeoutError || e == QSerialPort::NoError) {
+                    // A time-out leaves nothing behind for the next exchange to trip over.
+                    port_.clearError();
+                    continue;
+                }
+                return failure(t.count);
+            }
+        }
+    }
+
+    void close() override {
+        if (!port_.isOpen()) return;
+#ifdef Q_OS_UNIX
+        const int fd = static_cast<int>(port_.handle());
+        ::ioctl(fd, TIOCNXCL);
+        ::flock(fd, LOCK_UN);
+#endif
+        port_.close();
+        port_.clearError();
+    }
+
+private:
+    static QSerialPort::Parity parityOf(uint8_t p) {
+        switch (p) {
+            case 1:
+                return QSerialPort::OddParity;
+            case 2:
+                return QSerialPort::EvenParity;
+            case 3:
+                return QSerialPort::MarkParity;
+            case 4:
+                return QSerialPort::SpaceParity;
+            default:
+                return QSerialPort::NoParity;
+        }
+    }
+
+    Transfer failure(int count = 0) {
+        const auto e = port_.error();
+        errorString_ = port_.errorString();
+        Transfer t{count, e == QSerialPort::ResourceError ? PortError::Gone : PortError::Io};
+        if (e == QSerialPort::ResourceError) {
+            // The device is gone: release it so that it can come back under the same name.
+            close();
+        }
+        port_.clearError();
+        return t;
+    }
+
+    QSerialPort port_;
+    QString errorString_;
+    LineSettings settings_{};
+    Timeouts timeouts_;
+};
+
+SerialPortFactory& factory() {
+    static SerialPortFactory f;
+    return f;
+}
+
+}  // namespace
+
+std::unique_ptr<SerialPort> makeSystemSerialPort() {
+    return std::make_unique<QtSerialPort>();
+}
+
+void setSerialPortFactory(SerialPortFactory f) {
+    factory() = std::move(f);
+}
+
+std::unique_ptr<SerialPort> makeSerialPort() {
+    if (factory()) return factory()();
+    return makeSystemSerialPort();
+}
+
+}  // namespace comlink

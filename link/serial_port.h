@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QString>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+// The one serial port interface the configurator sees. The platform detail (Qt's serial
+// port, the advisory lock, the time-out arithmetic) lives behind it and nowhere else.
+namespace comlink {
+
+// Line settings as the reader wants them: 9600 baud, 8 data bits, no parity, one stop bit,
+// binary, no flow control, DTR and RTS not asserted.
+struct LineSettings {
+    uint32_t baudRate = 0;
+    uint32_t flags = 0;  // 1 = binary mode on, every handshake and replacement off
+    uint8_t byteSize = 0;
+    uint8_t parity = 0;    // 0 = none
+    uint8_t stopBits = 0;  // 0 = one stop bit
+};
+
+// Time-outs in milliseconds. A read of n bytes ends when n bytes have arrived, when more than
+// readInterval passes after a byte with no next byte, or readTotalConstant +
+// n * readTotalPerByte after it began. A write of n bytes may take writeTotalConstant +
+// n * writeTotalPerByte.
+struct Timeouts {
+    uint32_t readInterval = 0;
+    uint32_t readTotalPerByte = 0;
+    uint32_t readTotalConstant = 0;
+    uint32_t writeTotalPerByte = 0;
+    uint32_t writeTotalConstant = 0;
+};
+
+enum class PortError {
+    None,     // the transfer ended normally (possibly by a time-out: compare the count)
+    NotOpen,  // no port is open
+    Io,       // the device reported an error
+    Gone,     // the device disappeared
+};
+
+struct Transfer {
+    int count = 0;
+    PortError error = PortError::None;
+    bool failed() const { return error != PortError::None; }
+};
+
+class SerialPort {
+public:
+    virtual ~SerialPort() = default;
+
+    // Opens the device exclusively: no other open of the same device, by this program or
+    // another, under whatever name, succeeds while it is open.
+    virtual bool open(const QString& devicePath) = 0;
+    virtual bool isOpen() const = 0;
+    // The system's reason for the last failure.
+    virtual QString errorString() const = 0;
+
+    virtual LineSettings lineSettings() const = 0;
+    virtual bool setLineSettings(const LineSettings& s) = 0;
+    virtual Timeouts timeouts() const = 0;
+    virtual bool setTimeouts(const Timeouts& t) = 0;
+
+    // Throws away every byte received and not yet read. Output not yet sent is kept.
+    virtual void purgeInput() = 0;
+    virtual Transfer write(const uint8_t* p, int n) = 0;
+    // Reads up to n bytes under the time-outs. A short read is not an error.
+    virtual Transfer read(uint8_t* p, int n) = 0;
+    virtual void close() = 0;
+};
+
+// The serial port of the platform (Qt's serial port with an advisory lock on Unix).
+std::unique_ptr<SerialPort> makeSystemSerialPort();
+
+// Where new ports come from; tests put a port of their own here.
+using SerialPortFactory = std::function<std::unique_ptr<SerialPort>()>;
+void setSerialPortFactory(SerialPortFactory factory);  // an empty factory restores the system's
+std::unique_ptr<SerialPort> makeSerialPort();
+
+}  // namespace comlink

@@ -1,0 +1,142 @@
+#include "shell/qln_boot_pgm.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <cmath>
+
+#include "link/port_names.h"
+
+TForm1::TForm1(QWidget* parent) : QWidget(parent) {
+    createControls();
+    connectHandlers();
+    FormCreate();
+}
+
+TForm1::~TForm1() {
+    FormDestroy();
+}
+
+void TForm1::connectHandlers() {
+    // activated fires only for the user's choice; a list set by the program runs no handler.
+    connect(cbCom, &QComboBox::activated, this, &TForm1::cbComSelect);
+    connect(cbTypeProt, &QComboBox::activated, this, &TForm1::cbTypeProtChange);
+    connect(cbTypeProt2, &QComboBox::activated, this, &TForm1::cbTypeProt2Change);
+    connect(cobTypeCode, &QComboBox::activated, this, &TForm1::cobTypeCodeChange);
+    // toggled fires exactly when the checked state changes, by the user or by the program.
+    connect(cbWgParityNo, &QCheckBox::toggled, this, &TForm1::cbWgParityNoClick);
+}
+
+void TForm1::FormCreate() {
+    Device = 255;
+    Fguard = false;
+
+    // Port probe: list every port that can be opened now, in ascending order, and close it.
+    for (int n = comlink::kFirstPort; n <= comlink::kLastPort; ++n) {
+        const QString name = comlink::comName(n);
+        const QString path = comlink::devicePath(name);
+        auto port = comlink::makeSerialPort();
+        if (!port->open(path)) continue;
+        port->close();
+        cbCom->addItem(name);
+        const QString real = comlink::realDevicePath(path);
+        cbCom->setItemData(cbCom->count() - 1,
+                           real == path ? path : real + QStringLiteral(" (") + path + ')',
+                           Qt::ToolTipRole);
+    }
+
+    for (QWidget* w : std::initializer_list<QWidget*>{cbFilter1,
+                                                      cbFilter2,
+                                                      cbFilter2Exception,
+                                                      cbZero,
+                                                      cbOTP1,
+                                                      cbOTP2,
+                                                      cbMF3,
+                                                      cbOTP2Plus,
+                                                      cbSmKey,
+                                                      cbSmKeyPlus,
+                                                      cbCounter,
+                                                      cbCounterDelete,
+                                                      cbCounterMake,
+                                                      cbVantis,
+                                                      cbLocalVantis,
+                                                      cbLocalMPlus,
+                                                      cbLocalCounter,
+                                                      cbMPlus,
+                                                      cbAllowAllLocalFilterWork,
+                                                      cbLocalFilterEn,
+                                                      lbLocalFilter})
+        w->hide();
+
+    cbProgPgm->show();
+    cbProgPgm->setChecked(false);
+    cobTypeCode->show();
+    cbReverseCode->hide();
+    cbBcc7Uid->setChecked(false);
+    cbBcc7Uid->hide();
+    cbReverseCode->setChecked(false);
+    cbLock->hide();
+    cbLock->setChecked(false);
+    lbLockInGuard->hide();
+    cbPolLock->hide();
+    cbPolLock->setChecked(false);
+    edTimeOpen->hide();
+    lbTimeOpen->hide();
+    cbPulseOnlyTm->hide();
+    cbPulseOnlyTm->setChecked(false);
+    FRbFORMAT = false;
+    cbWgParityNo->hide();
+    cbWgParityNo->setChecked(false);
+    cbRs485_232->hide();
+    bRdFilter = false;
+    FCONNECT = false;
+    btWriteParam->setEnabled(false);
+    nWiegand = 6;
+    setTypeProt(nWiegand, false);
+    for (const char* entry : {"Avto", "One TM", "------", "Wiegand"})
+        cbTypeProt2->addItem(QString::fromLatin1(entry));
+    FMkStop = false;
+    FStop = false;
+    addr_unit = 11;
+    FChoiseCOM = false;
+    FOPEN = false;
+}
+
+void TForm1::FormDestroy() {
+    if (destroyed_) return;
+    destroyed_ = true;
+    if (FChoiseCOM && hCom) hCom->close();
+    hCom.reset();
+}
+
+QColor TForm1::Lighter(const QColor& Color, uint8_t Percent) {
+    const QColor rgb = Color.toRgb();
+    auto channel = [Percent](int v) {
+        const long add = std::lround((255.0 - v) * Percent / 100.0);
+        return static_cast<int>((v + add) & 0xFF);
+    };
+    return QColor(channel(rgb.red()), channel(rgb.green()), channel(rgb.blue()));
+}
+
+void TForm1::InfoInfo(const QString& s) {
+    QPalette p = pnlState->palette();
+    p.setColor(QPalette::Window, Lighter(QColor(0, 0, 255), 20));
+    p.setColor(QPalette::WindowText, QColor(255, 0, 0));
+    pnlState->setPalette(p);
+    pnlState->setAutoFillBackground(true);
+    pnlState->setText(s);
+}
+
+void TForm1::log(const QString& line) {
+    mm->appendPlainText(line);
+}
+
+void TForm1::messageBox(const QString& caption, const QString& text, const QString& informative) {
+    QMessageBox box(QMessageBox::Critical, caption, text, QMessageBox::Ok, this);
+    if (!informative.isEmpty()) box.setInformativeText(informative);
+    box.exec();
+}

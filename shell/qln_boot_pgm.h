@@ -1,0 +1,154 @@
+#pragma once
+
+#include <QColor>
+#include <QWidget>
+#include <cstdint>
+#include <memory>
+
+#include "link/serial_port.h"
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QTabWidget;
+
+// The configurator's main window and its whole state. Every operation of the program is a
+// handler of one of its controls; the handlers live beside the subsystem they belong to
+// (shell/, link/, device/, filters/, firmware/).
+class TForm1 : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit TForm1(QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // Top and left area.
+    QLabel* pnlState = nullptr;
+    QProgressBar* ProgressBar1 = nullptr;
+    QComboBox* cbCom = nullptr;
+    QPlainTextEdit* mm = nullptr;
+    QPushButton* btOpenFile = nullptr;
+    QPushButton* btTST = nullptr;
+    QPushButton* btPGM = nullptr;
+    QPushButton* btStop = nullptr;
+    QCheckBox* cbProgPgm = nullptr;
+
+    // Right side and bottom.
+    QPushButton* btVersion = nullptr;
+    QPushButton* btWriteParam = nullptr;
+    QPushButton* btFactorySettings = nullptr;
+    QLabel* lbDevice = nullptr;
+    QCheckBox* cbAvtoSetFilter = nullptr;
+    QPushButton* btSetFilter = nullptr;
+    QTabWidget* PageControl1 = nullptr;
+    QWidget* tsProtocol = nullptr;
+    QWidget* tsFormat = nullptr;
+    QWidget* tsFilters = nullptr;
+
+    // Sheet "Output protocol".
+    QLabel* lbTypeProt = nullptr;
+    QComboBox* cbTypeProt = nullptr;
+    QLabel* lbCode = nullptr;
+    QComboBox* cobTypeCode = nullptr;
+    QLabel* lbTypeProt2 = nullptr;
+    QComboBox* cbTypeProt2 = nullptr;
+    QCheckBox* cbWgParityNo = nullptr;
+    QCheckBox* cbBcc7Uid = nullptr;
+    QCheckBox* cbRs485_232 = nullptr;
+    QCheckBox* cbPulseOnlyTm = nullptr;
+    QLabel* lbLockInGuard = nullptr;
+    QCheckBox* cbLock = nullptr;
+    QCheckBox* cbPolLock = nullptr;
+    QLabel* lbTimeOpen = nullptr;
+    QLineEdit* edTimeOpen = nullptr;
+
+    // Sheet "Format".
+    QCheckBox* cbRestrictTm = nullptr;
+    QCheckBox* cbReverseCode = nullptr;
+    QCheckBox* cbHidAnalisis = nullptr;
+
+    // Sheet "Filters".
+    QCheckBox* cbVantis = nullptr;
+    QCheckBox* cbMPlus = nullptr;
+    QCheckBox* cbCounter = nullptr;
+    QCheckBox* cbFilter1 = nullptr;
+    QCheckBox* cbCounterDelete = nullptr;
+    QCheckBox* cbFilter2 = nullptr;
+    QCheckBox* cbFilter2Exception = nullptr;
+    QCheckBox* cbCounterMake = nullptr;
+    QCheckBox* cbZero = nullptr;
+    QCheckBox* cbAllowAllLocalFilterWork = nullptr;
+    QCheckBox* cbOTP1 = nullptr;
+    QCheckBox* cbLocalFilterEn = nullptr;
+    QLabel* lbLocalFilter = nullptr;
+    QCheckBox* cbOTP2 = nullptr;
+    QCheckBox* cbOTP2Plus = nullptr;
+    QCheckBox* cbLocalVantis = nullptr;
+    QCheckBox* cbMF3 = nullptr;
+    QCheckBox* cbLocalMPlus = nullptr;
+    QCheckBox* cbSmKey = nullptr;
+    QCheckBox* cbSmKeyPlus = nullptr;
+    QCheckBox* cbLocalCounter = nullptr;
+
+    // State, in this order, after the controls.
+    std::unique_ptr<comlink::SerialPort> hCom;  // none, or the port of the last selection
+    comlink::LineSettings pDCB{};
+    comlink::Timeouts comtime{};
+    bool FChoiseCOM = false;
+    bool FStop = false;
+    bool FRxCom = false;
+    bool FLocalRxCom = false;
+    bool FStartRxCom = false;
+    bool FRxErr = false;
+    bool FMkStop = false;
+    uint8_t addr_unit = 0;
+    uint8_t bfRx[256] = {};
+    int32_t pnt_bfRx = 0;
+    bool FProcessStop = false;
+    uint8_t param_1[33] = {};
+    uint8_t param_2[16] = {};
+    uint8_t version[8] = {};
+    uint8_t Device = 0;
+    uint32_t version32 = 0;
+    uint8_t protocol = 0;
+    uint8_t protocol2 = 0;
+    uint8_t typecode = 0;
+    uint8_t nWiegand = 0;
+    bool FOPEN = false;
+    bool FCONNECT = false;
+    bool FRbFORMAT = false;
+    bool Fguard = false;
+    bool bRdFilter = false;
+
+    // Shell.
+    void FormCreate();
+    void FormDestroy();
+    void InfoInfo(const QString& s);
+    static QColor Lighter(const QColor& Color, uint8_t Percent);
+    void log(const QString& line);
+    // A modal box with one OK button; informative is the system's reason, where there is one.
+    void messageBox(const QString& caption, const QString& text, const QString& informative = {});
+
+    // Serial link.
+    void cbComSelect(int index);
+    void iniCOM(const QString& s);
+    static void getCRC16_U(uint8_t* p, int n);
+    bool writePage2(const uint8_t* p, int n);
+    static bool chkCRCusb16(const uint8_t* p);
+
+    // Output protocol lists.
+    void setTypeProt(uint8_t n, bool f);
+    void cbTypeProtChange(int index);
+    void cbTypeProt2Change(int index);
+    void cobTypeCodeChange(int index);
+    void cbWgParityNoClick();
+
+private:
+    void createControls();
+    void connectHandlers();
+    bool destroyed_ = false;
+};

@@ -1,0 +1,184 @@
+// The serial port layer against a real pseudo-terminal.
+
+#include <fcntl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include "link/port_names.h"
+#include "link/serial_port.h"
+#include "tests/support/harness.h"
+
+namespace {
+
+using comlink::PortError;
+using th::Bytes;
+using th::hexBytes;
+
+constexpr comlink::Timeouts kReader{100, 1, 2000, 1, 10};
+constexpr comlink::LineSettings kLine{9600, 1, 8, 0, 0};
+
+std::unique_ptr<comlink::SerialPort> openReaderPort(const std::string& path) {
+    auto port = comlink::makeSystemSerialPort();
+    EXPECT_TRUE(port->open(QString::fromStdString(path))) << port->errorString().toStdString();
+    EXPECT_TRUE(port->setLineSettings(kLine));
+    port->setTimeouts(kReader);
+    return port;
+}
+
+double threadCpuMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
+}
+
+TEST(SerialPort, OpenIsExclusiveWhateverNameReachesTheDevice) {
+    emu::PtyReader reader;
+    auto first = comlink::makeSystemSerialPort();
+    ASSERT_TRUE(first->open(QString::fromStdString(reader.slavePath())));
+
+    // A second open in this program, by the device's own name and through a link.
+    auto second = comlink::makeSystemSerialPort();
+    EXPECT_FALSE(second->open(QString::fromStdString(reader.slavePath())));
+    EXPECT_FALSE(second->errorString().isEmpty());
+    const QString linkPath = comlink::portLinkFolder() + QStringLiteral("/COM77");
+    QFile::remove(linkPath);
+    ASSERT_TRUE(QFile::link(QString::fromStdString(reader.slavePath()), linkPath));
+    EXPECT_FALSE(second->open(linkPath));
+
+    // Another program that honours the advisory lock cannot take it either (this test runs as
+    // whoever runs it, root included: the lock holds for root too).
+    EXPECT_EQ(th::holdDevice(reader.slavePath()), -1);
+
+    // Once closed, the device is free again, for this program and for others.
+    first->close();
+    EXPECT_TRUE(second->open(linkPath));
+    second->close();
+    const int fd = th::holdDevice(reader.slavePath());
+    EXPECT_GE(fd, 0);
+    th::releaseDevice(fd);
+    QFile::remove(linkPath);
+}
+
+TEST(SerialPort, OpenFailsWhileAnotherProgramHoldsTheDevice) {
+    emu::PtyReader reader;
+    const int fd = th::holdDevice(reader.slavePath());
+    ASSERT_GE(fd, 0);
+    auto port = comlink::makeSystemSerialPort();
+    EXPECT_FALSE(port->open(QString::fromStdString(reader.slavePath())));
+    th::releaseDevice(fd);
+    EXPECT_TRUE(port->open(QString::fromStdString(reader.slavePath())));
+}
+
+TEST(SerialPort, OpenOfAMissingDeviceFailsWithAReason) {
+    auto port = comlink::makeSystemSerialPort();
+    EXPECT_FALSE(port->open(QStringLiteral("/nonexistent/ttyS99")));
+    EXPECT_FALSE(port->isOpen());
+    EXPECT_FALSE(port->errorString().isEmpty());
+}
+
+TEST(SerialPort, LineSettingsReachTheDevice) {
+    emu::PtyReader reader;
+    auto port = openReaderPort(reader.slavePath());
+    const int fd = ::open(reader.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    termios t{};
+    ASSERT_EQ(tcgetattr(fd, &t), 0);
+    ::close(fd);
+    EXPECT_EQ(cfgetospeed(&t), B9600);
+    EXPECT_EQ(cfgetispeed(&t), B9600);
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_FALSE(t.c_cflag & PARENB);
+    EXPECT_FALSE(t.c_cflag & CSTOPB);
+    EXPECT_FALSE(t.c_cflag & CRTSCTS);
+    EXPECT_TRUE(t.c_cflag & CREAD);
+    EXPECT_FALSE(t.c_iflag & (IXON | IXOFF | ICRNL | INLCR | ISTRIP | INPCK));
+    EXPECT_FALSE(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN));
+    EXPECT_FALSE(t.c_oflag & OPOST);
+
+    const comlink::LineSettings back = port->lineSettings();
+    EXPECT_EQ(back.baudRate, 9600u);
+    EXPECT_EQ(back.byteSize, 8);
+    EXPECT_EQ(back.parity, 0);
+    EXPECT_EQ(back.stopBits, 0);
+}
+
+TEST(SerialPort, ReadOfASilentReaderEndsAfterTheTotalTimeWithoutSpinning) {
+    emu::PtyReader reader;
+    auto port = openReaderPort(reader.slavePath());
+    uint8_t buf[3];
+    comlink::Transfer t;
+    const double cpu0 = threadCpuMs();
+    const long long ms = th::timedMs([&] { t = port->read(buf, 3); });
+    const double cpu = threadCpuMs() - cpu0;
+    EXPECT_EQ(t.count, 0);
+    EXPECT_EQ(t.error, PortError::None);
+    EXPECT_GE(ms, 2000);
+    EXPECT_LT(ms, 2150);
+    EXPECT_LT(cpu, 50.0) << "CPU spent waiting";
+
+    // The time-out left nothing behind: the next read gets what the reader sends.
+    reader.sendNow(hexBytes("01 02 03"));
+    t = port->read(buf, 3);
+    EXPECT_EQ(t.count, 3);
+    EXPECT_EQ(th::hex(buf, 3), "01 02 03");
+}
+
+TEST(SerialPort, ReadEndsOneIntervalAfterTheLastByte) {
+    emu::PtyReader reader;
+    auto port = openReaderPort(reader.slavePath());
+    reader.sendNow(hexBytes("AA BB"));
+    uint8_t buf[10];
+    comlink::Transfer t;
+    const long long ms = th::timedMs([&] { t = port->read(buf, 10); });
+    EXPECT_EQ(t.count, 2);
+    EXPECT_FALSE(t.failed());
+    EXPECT_GE(ms, 95);
+    EXPECT_LT(ms, 400);
+}
+
+TEST(SerialPort, ReadReturnsAsSoonAsTheCountHasArrived) {
+    emu::PtyReader reader;
+    auto port = openReaderPort(reader.slavePath());
+    reader.sendNow(hexBytes("01 02 03 04 05 06"));
+    uint8_t buf[4];
+    comlink::Transfer t;
+    const long long ms = th::timedMs([&] { t = port->read(buf, 4); });
+    EXPECT_EQ(t.count, 4);
+    EXPECT_LT(ms, 50);
+    // The rest stays queued until it is read or purged.
+    t = port->read(buf, 2);
+    EXPECT_EQ(th::hex(buf, 2), "05 06");
+}
+
+TEST(SerialPort, PurgeDropsInputButNeverOutputNotYetSent) {
+    emu::PtyReader reader;
+    auto port = openReaderPort(reader.slavePath());
+    reader.sendNow(hexBytes("DE AD BE EF"));
+    // Not a command frame, so the reader does not answer it.
+    const Bytes frame = hexBytes("10 20 30 40 50 60 70");
+    const comlink::Transfer w = port->write(frame.data(), static_cast<int>(frame.size()));
+    EXPECT_EQ(w.count, 7);
+    port->purgeInput();
+    // The whole frame reached the reader although the purge came right after the write.
+    for (int i = 0; i < 100 && reader.received().size() < frame.size(); ++i) usleep(2000);
+    EXPECT_EQ(th::hex(reader.received()), "10 20 30 40 50 60 70");
+    // ... and the reader's earlier bytes are gone.
+    reader.sendNow(hexBytes("11"));
+    uint8_t buf[4];
+    const comlink::Transfer r = port->read(buf, 4);
+    EXPECT_EQ(r.count, 1);
+    EXPECT_EQ(buf[0], 0x11);
+}
+
+TEST(SerialPort, TransfersOnAClosedPortReportNotOpen) {
+    auto port = comlink::makeSystemSerialPort();
+    uint8_t b[1] = {0};
+    EXPECT_EQ(port->read(b, 1).error, PortError::NotOpen);
+    EXPECT_EQ(port->write(b, 1).error, PortError::NotOpen);
+}
+
+}  // namespace

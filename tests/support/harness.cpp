@@ -1,0 +1,112 @@
+#include "tests/support/harness.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#include <QApplication>
+#include <QComboBox>
+#include <QFile>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <cstdio>
+
+#include "link/port_names.h"
+#include "shell/qln_boot_pgm.h"
+
+namespace th {
+
+Bytes hexBytes(const char* text) {
+    Bytes out;
+    unsigned v = 0;
+    int digits = 0;
+    for (const char* c = text; *c; ++c) {
+        int d = -1;
+        if (*c >= '0' && *c <= '9')
+            d = *c - '0';
+        else if (*c >= 'A' && *c <= 'F')
+            d = *c - 'A' + 10;
+        else if (*c >= 'a' && *c <= 'f')
+            d = *c - 'a' + 10;
+        if (d < 0) continue;
+        v = v * 16 + static_cast<unsigned>(d);
+        if (++digits == 2) {
+            out.push_back(static_cast<uint8_t>(v));
+            v = 0;
+            digits = 0;
+        }
+    }
+    return out;
+}
+
+std::string hex(const uint8_t* p, std::size_t n) {
+    std::string s;
+    char buf[4];
+    for (std::size_t i = 0; i < n; ++i) {
+        std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", p[i]);
+        s += buf;
+    }
+    return s;
+}
+
+std::string hex(const Bytes& b) {
+    return hex(b.data(), b.size());
+}
+
+LinkedReader::LinkedReader(int com) : name_(comlink::comName(com)) {
+    QFile::remove(linkPath());
+    QFile::link(QString::fromStdString(reader.slavePath()), linkPath());
+}
+
+LinkedReader::~LinkedReader() {
+    unlink();
+}
+
+QString LinkedReader::linkPath() const {
+    return comlink::portLinkFolder() + '/' + name_;
+}
+
+void LinkedReader::unlink() {
+    QFile::remove(linkPath());
+}
+
+ModalCatcher::ModalCatcher() {
+    connect(&timer_, &QTimer::timeout, this, &ModalCatcher::poll);
+    timer_.start(10);
+}
+
+void ModalCatcher::poll() {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box || !box->isVisible()) return;
+    boxes.push_back({box->windowTitle(), box->text(), box->informativeText()});
+    box->done(QMessageBox::Ok);
+}
+
+QStringList logLines(const TForm1& form) {
+    QStringList lines = form.mm->toPlainText().split('\n');
+    if (!lines.isEmpty() && lines.first().isEmpty()) lines.removeFirst();
+    return lines;
+}
+
+bool pickPort(TForm1& form, const QString& name) {
+    const int i = form.cbCom->findText(name);
+    if (i < 0) return false;
+    form.cbCom->setCurrentIndex(i);
+    emit form.cbCom->activated(i);
+    return true;
+}
+
+int holdDevice(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return -1;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void releaseDevice(int fd) {
+    if (fd >= 0) ::close(fd);
+}
+
+}  // namespace th

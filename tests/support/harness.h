@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tools/emulator/pty_reader.h"
+
+class TForm1;
+
+namespace th {
+
+using emu::Bytes;
+
+// "02 07 07 28 00 38 00" as bytes, and back.
+Bytes hexBytes(const char* text);
+std::string hex(const Bytes& b);
+std::string hex(const uint8_t* p, std::size_t n);
+
+// A reader emulator that the configurator reaches as COMn through the link folder.
+class LinkedReader {
+public:
+    explicit LinkedReader(int com);
+    ~LinkedReader();
+    QString name() const { return name_; }
+    QString linkPath() const;
+    void unlink();
+    emu::PtyReader reader;
+
+private:
+    QString name_;
+};
+
+// Answers every modal message box that shows while it lives, as a user pressing OK would, and
+// records what each said.
+class ModalCatcher : public QObject {
+public:
+    struct Box {
+        QString caption;
+        QString text;
+        QString informative;
+    };
+    ModalCatcher();
+    std::vector<Box> boxes;
+
+private:
+    void poll();
+    QTimer timer_;
+};
+
+// The log's lines after its first, empty one.
+QStringList logLines(const TForm1& form);
+
+// Picks name in the port list as a user would; false when the list has no such item.
+bool pickPort(TForm1& form, const QString& name);
+
+// Holds the device open and locked, as another serial program would; -1 when that failed.
+int holdDevice(const std::string& path);
+void releaseDevice(int fd);
+
+// Milliseconds the call took.
+template <typename F>
+long long timedMs(F&& f);
+
+}  // namespace th
+
+#include <chrono>
+template <typename F>
+long long th::timedMs(F&& f) {
+    const auto start = std::chrono::steady_clock::now();
+    f();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start)
+        .count();
+}
