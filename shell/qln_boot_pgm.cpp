@@ -7,6 +7,9 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <cmath>
 
 #include "link/port_names.h"
@@ -132,7 +135,12 @@ void TForm1::InfoInfo(const QString& s) {
 }
 
 void TForm1::log(const QString& line) {
-    mm->appendPlainText(line);
+    // The log starts with one empty line; every message is a new line at its end.
+    QTextCursor end(mm->document());
+    end.movePosition(QTextCursor::End);
+    end.insertBlock();
+    end.insertText(line);
+    mm->verticalScrollBar()->setValue(mm->verticalScrollBar()->maximum());
 }
 
 void TForm1::messageBox(const QString& caption, const QString& text, const QString& informative) {

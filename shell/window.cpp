@@ -10,6 +10,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTabWidget>
+#include <algorithm>
 
 #include "device/protocol_lists.h"
 #include "shell/qln_boot_pgm.h"
@@ -20,6 +21,7 @@ constexpr int kClientWidth = 495;
 constexpr int kClientHeight = 492;
 constexpr int kFontPixels = 11;
 constexpr int kDeviceFontPixels = 21;
+constexpr int kListArrowAndMargins = 30;
 
 // Tahoma where the system has it; Debian's Wine fonts ship a free one that the program loads
 // for itself. Elsewhere a sans-serif face at the same size keeps the captions readable.
@@ -75,8 +77,29 @@ QLabel* label(QWidget* parent, const char* caption, int x, int y, int w, int h) 
 QComboBox* comboBox(QWidget* parent, const char* designText, int x, int y, int w, int h) {
     auto* c = place<QComboBox>(parent, x, y, w, h);
     c->setPlaceholderText(QString::fromUtf8(designText));
+    // The design text reads like any other text, not greyed out.
+    QPalette p = c->palette();
+    p.setColor(QPalette::PlaceholderText, p.color(QPalette::Text));
+    c->setPalette(p);
     c->setCurrentIndex(-1);
     return c;
+}
+
+// Widens a check box or label whose caption the platform's font draws wider than the design
+// allowed, so that no caption is clipped; place, height and every other width stay as designed.
+void fitCaption(QWidget* w) {
+    int needed = 0;
+    if (qobject_cast<QCheckBox*>(w) || qobject_cast<QLabel*>(w)) {
+        needed = w->sizeHint().width();
+    } else if (auto* list = qobject_cast<QComboBox*>(w)) {
+        // The longest entry, or the design text, next to the arrow.
+        const QFontMetrics fm(list->font());
+        int text = fm.horizontalAdvance(list->placeholderText());
+        for (int i = 0; i < list->count(); ++i)
+            text = std::max(text, fm.horizontalAdvance(list->itemText(i)));
+        needed = text + kListArrowAndMargins;
+    }
+    if (needed > w->width()) w->resize(needed, w->height());
 }
 
 }  // namespace
@@ -170,4 +193,7 @@ void TForm1::createControls() {
     cbSmKey = checkBox(s, "SMK", 16, 157, 49, 17);
     cbSmKeyPlus = checkBox(s, "SMK Plus", 81, 156, 69, 17);
     cbLocalCounter = checkBox(s, "Counter", 248, 161, 77, 17);
+
+    for (QWidget* w : findChildren<QWidget*>())
+        if (w != pnlState && w != lbDevice) fitCaption(w);
 }

@@ -1,1 +1,217 @@
+// The port probe at start-up and the port selection, against emulated readers on pseudo-terminals.
+
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+
 #include <gtest/gtest.h>
+
+#include "link/port_names.h"
+#include "shell/qln_boot_pgm.h"
+#include "tests/support/harness.h"
+
+namespace {
+
+const QString kSelected = QStringLiteral("\u0421\u041E\u041C port selected");
+
+QStringList items(const TForm1& form) {
+    QStringList names;
+    for (int i = 0; i < form.cbCom->count(); ++i) names << form.cbCom->itemText(i);
+    return names;
+}
+
+bool deviceIsFree(const th::LinkedReader& r) {
+    const int fd = th::holdDevice(r.reader.slavePath());
+    th::releaseDevice(fd);
+    return fd >= 0;
+}
+
+void expectSelectedPanel(const TForm1& form) {
+    EXPECT_EQ(form.pnlState->text(), kSelected);
+    EXPECT_EQ(form.pnlState->palette().color(QPalette::Window), QColor(51, 51, 255));
+    EXPECT_EQ(form.pnlState->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+}
+
+TEST(PortNames, FixedTableAndLinkFolder) {
+    const QString root = comlink::deviceRoot();
+    EXPECT_EQ(comlink::devicePath("COM1"), root + "/ttyS0");
+    EXPECT_EQ(comlink::devicePath("COM32"), root + "/ttyS31");
+    EXPECT_EQ(comlink::devicePath("COM33"), root + "/ttyUSB0");
+    EXPECT_EQ(comlink::devicePath("COM64"), root + "/ttyUSB31");
+    EXPECT_EQ(comlink::devicePath("COM65"), root + "/ttyACM0");
+    EXPECT_EQ(comlink::devicePath("COM97"), root + "/ttyAMA0");
+    EXPECT_EQ(comlink::devicePath("COM128"), root + "/ttyAMA31");
+    for (const char* bad : {"COM0", "COM129", "COM05", "com5", "COMX", "COM", "COM3x", "LPT1"})
+        EXPECT_TRUE(comlink::devicePath(bad).isEmpty()) << bad;
+
+    th::LinkedReader com7{7};
+    EXPECT_EQ(comlink::devicePath("COM7"), com7.linkPath());
+    EXPECT_EQ(comlink::realDevicePath(com7.linkPath()),
+              QString::fromStdString(com7.reader.slavePath()));
+}
+
+TEST(PortProbe, ListsLinkedPortsInAscendingOrderWithTheirDevicesAsToolTips) {
+    th::LinkedReader com10{10};
+    th::LinkedReader com3{3};
+    TForm1 form;
+    ASSERT_EQ(items(form), (QStringList{"COM3", "COM10"}));
+    EXPECT_TRUE(form.cbCom->itemData(0, Qt::ToolTipRole)
+                    .toString()
+                    .startsWith(QString::fromStdString(com3.reader.slavePath())));
+    EXPECT_TRUE(form.cbCom->itemData(1, Qt::ToolTipRole)
+                    .toString()
+                    .startsWith(QString::fromStdString(com10.reader.slavePath())));
+    EXPECT_EQ(form.cbCom->currentIndex(), -1);
+    EXPECT_EQ(form.cbCom->placeholderText(), QStringLiteral("COM"));
+}
+
+TEST(PortProbe, NeverListsANameOutsideCom1ToCom128) {
+    emu::PtyReader other;
+    const QString target = QString::fromStdString(other.slavePath());
+    const QStringList bad{"COM129", "COM0", "COMX", "com5", "COM05", "COM3x", "ttyS0"};
+    for (const QString& name : bad) QFile::link(target, comlink::portLinkFolder() + '/' + name);
+    TForm1 form;
+    EXPECT_TRUE(items(form).isEmpty()) << items(form).join(' ').toStdString();
+    for (const QString& name : bad) QFile::remove(comlink::portLinkFolder() + '/' + name);
+}
+
+TEST(PortProbe, FindsDevicesOfTheFixedTable) {
+    emu::PtyReader usb;
+    const QString dev = comlink::deviceRoot() + QStringLiteral("/ttyUSB2");
+    QFile::remove(dev);
+    ASSERT_TRUE(QFile::link(QString::fromStdString(usb.slavePath()), dev));
+    TForm1 form;
+    EXPECT_EQ(items(form), QStringList{"COM35"});
+    QFile::remove(dev);
+}
+
+TEST(PortProbe, SkipsAPortHeldByAnotherProgramAndLeavesNoPortOpen) {
+    th::LinkedReader com3{3};
+    th::LinkedReader com4{4};
+    const int held = th::holdDevice(com4.reader.slavePath());
+    ASSERT_GE(held, 0);
+    TForm1 form;
+    th::releaseDevice(held);
+    EXPECT_EQ(items(form), QStringList{"COM3"});
+    EXPECT_EQ(form.hCom, nullptr);
+    EXPECT_TRUE(deviceIsFree(com3));
+    EXPECT_EQ(form.pnlState->text(), QStringLiteral("Select COM port"));
+}
+
+TEST(PortProbe, NoPortGivesAnEmptyList) {
+    TForm1 form;
+    EXPECT_EQ(form.cbCom->count(), 0);
+}
+
+class PortSelection : public ::testing::Test {
+protected:
+    th::LinkedReader com3{3};
+    th::LinkedReader com5{5};
+    th::ModalCatcher catcher;
+    TForm1 form;
+};
+
+TEST_F(PortSelection, OpensThePortExclusivelyAndSaysSoInTheStatusPanel) {
+    ASSERT_TRUE(th::pickPort(form, "COM3"));
+    EXPECT_TRUE(catcher.boxes.empty());
+    EXPECT_TRUE(form.FChoiseCOM);
+    ASSERT_NE(form.hCom, nullptr);
+    EXPECT_TRUE(form.hCom->isOpen());
+    EXPECT_FALSE(deviceIsFree(com3));
+    expectSelectedPanel(form);
+    EXPECT_EQ(form.pDCB.baudRate, 9600u);
+    EXPECT_EQ(form.pDCB.flags, 1u);
+    EXPECT_EQ(form.pDCB.byteSize, 8);
+    EXPECT_EQ(form.comtime.readInterval, 100u);
+    EXPECT_EQ(form.comtime.readTotalPerByte, 1u);
+    EXPECT_EQ(form.comtime.readTotalConstant, 2000u);
+    EXPECT_EQ(form.comtime.writeTotalPerByte, 1u);
+    EXPECT_EQ(form.comtime.writeTotalConstant, 10u);
+    EXPECT_EQ(form.hCom->timeouts().readTotalConstant, 2000u);
+    // Nothing is sent when a port is opened, and nothing is logged.
+    EXPECT_TRUE(com3.reader.received().empty());
+    EXPECT_TRUE(th::logLines(form).isEmpty());
+}
+
+TEST_F(PortSelection, PickingTheSamePortAgainReopensItWithoutAMessage) {
+    ASSERT_TRUE(th::pickPort(form, "COM3"));
+    ASSERT_TRUE(th::pickPort(form, "COM3"));
+    EXPECT_TRUE(catcher.boxes.empty());
+    EXPECT_TRUE(form.hCom->isOpen());
+    const uint8_t request[] = {0x02, 0x07, 0x07, 0x28, 0x00, 0x38, 0x00};
+    EXPECT_TRUE(form.writePage2(request, 7));
+}
+
+TEST_F(PortSelection, PickingAnotherPortReleasesTheFirst) {
+    ASSERT_TRUE(th::pickPort(form, "COM3"));
+    ASSERT_TRUE(th::pickPort(form, "COM5"));
+    EXPECT_TRUE(deviceIsFree(com3));
+    EXPECT_FALSE(deviceIsFree(com5));
+}
+
+TEST_F(PortSelection, PortThatVanishedSaysNotFoundAndStillChangesTheStatusPanel) {
+    ASSERT_EQ(items(form), (QStringList{"COM3", "COM5"}));
+    com5.unlink();
+    ASSERT_TRUE(th::pickPort(form, "COM5"));
+    ASSERT_EQ(catcher.boxes.size(), 1u);
+    EXPECT_EQ(catcher.boxes[0].caption, QStringLiteral("Error"));
+    EXPECT_EQ(catcher.boxes[0].text, QStringLiteral("COM5not found"));
+    EXPECT_FALSE(catcher.boxes[0].informative.isEmpty());
+    EXPECT_TRUE(form.FChoiseCOM);
+    expectSelectedPanel(form);
+    EXPECT_FALSE(form.hCom->isOpen());
+    const uint8_t request[] = {0x02, 0x07, 0x07, 0x28, 0x00, 0x38, 0x00};
+    EXPECT_FALSE(form.writePage2(request, 7));
+}
+
+TEST_F(PortSelection, ClosingTheWindowClosesThePort) {
+    ASSERT_TRUE(th::pickPort(form, "COM3"));
+    form.FormDestroy();
+    EXPECT_TRUE(deviceIsFree(com3));
+}
+
+// A port whose driver refuses the reader's line settings.
+class RefusingPort final : public comlink::SerialPort {
+public:
+    explicit RefusingPort(std::unique_ptr<comlink::SerialPort> real) : real_(std::move(real)) {}
+    bool open(const QString& p) override { return real_->open(p); }
+    bool isOpen() const override { return real_->isOpen(); }
+    QString errorString() const override { return QStringLiteral("Invalid argument"); }
+    comlink::LineSettings lineSettings() const override { return real_->lineSettings(); }
+    bool setLineSettings(const comlink::LineSettings&) override { return false; }
+    comlink::Timeouts timeouts() const override { return real_->timeouts(); }
+    bool setTimeouts(const comlink::Timeouts& t) override {
+        ++timeoutCalls;
+        return real_->setTimeouts(t);
+    }
+    void purgeInput() override { real_->purgeInput(); }
+    comlink::Transfer write(const uint8_t* p, int n) override { return real_->write(p, n); }
+    comlink::Transfer read(uint8_t* p, int n) override { return real_->read(p, n); }
+    void close() override { real_->close(); }
+    static inline int timeoutCalls = 0;
+
+private:
+    std::unique_ptr<comlink::SerialPort> real_;
+};
+
+TEST(PortSettings, RefusedSettingsSayBusyAndLeaveThePortOpenWithoutTimeouts) {
+    th::LinkedReader com6{6};
+    th::ModalCatcher catcher;
+    TForm1 form;
+    comlink::setSerialPortFactory(
+        [] { return std::make_unique<RefusingPort>(comlink::makeSystemSerialPort()); });
+    RefusingPort::timeoutCalls = 0;
+    const bool picked = th::pickPort(form, "COM6");
+    comlink::setSerialPortFactory({});
+    ASSERT_TRUE(picked);
+    ASSERT_EQ(catcher.boxes.size(), 1u);
+    EXPECT_EQ(catcher.boxes[0].caption, QStringLiteral("Error"));
+    EXPECT_EQ(catcher.boxes[0].text, QStringLiteral("COM6 busy or incorrect settings"));
+    EXPECT_EQ(catcher.boxes[0].informative, QStringLiteral("Invalid argument"));
+    EXPECT_TRUE(form.hCom->isOpen());
+    EXPECT_EQ(RefusingPort::timeoutCalls, 0);
+    EXPECT_TRUE(form.FChoiseCOM);
+    expectSelectedPanel(form);
+}
+
+}  // namespace

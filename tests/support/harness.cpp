@@ -87,13 +87,15 @@ QStringList logLines(const TForm1& form) {
     return lines;
 }
 
-bool pickPort(TForm1& form, const QString& name) {
-    const int i = form.cbCom->findText(name);
+bool chooseEntry(QComboBox* list, const QString& text) {
+    const int i = list->findText(text);
     if (i < 0) return false;
-    form.cbCom->setCurrentIndex(i);
-    emit form.cbCom->activated(i);
+    list->setCurrentIndex(i);
+    emit list->activated(i);
     return true;
 }
+
+bool pickPort(TForm1& form, const QString& name) { return chooseEntry(form.cbCom, name); }
 
 int holdDevice(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);

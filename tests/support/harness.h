@@ -11,6 +11,7 @@
 #include "tools/emulator/pty_reader.h"
 
 class TForm1;
+class QComboBox;
 
 namespace th {
 
@@ -57,6 +58,9 @@ QStringList logLines(const TForm1& form);
 
 // Picks name in the port list as a user would; false when the list has no such item.
 bool pickPort(TForm1& form, const QString& name);
+
+// Chooses the entry with this text in a list as a user would; false when there is none.
+bool chooseEntry(QComboBox* list, const QString& text);
 
 // Holds the device open and locked, as another serial program would; -1 when that failed.
 int holdDevice(const std::string& path);

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test.
+#   scripts/test.sh              the ordinary build, in build/
+#   scripts/test.sh --sanitize   with AddressSanitizer and UndefinedBehaviorSanitizer, in
+#                                build-sanitize/; any report fails the run
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/deps.sh
+
+dir=build
+flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+if [ "${1:-}" = "--sanitize" ]; then
+    dir=build-sanitize
+    flags=(-DCMAKE_BUILD_TYPE=Debug -DTORVIK_SANITIZE=ON)
+    export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:halt_on_error=1"
+    export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
+    export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+fi
+
+cmake -S . -B "$dir" -G Ninja "${flags[@]}" >/dev/null
+cmake --build "$dir"
+cd "$dir"
+export QT_QPA_PLATFORM=offscreen
+ctest --output-on-failure --timeout 120 -j "$(nproc)"
