@@ -33,8 +33,8 @@ TEST_F(ProtocolLists, FiveEntriesWithParityEndWithWiegand50) {
     form.protocol = 3;
     form.nWiegand = 6;
     form.setTypeProt(5, false);
-    EXPECT_EQ(entries(form.cbTypeProt), (QStringList{"Factory settings", "Wiegand 26",
-                                                     "Wiegand 34", "Wiegand 42", "Wiegand 50"}));
+    EXPECT_EQ(entries(form.cbTypeProt), (QStringList{"Factory settings", "Wiegand 26", "Wiegand 34",
+                                                     "Wiegand 42", "Wiegand 50"}));
     // Rebuilding selects nothing and changes neither the choice nor the count.
     EXPECT_EQ(form.cbTypeProt->currentIndex(), -1);
     EXPECT_EQ(form.protocol, 3);

@@ -104,25 +104,39 @@ const ControlCase kControls[] = {
 
 QString captionOf(QWidget* w, Kind kind) {
     switch (kind) {
-        case Kind::Button: return static_cast<QPushButton*>(w)->text();
-        case Kind::CheckBox: return static_cast<QCheckBox*>(w)->text();
-        case Kind::Label: return static_cast<QLabel*>(w)->text();
-        case Kind::Combo: return static_cast<QComboBox*>(w)->placeholderText();
-        case Kind::Edit: return static_cast<QLineEdit*>(w)->text();
-        default: return {};
+        case Kind::Button:
+            return static_cast<QPushButton*>(w)->text();
+        case Kind::CheckBox:
+            return static_cast<QCheckBox*>(w)->text();
+        case Kind::Label:
+            return static_cast<QLabel*>(w)->text();
+        case Kind::Combo:
+            return static_cast<QComboBox*>(w)->placeholderText();
+        case Kind::Edit:
+            return static_cast<QLineEdit*>(w)->text();
+        default:
+            return {};
     }
 }
 
 bool kindMatches(QWidget* w, Kind kind) {
     switch (kind) {
-        case Kind::Button: return qobject_cast<QPushButton*>(w);
-        case Kind::CheckBox: return qobject_cast<QCheckBox*>(w);
-        case Kind::Label: return qobject_cast<QLabel*>(w);
-        case Kind::Combo: return qobject_cast<QComboBox*>(w);
-        case Kind::Edit: return qobject_cast<QLineEdit*>(w);
-        case Kind::Memo: return qobject_cast<QPlainTextEdit*>(w);
-        case Kind::Progress: return qobject_cast<QProgressBar*>(w);
-        case Kind::Tabs: return qobject_cast<QTabWidget*>(w);
+        case Kind::Button:
+            return qobject_cast<QPushButton*>(w);
+        case Kind::CheckBox:
+            return qobject_cast<QCheckBox*>(w);
+        case Kind::Label:
+            return qobject_cast<QLabel*>(w);
+        case Kind::Combo:
+            return qobject_cast<QComboBox*>(w);
+        case Kind::Edit:
+            return qobject_cast<QLineEdit*>(w);
+        case Kind::Memo:
+            return qobject_cast<QPlainTextEdit*>(w);
+        case Kind::Progress:
+            return qobject_cast<QProgressBar*>(w);
+        case Kind::Tabs:
+            return qobject_cast<QTabWidget*>(w);
     }
     return false;
 }
@@ -194,9 +208,12 @@ TEST_F(Window, CaptionsFitTheirControls) {
     for (auto* w : form.findChildren<QAbstractButton*>()) {
         const QFontMetrics fm(w->font());
         int room = w->width();
-        if (qobject_cast<QCheckBox*>(w)) room -= 18;  // the box itself and its gap
-        else room -= 4;
-        EXPECT_LE(fm.horizontalAdvance(w->text()), room) << w->objectName().toStdString() << ' ' << w->text().toStdString();
+        if (qobject_cast<QCheckBox*>(w))
+            room -= 18;  // the box itself and its gap
+        else
+            room -= 4;
+        EXPECT_LE(fm.horizontalAdvance(w->text()), room)
+            << w->objectName().toStdString() << ' ' << w->text().toStdString();
     }
     for (auto* l : form.findChildren<QLabel*>()) {
         if (l == form.pnlState) continue;
@@ -209,9 +226,9 @@ TEST_F(Window, StateAfterStartUp) {
     EXPECT_EQ(form.Device, 255);
     EXPECT_EQ(form.nWiegand, 6);
     EXPECT_EQ(form.addr_unit, 11);
-    for (bool flag : {form.FChoiseCOM, form.FStop, form.FRxCom, form.FLocalRxCom,
-                      form.FStartRxCom, form.FRxErr, form.FMkStop, form.FProcessStop, form.FOPEN,
-                      form.FCONNECT, form.FRbFORMAT, form.Fguard, form.bRdFilter})
+    for (bool flag : {form.FChoiseCOM, form.FStop, form.FRxCom, form.FLocalRxCom, form.FStartRxCom,
+                      form.FRxErr, form.FMkStop, form.FProcessStop, form.FOPEN, form.FCONNECT,
+                      form.FRbFORMAT, form.Fguard, form.bRdFilter})
         EXPECT_FALSE(flag);
     EXPECT_EQ(form.protocol, 0);
     EXPECT_EQ(form.protocol2, 0);

@@ -95,7 +95,9 @@ bool chooseEntry(QComboBox* list, const QString& text) {
     return true;
 }
 
-bool pickPort(TForm1& form, const QString& name) { return chooseEntry(form.cbCom, name); }
+bool pickPort(TForm1& form, const QString& name) {
+    return chooseEntry(form.cbCom, name);
+}
 
 int holdDevice(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
