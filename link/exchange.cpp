@@ -94,3 +94,11 @@ bool TForm1::writePage2(const uint8_t* p, int n) {
     FRxCom = true;
     return true;
 }
+
+comlink::Reply TForm1::request(const uint8_t* frame, int n, int minReplyLen) {
+    if (!writePage2(frame, n)) return comlink::Reply::None;
+    if (!chkCRCusb16(bfRx)) return comlink::Reply::BadSum;
+    if (bfRx[comlink::kStatusOffset] != comlink::kStatusAccepted) return comlink::Reply::Refused;
+    if (bfRx[2] < minReplyLen) return comlink::Reply::BadSum;
+    return comlink::Reply::Accepted;
+}

@@ -35,4 +35,15 @@ int buildFrame(uint8_t* out, uint8_t header, uint8_t command, const uint8_t* dat
     return len;
 }
 
+std::string hexString(const uint8_t* p, std::size_t n) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string s;
+    s.reserve(n * 2);
+    for (std::size_t i = 0; i < n; ++i) {
+        s += kDigits[p[i] >> 4];
+        s += kDigits[p[i] & 0x0F];
+    }
+    return s;
+}
+
 }  // namespace comlink

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // The command frame that the reader's application firmware speaks:
 //   0x02, second header byte, LEN, command, data..., sum low, sum high
@@ -18,6 +19,14 @@ inline constexpr int kHeaderBytes = 3;  // start, second byte, LEN
 inline constexpr int kStatusOffset = 4;
 inline constexpr int kDataOffset = 5;
 
+// How a request ended, as every sender judges it.
+enum class Reply {
+    None,      // no whole reply arrived
+    BadSum,    // a reply arrived but failed its sum, or was too short for the data it must carry
+    Refused,   // the status byte was not 0x55
+    Accepted,  // status 0x55: the data from byte 5 on are valid
+};
+
 // Adds the n bytes from p to seed, keeping 16 bits.
 uint16_t sum16(const uint8_t* p, std::size_t n, uint16_t seed = 0);
 
@@ -32,5 +41,8 @@ bool replySumValid(const uint8_t* reply);
 // returns LEN.
 int buildFrame(uint8_t* out, uint8_t header, uint8_t command, const uint8_t* data,
                std::size_t dataLen);
+
+// Bytes as two upper-case hexadecimal digits each, without separators.
+std::string hexString(const uint8_t* p, std::size_t n);
 
 }  // namespace comlink

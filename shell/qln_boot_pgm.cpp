@@ -32,6 +32,13 @@ void TForm1::connectHandlers() {
     connect(cobTypeCode, &QComboBox::activated, this, &TForm1::cobTypeCodeChange);
     // toggled fires exactly when the checked state changes, by the user or by the program.
     connect(cbWgParityNo, &QCheckBox::toggled, this, &TForm1::cbWgParityNoClick);
+    connect(cbCounter, &QCheckBox::toggled, this, &TForm1::cbCounterClick);
+    connect(cbFilter1, &QCheckBox::toggled, this, &TForm1::cbFilter1Click);
+    connect(cbFilter2, &QCheckBox::toggled, this, &TForm1::cbFilter2Click);
+    connect(cbMF3, &QCheckBox::toggled, this, &TForm1::cbMF3Click);
+    connect(cbOTP2, &QCheckBox::toggled, this, &TForm1::cbOTP2Click);
+
+    connect(btVersion, &QPushButton::clicked, this, &TForm1::btVersionClick);
 }
 
 void TForm1::FormCreate() {

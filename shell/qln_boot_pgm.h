@@ -2,9 +2,11 @@
 
 #include <QColor>
 #include <QWidget>
+#include <array>
 #include <cstdint>
 #include <memory>
 
+#include "link/frame.h"
 #include "link/serial_port.h"
 
 class QCheckBox;
@@ -147,7 +149,39 @@ public:
     void cobTypeCodeChange(int index);
     void cbWgParityNoClick();
 
+    // Identification and parameters ("Read param").
+    void btVersionClick();
+    bool getVersion(uint8_t* p_out);
+    void PrintError();
+    bool getParamSTCOM(uint8_t* p);
+
+    // Filter display.
+    bool ParseFilter(const uint8_t* p, uint8_t tp);
+    static bool checkFilterV010701(const uint8_t* p);
+    void FilterReset();
+    void FilterDefault();
+    void FilterUnVisible();
+    void logickFilter();
+    void cbCounterClick();
+    void cbFilter1Click();
+    void cbFilter2Click();
+    void cbMF3Click();
+    void cbOTP2Click();
+
+    // The 17 filter boxes, in the order of filters::Box.
+    std::array<QCheckBox*, 17> filterBoxes() const;
+
 private:
+    // Sends a whole request frame and judges the reply: an accepted reply shorter than
+    // minReplyLen cannot hold the data its sender takes and is judged BadSum.
+    comlink::Reply request(const uint8_t* frame, int n, int minReplyLen);
+    void layoutTabs();
+    void decodeParams();
+    void decodeParamsShort();
+    void decodeProtocols();
+    void readFilterBlock();
+    void hideFilterBoxes();
+
     void createControls();
     void connectHandlers();
     bool destroyed_ = false;

@@ -157,12 +157,14 @@ TEST_F(Window, EveryControlHasItsKindCaptionPlaceAndStartUpState) {
         // A caption that this system's font draws wider than designed widens its box a little.
         EXPECT_GE(w->width(), c.w) << c.name;
         EXPECT_LE(w->width(), c.w + 12) << c.name;
-        if (c.kind != Kind::CheckBox && c.kind != Kind::Label && c.kind != Kind::Combo)
+        if (c.kind != Kind::CheckBox && c.kind != Kind::Label && c.kind != Kind::Combo) {
             EXPECT_EQ(w->width(), c.w) << c.name;
+        }
         EXPECT_EQ(!w->isHidden(), c.shown) << c.name;
         EXPECT_EQ(w->isEnabled(), c.enabled) << c.name;
-        if (c.kind == Kind::CheckBox)
+        if (c.kind == Kind::CheckBox) {
             EXPECT_FALSE(static_cast<QCheckBox*>(w)->isChecked()) << c.name;
+        }
     }
 }
 
@@ -199,8 +201,9 @@ TEST_F(Window, FontsAreElevenPixelsAndTheDeviceLabelTwentyOne) {
     EXPECT_EQ(form.font().pixelSize(), 11);
     EXPECT_EQ(form.btVersion->font().pixelSize(), 11);
     EXPECT_EQ(form.lbDevice->font().pixelSize(), 21);
-    if (QFile::exists(QStringLiteral("/usr/share/wine/fonts/tahoma.ttf")))
+    if (QFile::exists(QStringLiteral("/usr/share/wine/fonts/tahoma.ttf"))) {
         EXPECT_EQ(QFontInfo(form.font()).family(), QStringLiteral("Tahoma"));
+    }
 }
 
 TEST_F(Window, CaptionsFitTheirControls) {

@@ -1,18 +1,20 @@
 #include "tools/emulator/reader_model.h"
 
+#include <algorithm>
+
 #include "link/frame.h"
 
 namespace emu {
 
 Bytes replyFrame(uint8_t command, uint8_t status, const Bytes& data) {
-    Bytes f;
-    f.reserve(data.size() + 7);
-    const auto len = static_cast<uint8_t>(data.size() + 7);
-    f.insert(f.end(), {comlink::kFrameStart, comlink::kHeaderCommand, len, command, status});
-    f.insert(f.end(), data.begin(), data.end());
-    const uint16_t sum = comlink::sum16(f.data(), f.size());
-    f.push_back(static_cast<uint8_t>(sum & 0xFF));
-    f.push_back(static_cast<uint8_t>(sum >> 8));
+    Bytes f(data.size() + 7);
+    f[0] = comlink::kFrameStart;
+    f[1] = comlink::kHeaderCommand;
+    f[2] = static_cast<uint8_t>(f.size());
+    f[3] = command;
+    f[4] = status;
+    std::copy(data.begin(), data.end(), f.begin() + 5);
+    comlink::appendSum16(f.data(), f.size() - 2);
     return f;
 }
 

@@ -1,0 +1,170 @@
+// "Read param": identify the reader, lay the window out for its model, then read its
+// parameters and, for some models in protected mode, its filters.
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include "device/model_table.h"
+#include "device/protocol_lists.h"
+#include "shell/qln_boot_pgm.h"
+
+namespace {
+
+constexpr uint8_t kVersionCommand = 0x28;
+constexpr int kVersionBytes = 4;
+constexpr int kVersionReplyLen = comlink::kDataOffset + kVersionBytes + 2;  // 11
+
+}  // namespace
+
+bool TForm1::getVersion(uint8_t* p_out) {
+    uint8_t frame[7] = {comlink::kFrameStart, comlink::kHeaderCommand, 7, kVersionCommand, 0};
+    getCRC16_U(frame, 5);
+    switch (request(frame, 7, kVersionReplyLen)) {
+        case comlink::Reply::None:
+            log(QStringLiteral("no connection (VER)"));
+            return false;
+        case comlink::Reply::BadSum:
+            log(QStringLiteral("ERROR CS"));
+            return false;
+        case comlink::Reply::Refused:
+            log(QStringLiteral("NO OK"));
+            return false;
+        case comlink::Reply::Accepted:
+            break;
+    }
+    log(QStringLiteral("OK"));
+    std::copy(bfRx + comlink::kDataOffset, bfRx + comlink::kDataOffset + kVersionBytes, p_out);
+    return true;
+}
+
+void TForm1::PrintError() {
+    lbDevice->setText(QStringLiteral("Device: not detected"));
+    Device = device::kNoModel;
+}
+
+void TForm1::btVersionClick() {
+    Fguard = false;
+    hideFilterBoxes();
+    cbPulseOnlyTm->hide();
+    cbBcc7Uid->setChecked(false);
+    cbBcc7Uid->hide();
+    bRdFilter = false;
+    if (!FChoiseCOM) {
+        log(QStringLiteral("\u0421\u041E\u041C port is not selected"));
+        return;
+    }
+    if (!getVersion(version)) {
+        PrintError();
+        return;
+    }
+    // The model code first, then the firmware version from its most significant part.
+    log(QStringLiteral("VERSION  %1.%2.%3.%4")
+            .arg(version[3])
+            .arg(version[2])
+            .arg(version[1])
+            .arg(version[0]));
+    version32 = version[0] | (version[1] << 8) | (static_cast<uint32_t>(version[2]) << 16);
+    FCONNECT = true;
+
+    const std::optional<device::ModelRow> row = device::modelRow(version[3]);
+    if (!row) {
+        PrintError();
+        return;
+    }
+    lbDevice->setText(QString::fromLatin1(row->caption));
+    Device = row->device;
+    if (row->progPgm != device::ProgPgm::Unchanged)
+        cbProgPgm->setChecked(row->progPgm == device::ProgPgm::Checked);
+    if (!row->named) FCONNECT = false;
+    log(QStringLiteral("model: ") + QString::fromLatin1(row->logName));
+
+    cbTypeProt2->clear();
+    for (const char* entry : device::kSecondProtocolEntries)
+        cbTypeProt2->addItem(QString::fromLatin1(entry));
+    cbRs485_232->hide();
+
+    layoutTabs();
+    if (device::isCodeFilterModel(Device)) return;
+
+    if (!getParamSTCOM(param_1)) return;
+    if (device::isShortDecodeModel(Device))
+        decodeParamsShort();
+    else
+        decodeParams();
+}
+
+void TForm1::layoutTabs() {
+    if (device::isShortDecodeModel(Device)) {
+        cbHidAnalisis->show();
+        btSetFilter->hide();
+        cbAvtoSetFilter->hide();
+        nWiegand = 5;
+        setTypeProt(nWiegand, false);
+        cbTypeProt2->clear();
+        if (Device == 6) {
+            for (const char* entry : device::kSecondProtocolEntriesModel6)
+                cbTypeProt2->addItem(QString::fromLatin1(entry));
+            cbRs485_232->show();
+        }
+        return;
+    }
+    btSetFilter->show();
+    cbAvtoSetFilter->show();
+    if (device::isCodeFilterModel(Device)) {
+        cbTypeProt->hide();
+        lbTypeProt->hide();
+        cbHidAnalisis->hide();
+        cbRestrictTm->hide();
+        cbLock->hide();
+        cbLock->setChecked(false);
+        cbPolLock->hide();
+        cbPolLock->setChecked(false);
+        lbLockInGuard->hide();
+        // These readers are configured by filter codes: the boxes start from the defaults and
+        // only six of them are offered.
+        FilterDefault();
+        for (QWidget* w : std::initializer_list<QWidget*>{cbOTP1, cbVantis, cbOTP2, cbMPlus,
+                                                          cbAllowAllLocalFilterWork,
+                                                          cbLocalFilterEn, lbLocalFilter})
+            w->show();
+        edTimeOpen->hide();
+        lbTimeOpen->hide();
+        return;
+    }
+    if (device::isLongFormModel(Device)) {
+        cbTypeProt->show();
+        lbTypeProt->show();
+        cbRestrictTm->show();
+        edTimeOpen->show();
+        lbTimeOpen->show();
+        cbHidAnalisis->hide();
+        nWiegand = 6;
+        setTypeProt(nWiegand, false);
+        cobTypeCode->show();
+        cbReverseCode->show();
+        if (Device == 15 || Device == 16) lbLockInGuard->show();
+        cbLock->show();
+        cbPolLock->show();
+        return;
+    }
+    // Models 0, 1, 2, 4 and a reader without a model.
+    cbTypeProt->show();
+    lbTypeProt->show();
+    cbRestrictTm->show();
+    cbReverseCode->show();
+    edTimeOpen->hide();
+    lbTimeOpen->hide();
+    const device::FirmwareRules rules = device::firmwareRules(Device, version[0], version[1]);
+    if (rules.parityBox) {
+        cbWgParityNo->show();
+        cbWgParityNo->setChecked(false);
+    }
+    if (rules.convertBox) cbBcc7Uid->show();
+    if (rules.pulseBox) cbPulseOnlyTm->show();
+    cbHidAnalisis->hide();
+    nWiegand = rules.protocolEntries;
+    setTypeProt(nWiegand, false);
+}

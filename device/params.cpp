@@ -1,0 +1,115 @@
+// The reader's 9-byte parameter block: the request that reads it and its decode into the window.
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include "device/model_table.h"
+#include "device/protocol_lists.h"
+#include "link/frame.h"
+#include "shell/qln_boot_pgm.h"
+
+namespace {
+
+constexpr uint8_t kParamCommand = 0x2A;
+constexpr int kParamBytes = 9;
+constexpr int kParamReplyLen = comlink::kDataOffset + kParamBytes + 2;  // 16
+constexpr uint8_t kProtocolUndefinedBits = 7;
+constexpr uint8_t kProtocolUndefined = 255;
+constexpr uint8_t kModeProtected = 1;
+constexpr int kOpenTimeUnitMs = 100;
+
+bool bit(uint8_t b, int n) { return (b >> n) & 1; }
+
+QString modeText(uint8_t mode) {
+    switch (mode) {
+        case 0: return QStringLiteral("reader.");
+        case 1: return QStringLiteral("protected.");
+        case 2: return QStringLiteral("your key.");
+        default: return QStringLiteral("not defined.");
+    }
+}
+
+}  // namespace
+
+bool TForm1::getParamSTCOM(uint8_t* p) {
+    uint8_t frame[7] = {comlink::kFrameStart, comlink::kHeaderCommand, 7, kParamCommand, 0};
+    getCRC16_U(frame, 5);
+    switch (request(frame, 7, kParamReplyLen)) {
+        case comlink::Reply::None:
+        case comlink::Reply::BadSum:
+            log(QStringLiteral("ERROR CS"));
+            return false;
+        case comlink::Reply::Refused:
+            log(QStringLiteral("NO OK"));
+            return false;
+        case comlink::Reply::Accepted:
+            break;
+    }
+    log(QStringLiteral("OK"));
+    std::copy(bfRx + comlink::kDataOffset, bfRx + comlink::kDataOffset + kParamBytes, p);
+    return true;
+}
+
+void TForm1::decodeParamsShort() {
+    const uint8_t* b = param_1;
+    cbHidAnalisis->setChecked(bit(b[2], 1));
+    cbRestrictTm->setChecked(bit(b[2], 0));
+    btWriteParam->setEnabled(FCONNECT);
+    decodeProtocols();
+}
+
+void TForm1::decodeProtocols() {
+    const uint8_t* b = param_1;
+    protocol = b[1] & 0x07;
+    if (protocol == kProtocolUndefinedBits) protocol = kProtocolUndefined;
+    if (protocol != kProtocolUndefined) {
+        device::selectEntry(cbTypeProt, protocol);
+        log(cbTypeProt->currentText());
+    } else {
+        log(QStringLiteral("The Protocol is not defined"));
+    }
+    protocol2 = (b[1] >> 3) & 0x03;
+    device::selectEntry(cbTypeProt2, protocol2);
+    cbRs485_232->setChecked(bit(b[2], 4));
+    cbRs485_232->setVisible(protocol2 == device::kSecondProtocolSerial);
+}
+
+void TForm1::decodeParams() {
+    const uint8_t* b = param_1;
+    // Bytes 5 down to 0, the open time first.
+    const uint8_t shown[6] = {b[5], b[4], b[3], b[2], b[1], b[0]};
+    log(QStringLiteral("PARAM  ") + QString::fromStdString(comlink::hexString(shown, 6)));
+    const uint8_t mode = b[0] & 0x7F;
+    log(QStringLiteral("Mode: ") + modeText(mode));
+    if (mode == kModeProtected) Fguard = true;
+    if (Device == 15 || Device == 16) {
+        if (mode == 0) lbLockInGuard->setEnabled(false);
+        if (bit(b[0], 7)) log(QStringLiteral("Master KEY."));
+    }
+    if (!cbPulseOnlyTm->isHidden()) cbPulseOnlyTm->setChecked(((b[1] >> 3) & 0x03) == 1);
+
+    decodeProtocols();
+
+    typecode = b[3] & 0x03;
+    if (protocol != kProtocolUndefined) {
+        device::selectEntry(cobTypeCode, typecode);
+        log(cobTypeCode->currentText());
+    } else {
+        log(QStringLiteral("The Protocol is not defined"));
+    }
+    if (!cbBcc7Uid->isHidden() && bit(b[3], 2)) cbBcc7Uid->setChecked(true);
+    cbLock->setChecked(bit(b[1], 6));
+    cbPolLock->setChecked(bit(b[1], 7));
+    cbRestrictTm->setChecked(bit(b[2], 0));
+    cbHidAnalisis->setChecked(bit(b[2], 1));
+    cbReverseCode->setChecked(bit(b[2], 2));
+    cbWgParityNo->setChecked(bit(b[2], 3));  // rebuilds the protocol list when it changes
+    const int openTime = (b[5] + 256 * b[6]) * kOpenTimeUnitMs;
+    edTimeOpen->setText(QString::number(openTime));
+    btWriteParam->setEnabled(FCONNECT);
+
+    if (device::readsFilterBlock(Device) && Fguard) readFilterBlock();
+}

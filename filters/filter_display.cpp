@@ -1,0 +1,87 @@
+// The filter block shown as check boxes, and the rules that tie the boxes together.
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+
+#include "filters/filter_block.h"
+#include "shell/qln_boot_pgm.h"
+
+using filters::Box;
+
+std::array<QCheckBox*, 17> TForm1::filterBoxes() const {
+    return {cbFilter1, cbFilter2,  cbFilter2Exception, cbZero,          cbOTP1,
+            cbOTP2,    cbMF3,      cbOTP2Plus,         cbSmKey,         cbSmKeyPlus,
+            cbCounter, cbCounterDelete, cbCounterMake, cbVantis,        cbMPlus,
+            cbLocalFilterEn, cbAllowAllLocalFilterWork};
+}
+
+void TForm1::hideFilterBoxes() {
+    for (QCheckBox* box : filterBoxes()) box->hide();
+    lbLocalFilter->hide();
+}
+
+bool TForm1::checkFilterV010701(const uint8_t* p) { return filters::allFiltersInstalled(p); }
+
+bool TForm1::ParseFilter(const uint8_t* p, uint8_t tp) {
+    FilterDefault();
+    if (!filters::signatureValid(p)) {
+        log(QStringLiteral("Not read param of filtes."));
+        return false;
+    }
+    FilterReset();
+    FilterUnVisible();
+    for (QCheckBox* box : filterBoxes()) box->show();
+    lbLocalFilter->show();
+    // Only checks, in block order; each trigger box that changes runs the rules at once.
+    const auto boxes = filterBoxes();
+    for (int i = 0; i < filters::kBoxCount; ++i)
+        if (filters::boxChecked(p, static_cast<Box>(i), tp)) boxes[i]->setChecked(true);
+    logickFilter();
+    return true;
+}
+
+void TForm1::FilterReset() {
+    for (QCheckBox* box : filterBoxes()) box->setChecked(false);
+}
+
+void TForm1::FilterDefault() {
+    // Filter 2 goes first: while it is checked, checking Filter 1 would be undone by the rules.
+    const auto boxes = filterBoxes();
+    cbFilter2->setChecked(false);
+    for (int i = filters::kBoxCount - 1; i >= 0; --i)
+        boxes[i]->setChecked(filters::kDefaultChecked[i]);
+    logickFilter();
+    edTimeOpen->hide();
+    lbTimeOpen->hide();
+}
+
+void TForm1::FilterUnVisible() {
+    hideFilterBoxes();
+    edTimeOpen->hide();
+    lbTimeOpen->hide();
+}
+
+void TForm1::logickFilter() {
+    const std::array<QCheckBox*, 5> filter1Options{cbZero, cbOTP1, cbOTP2, cbMF3, cbOTP2Plus};
+    if (cbFilter2->isChecked()) {
+        cbFilter1->setChecked(false);
+        for (QCheckBox* box : filter1Options) box->setEnabled(false);
+        cbFilter2Exception->setEnabled(true);
+    }
+    if (cbFilter1->isChecked()) {
+        cbFilter2->setChecked(false);
+        for (QCheckBox* box : filter1Options) box->setEnabled(true);
+        cbFilter2Exception->setEnabled(false);
+        cbFilter2Exception->setChecked(false);
+    }
+    cbCounterDelete->setEnabled(cbCounter->isChecked());
+    cbCounterMake->setEnabled(cbCounter->isChecked());
+    cbOTP2Plus->setEnabled(cbOTP2->isChecked());
+}
+
+void TForm1::cbCounterClick() { logickFilter(); }
+void TForm1::cbFilter1Click() { logickFilter(); }
+void TForm1::cbFilter2Click() { logickFilter(); }
+void TForm1::cbMF3Click() { logickFilter(); }
+void TForm1::cbOTP2Click() { logickFilter(); }

@@ -1,0 +1,46 @@
+// The last step of "Read param": the filter block of a reader in protected mode.
+
+#include "filters/filter_block.h"
+#include "link/frame.h"
+#include "shell/qln_boot_pgm.h"
+
+namespace {
+
+constexpr uint8_t kReadFilterCommand = 0x2B;
+constexpr int kFilterReplyLen = comlink::kDataOffset + filters::kBlockSize + 2;  // 39
+constexpr uint32_t kVersionWithAllFiltersTest = 0x10701;                        // 1.7.1
+
+QString hexLine(const uint8_t* p, int n) {
+    return QString::fromStdString(comlink::hexString(p, static_cast<std::size_t>(n)));
+}
+
+}  // namespace
+
+void TForm1::readFilterBlock() {
+    uint8_t frame[7] = {comlink::kFrameStart, comlink::kHeaderCommand, 7, kReadFilterCommand, 0};
+    getCRC16_U(frame, 5);
+    switch (request(frame, 7, kFilterReplyLen)) {
+        case comlink::Reply::None:
+        case comlink::Reply::BadSum:
+            log(QStringLiteral("FILTER ERROR CS"));
+            break;
+        case comlink::Reply::Refused:
+            log(QStringLiteral("The filter not read. It is necessary to enter the master mode."));
+            break;
+        case comlink::Reply::Accepted:
+            log(QStringLiteral("OK"));
+            std::copy(bfRx + comlink::kDataOffset,
+                      bfRx + comlink::kDataOffset + filters::kBlockSize, param_1);
+            bRdFilter = true;
+            break;
+    }
+    if (!bRdFilter) return;
+    log(QStringLiteral("FILTER READ"));
+    log(hexLine(param_1, 16));
+    log(hexLine(param_1 + 16, 16));
+    if (version32 == kVersionWithAllFiltersTest && checkFilterV010701(param_1))
+        log(QStringLiteral("All filters are installed."));
+    // Zero's bit reads the other way round on the M2 and M3 readers.
+    const uint8_t tp = (Device == 15 || Device == 16) ? 0 : 1;
+    ParseFilter(param_1, tp);
+}
