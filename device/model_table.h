@@ -34,12 +34,20 @@ struct FirmwareRules {
 FirmwareRules firmwareRules(uint8_t device, uint8_t v0, uint8_t v1);
 
 // Models that read and write the open time and the lock in the long parameter form.
-inline bool isLongFormModel(uint8_t d) { return d >= 13 && d <= 16; }
+inline bool isLongFormModel(uint8_t d) {
+    return d >= 13 && d <= 16;
+}
 // Models whose parameter block is decoded in its short form.
-inline bool isShortDecodeModel(uint8_t d) { return d == 6 || d == 7; }
+inline bool isShortDecodeModel(uint8_t d) {
+    return d == 6 || d == 7;
+}
 // Models that are configured by filter codes and have no parameter block to read.
-inline bool isCodeFilterModel(uint8_t d) { return d >= 10 && d <= 12; }
+inline bool isCodeFilterModel(uint8_t d) {
+    return d >= 10 && d <= 12;
+}
 // Models whose filter block is read in protected mode.
-inline bool readsFilterBlock(uint8_t d) { return d == 1 || d == 2 || d == 15 || d == 16; }
+inline bool readsFilterBlock(uint8_t d) {
+    return d == 1 || d == 2 || d == 15 || d == 16;
+}
 
 }  // namespace device

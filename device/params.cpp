@@ -21,14 +21,20 @@ constexpr uint8_t kProtocolUndefined = 255;
 constexpr uint8_t kModeProtected = 1;
 constexpr int kOpenTimeUnitMs = 100;
 
-bool bit(uint8_t b, int n) { return (b >> n) & 1; }
+bool bit(uint8_t b, int n) {
+    return (b >> n) & 1;
+}
 
 QString modeText(uint8_t mode) {
     switch (mode) {
-        case 0: return QStringLiteral("reader.");
-        case 1: return QStringLiteral("protected.");
-        case 2: return QStringLiteral("your key.");
-        default: return QStringLiteral("not defined.");
+        case 0:
+            return QStringLiteral("reader.");
+        case 1:
+            return QStringLiteral("protected.");
+        case 2:
+            return QStringLiteral("your key.");
+        default:
+            return QStringLiteral("not defined.");
     }
 }
 

@@ -10,10 +10,23 @@
 using filters::Box;
 
 std::array<QCheckBox*, 17> TForm1::filterBoxes() const {
-    return {cbFilter1, cbFilter2,  cbFilter2Exception, cbZero,          cbOTP1,
-            cbOTP2,    cbMF3,      cbOTP2Plus,         cbSmKey,         cbSmKeyPlus,
-            cbCounter, cbCounterDelete, cbCounterMake, cbVantis,        cbMPlus,
-            cbLocalFilterEn, cbAllowAllLocalFilterWork};
+    return {cbFilter1,
+            cbFilter2,
+            cbFilter2Exception,
+            cbZero,
+            cbOTP1,
+            cbOTP2,
+            cbMF3,
+            cbOTP2Plus,
+            cbSmKey,
+            cbSmKeyPlus,
+            cbCounter,
+            cbCounterDelete,
+            cbCounterMake,
+            cbVantis,
+            cbMPlus,
+            cbLocalFilterEn,
+            cbAllowAllLocalFilterWork};
 }
 
 void TForm1::hideFilterBoxes() {
@@ -21,7 +34,9 @@ void TForm1::hideFilterBoxes() {
     lbLocalFilter->hide();
 }
 
-bool TForm1::checkFilterV010701(const uint8_t* p) { return filters::allFiltersInstalled(p); }
+bool TForm1::checkFilterV010701(const uint8_t* p) {
+    return filters::allFiltersInstalled(p);
+}
 
 bool TForm1::ParseFilter(const uint8_t* p, uint8_t tp) {
     FilterDefault();
@@ -80,8 +95,18 @@ void TForm1::logickFilter() {
     cbOTP2Plus->setEnabled(cbOTP2->isChecked());
 }
 
-void TForm1::cbCounterClick() { logickFilter(); }
-void TForm1::cbFilter1Click() { logickFilter(); }
-void TForm1::cbFilter2Click() { logickFilter(); }
-void TForm1::cbMF3Click() { logickFilter(); }
-void TForm1::cbOTP2Click() { logickFilter(); }
+void TForm1::cbCounterClick() {
+    logickFilter();
+}
+void TForm1::cbFilter1Click() {
+    logickFilter();
+}
+void TForm1::cbFilter2Click() {
+    logickFilter();
+}
+void TForm1::cbMF3Click() {
+    logickFilter();
+}
+void TForm1::cbOTP2Click() {
+    logickFilter();
+}

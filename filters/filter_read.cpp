@@ -8,7 +8,7 @@ namespace {
 
 constexpr uint8_t kReadFilterCommand = 0x2B;
 constexpr int kFilterReplyLen = comlink::kDataOffset + filters::kBlockSize + 2;  // 39
-constexpr uint32_t kVersionWithAllFiltersTest = 0x10701;                        // 1.7.1
+constexpr uint32_t kVersionWithAllFiltersTest = 0x10701;                         // 1.7.1
 
 QString hexLine(const uint8_t* p, int n) {
     return QString::fromStdString(comlink::hexString(p, static_cast<std::size_t>(n)));
