@@ -39,6 +39,9 @@ void TForm1::connectHandlers() {
     connect(cbOTP2, &QCheckBox::toggled, this, &TForm1::cbOTP2Click);
 
     connect(btVersion, &QPushButton::clicked, this, &TForm1::btVersionClick);
+    connect(btWriteParam, &QPushButton::clicked, this, &TForm1::btWriteParamClick);
+    connect(btFactorySettings, &QPushButton::clicked, this, &TForm1::btFactorySettingsClick);
+    connect(btSetFilter, &QPushButton::clicked, this, &TForm1::btSetFilterClick);
 }
 
 void TForm1::FormCreate() {

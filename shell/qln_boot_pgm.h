@@ -155,6 +155,17 @@ public:
     void PrintError();
     bool getParamSTCOM(uint8_t* p);
 
+    // Parameter write and factory settings.
+    void btWriteParamClick();
+    void btFactorySettingsClick();
+
+    // Filter write.
+    void btSetFilterClick();
+    uint8_t getFilterCmd(uint8_t* p);
+    bool transmitCmd(const uint8_t* p, uint8_t n);
+    // The automatic filter request (command 0x2C, data 0x00) with its verdict line.
+    void sendAutoFilterRequest();
+
     // Filter display.
     bool ParseFilter(const uint8_t* p, uint8_t tp);
     static bool checkFilterV010701(const uint8_t* p);
@@ -181,6 +192,7 @@ private:
     void decodeProtocols();
     void readFilterBlock();
     void hideFilterBoxes();
+    void sendSetFilterFrame(const uint8_t* frame, int n);
 
     void createControls();
     void connectHandlers();

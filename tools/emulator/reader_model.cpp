@@ -35,6 +35,42 @@ std::array<uint8_t, 32> defaultFilterBlock() {
     return b;
 }
 
+namespace {
+
+struct FilterKey {
+    uint8_t key;
+    uint8_t byte;
+    uint8_t mask;
+};
+
+// Where the reader keeps each record of an explicit filter frame in its filter block.
+constexpr FilterKey kFilterKeys[] = {
+    {0x83, 8, 0x02},  {0x88, 18, 0x01}, {0x82, 16, 0x10}, {0x84, 17, 0x10}, {0x89, 17, 0x20},
+    {0x85, 16, 0x40}, {0x86, 16, 0x80}, {0x87, 16, 0x20}, {0x90, 17, 0x04}, {0x91, 17, 0x04},
+    {0x92, 17, 0x01}, {0x93, 16, 0x01}, {0x95, 16, 0x08}, {0x94, 16, 0x04}, {0x8A, 18, 0x02},
+    {0x8B, 18, 0x40}, {0x8C, 18, 0x80},
+};
+
+void storeFilterRecords(std::array<uint8_t, 32>& block, const Bytes& data) {
+    // data: 0x02 0xEB count, then records of key, length, value.
+    for (std::size_t i = 3; i + 2 < data.size(); i += 2 + data[i + 1]) {
+        for (const FilterKey& k : kFilterKeys) {
+            if (k.key != data[i]) continue;
+            if (data[i + 2])
+                block[k.byte] |= k.mask;
+            else
+                block[k.byte] &= static_cast<uint8_t>(~k.mask);
+        }
+    }
+    // The two filter modes exclude each other: without Filter 2 the reader runs Filter 1.
+    if (block[16] & 0x40)
+        block[4] &= static_cast<uint8_t>(~0x10);
+    else
+        block[4] |= 0x10;
+}
+
+}  // namespace
+
 Bytes ReaderModel::answer(const Bytes& frame) {
     if (frame.size() < 6) return {};
     const uint8_t command = frame[3];
@@ -56,6 +92,10 @@ Bytes ReaderModel::answer(const Bytes& frame) {
             writes.push_back(frame);
             return replyFrame(command, kAccepted);
         case cmd::kSetFilter:
+            if (!state.masterMode) return replyFrame(command, kNotMaster);
+            if (!data.empty() && data[0] == 0x02) storeFilterRecords(state.filters, data);
+            writes.push_back(frame);
+            return replyFrame(command, kAccepted);
         case cmd::kFilterCode:
             if (!state.masterMode) return replyFrame(command, kNotMaster);
             writes.push_back(frame);

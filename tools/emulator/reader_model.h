@@ -25,12 +25,15 @@ inline constexpr uint8_t kAccepted = 0x55;
 inline constexpr uint8_t kRefused = 0x01;
 inline constexpr uint8_t kNotMaster = 0x20;
 
+// The filter block of a reader with every filter at its default.
+std::array<uint8_t, 32> defaultFilterBlock();
+
 struct ReaderState {
     // Firmware version V0 (least significant), V1, V2, and the model code V3.
     std::array<uint8_t, 4> version{1, 7, 1, 15};
     // Protected mode, Wiegand 26, lock, open time 1000 ms.
     std::array<uint8_t, 9> params{0x01, 0x41, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00};
-    std::array<uint8_t, 32> filters{};
+    std::array<uint8_t, 32> filters = defaultFilterBlock();
     bool masterMode = true;  // the filter block may be read and written
     bool inBootLoader = false;
 };
@@ -40,9 +43,6 @@ Bytes replyFrame(uint8_t command, uint8_t status, const Bytes& data = {});
 
 // A request frame as the configurator builds it.
 Bytes requestFrame(uint8_t header, uint8_t command, const Bytes& data);
-
-// The filter block of a reader with every filter at its default.
-std::array<uint8_t, 32> defaultFilterBlock();
 
 class ReaderModel {
 public:

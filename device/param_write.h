@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+class QString;
+
+// The parameter write request: bytes 1 to 3 (and for models 13 to 16 bytes 1 to 7) of the
+// reader's parameter block, composed from the window.
+namespace device {
+
+struct ParamInputs {
+    uint8_t device = 0;
+    uint8_t protocol = 0;
+    uint8_t protocol2 = 0;
+    uint8_t typecode = 0;
+    bool restrictTm = false;
+    bool hidSize = false;
+    bool reverseCode = false;
+    bool parityOff = false;
+    bool lock = false;
+    bool polarityLock = false;
+    bool rs485 = false;
+    bool pulseOnlyTm = false;   // shown and checked
+    bool convertH7120 = false;  // shown and checked
+};
+
+struct ParamBytes {
+    uint8_t p1 = 0;
+    uint8_t p2 = 0;
+    uint8_t p3 = 0;
+};
+
+ParamBytes composeParams(const ParamInputs& in);
+
+// The open time in the reader's units of 100 ms, from the text of the open-time field: the
+// integer divided by 100 toward zero, kept to 16 bits, 0 becoming 1. None when the text is not
+// an integer.
+std::optional<uint16_t> openTimeUnits(const QString& text);
+
+// The whole request frame into out (13 bytes at most); returns its length, 9 or 13.
+int buildParamWrite(uint8_t* out, uint8_t device, const ParamBytes& p, uint16_t openTime);
+
+}  // namespace device
