@@ -1,5 +1,6 @@
 #include "shell/qln_boot_pgm.h"
 
+#include <QBuffer>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -42,6 +43,10 @@ void TForm1::connectHandlers() {
     connect(btWriteParam, &QPushButton::clicked, this, &TForm1::btWriteParamClick);
     connect(btFactorySettings, &QPushButton::clicked, this, &TForm1::btFactorySettingsClick);
     connect(btSetFilter, &QPushButton::clicked, this, &TForm1::btSetFilterClick);
+    connect(btOpenFile, &QPushButton::clicked, this, &TForm1::btOpenFileClick);
+    connect(btTST, &QPushButton::clicked, this, &TForm1::btTSTClick);
+    connect(btPGM, &QPushButton::clicked, this, &TForm1::btPGMClick);
+    connect(btStop, &QPushButton::clicked, this, &TForm1::btStopClick);
 }
 
 void TForm1::FormCreate() {
@@ -124,6 +129,8 @@ void TForm1::FormDestroy() {
     destroyed_ = true;
     if (FChoiseCOM && hCom) hCom->close();
     hCom.reset();
+    if (FOPEN) F.reset();
+    FOPEN = false;
 }
 
 QColor TForm1::Lighter(const QColor& Color, uint8_t Percent) {

@@ -9,7 +9,9 @@
 #include "link/frame.h"
 #include "link/serial_port.h"
 
+class QBuffer;
 class QCheckBox;
+class QCloseEvent;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -120,6 +122,7 @@ public:
     uint8_t protocol2 = 0;
     uint8_t typecode = 0;
     uint8_t nWiegand = 0;
+    std::unique_ptr<QBuffer> F;  // the loaded firmware image while FOPEN is true
     bool FOPEN = false;
     bool FCONNECT = false;
     bool FRbFORMAT = false;
@@ -166,6 +169,16 @@ public:
     // The automatic filter request (command 0x2C, data 0x00) with its verdict line.
     void sendAutoFilterRequest();
 
+    // Firmware update.
+    void btOpenFileClick();
+    // Loads the image of the file at path; false (after an error box) when there is none.
+    bool loadFirmware(const QString& path);
+    void btTSTClick();
+    bool writePage(const uint8_t* p, int32_t n);
+    void btPGMClick();
+    void btStopClick();
+    bool runActive() const { return running_; }
+
     // Filter display.
     bool ParseFilter(const uint8_t* p, uint8_t tp);
     static bool checkFilterV010701(const uint8_t* p);
@@ -182,7 +195,17 @@ public:
     // The 17 filter boxes, in the order of filters::Box.
     std::array<QCheckBox*, 17> filterBoxes() const;
 
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
 private:
+    struct Run;
+    void beginRun();
+    void endRun();
+    bool blockStep(Run& run);
+    void closeRun();
+    void showProgress(const Run& run);
+
     // Sends a whole request frame and judges the reply: an accepted reply shorter than
     // minReplyLen cannot hold the data its sender takes and is judged BadSum.
     comlink::Reply request(const uint8_t* frame, int n, int minReplyLen);
@@ -197,4 +220,6 @@ private:
     void createControls();
     void connectHandlers();
     bool destroyed_ = false;
+    bool running_ = false;
+    bool closeAfterRun_ = false;
 };

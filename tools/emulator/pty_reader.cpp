@@ -91,7 +91,10 @@ void PtyReader::sendNow(const Bytes& bytes) {
 
 void PtyReader::waitUntilQuiet() {
     std::unique_lock lock(mutex_);
-    sentCv_.wait(lock, [&] { return (!sending_ && outbox_.empty()) || stopping_; });
+    sentCv_.wait(lock, [&] {
+        const bool packetPending = model_.state.inBootLoader && !pending_.empty();
+        return (!sending_ && outbox_.empty() && !packetPending) || stopping_;
+    });
 }
 
 Bytes PtyReader::received() const {
@@ -114,6 +117,27 @@ void PtyReader::clearReceived() {
 void PtyReader::withModel(const std::function<void(ReaderModel&)>& f) {
     std::lock_guard lock(mutex_);
     f(model_);
+}
+
+void PtyReader::withBootLoader(const std::function<void(BootLoader&)>& f) {
+    std::lock_guard lock(mutex_);
+    f(boot_);
+}
+
+void PtyReader::bootScript(std::initializer_list<BootAction> actions) {
+    std::lock_guard lock(mutex_);
+    bootScript_.insert(bootScript_.end(), actions.begin(), actions.end());
+}
+
+BootLoader PtyReader::bootLoader() const {
+    std::lock_guard lock(mutex_);
+    return boot_;
+}
+
+void PtyReader::enterBootLoader() {
+    std::lock_guard lock(mutex_);
+    model_.state.inBootLoader = true;
+    boot_.restart();
 }
 
 ReaderState PtyReader::state() const {
@@ -149,10 +173,20 @@ void PtyReader::run() {
             sentCv_.notify_all();
             continue;
         }
+        int timeout = -1;
+        {
+            std::lock_guard lock(mutex_);
+            if (model_.state.inBootLoader && !pending_.empty()) timeout = kPacketGapMs;
+        }
         pollfd fds[2] = {{master_, POLLIN, 0}, {wakePipe_[0], POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
+        const int ready = ::poll(fds, 2, timeout);
+        if (ready < 0) {
             if (errno == EINTR) continue;
             return;
+        }
+        if (ready == 0) {
+            handleBootPacket();
+            continue;
         }
         if (fds[1].revents & POLLIN) {
             [[maybe_unused]] const ssize_t r = ::read(wakePipe_[0], buf, sizeof buf);
@@ -170,6 +204,7 @@ void PtyReader::onBytes(const uint8_t* p, std::size_t n) {
         std::lock_guard lock(mutex_);
         received_.insert(received_.end(), p, p + n);
         pending_.insert(pending_.end(), p, p + n);
+        if (model_.state.inBootLoader) return;  // a packet ends when the line goes quiet
         // Cut whole command frames out of what arrived; anything that cannot start one is
         // skipped.
         for (;;) {
@@ -201,9 +236,12 @@ void PtyReader::handleFrame(const Bytes& frame) {
             script_.pop_front();
         }
         switch (a.kind) {
-            case Action::Kind::Model:
+            case Action::Kind::Model: {
+                const bool wasInBoot = model_.state.inBootLoader;
                 reply = model_.answer(frame);
+                if (model_.state.inBootLoader && !wasInBoot) boot_.restart();
                 break;
+            }
             case Action::Kind::Reply:
                 reply = a.bytes;
                 break;
@@ -228,6 +266,30 @@ void PtyReader::handleFrame(const Bytes& frame) {
                 break;
             }
         }
+    }
+    if (!reply.empty()) send(reply);
+    {
+        std::lock_guard lock(mutex_);
+        sending_ = false;
+    }
+    sentCv_.notify_all();
+}
+
+void PtyReader::handleBootPacket() {
+    Bytes reply;
+    {
+        std::lock_guard lock(mutex_);
+        sending_ = true;
+        const Bytes packet = std::move(pending_);
+        pending_.clear();
+        BootAction a;
+        if (!bootScript_.empty()) {
+            a = bootScript_.front();
+            bootScript_.pop_front();
+        }
+        reply = boot_.answer(packet, a);
+        // Once programming is over the reader runs its application again.
+        if (boot_.finished) model_.state.inBootLoader = false;
     }
     if (!reply.empty()) send(reply);
     {

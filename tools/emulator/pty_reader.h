@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "tools/emulator/boot_loader.h"
 #include "tools/emulator/reader_model.h"
 
 // A reader on a pseudo-terminal. The configurator opens the slave side as its serial port;
@@ -72,12 +73,22 @@ public:
 
     // Runs f on the model under the reader's lock.
     void withModel(const std::function<void(ReaderModel&)>& f);
+
+    // The boot loader that the boot entry request starts. While it runs, a packet is whatever
+    // arrives before the line goes quiet for kPacketGapMs.
+    void withBootLoader(const std::function<void(BootLoader&)>& f);
+    void bootScript(std::initializer_list<BootAction> actions);
+    BootLoader bootLoader() const;
+    // Starts the boot loader as if the boot entry request had been accepted.
+    void enterBootLoader();
+    static constexpr int kPacketGapMs = 15;
     ReaderState state() const;
 
 private:
     void run();
     void onBytes(const uint8_t* p, std::size_t n);
     void handleFrame(const Bytes& frame);
+    void handleBootPacket();
     void send(const Bytes& bytes);
     void wake();
 
@@ -94,6 +105,8 @@ private:
     bool sending_ = false;
     ReaderModel model_;
     std::deque<Action> script_;
+    BootLoader boot_;
+    std::deque<BootAction> bootScript_;
     std::deque<Bytes> outbox_;
     uint64_t sentBatches_ = 0;
     uint64_t queuedBatches_ = 0;

@@ -1,0 +1,29 @@
+// "Go to the BOOT": the reader leaves its application for its boot loader.
+
+#include "link/frame.h"
+#include "shell/qln_boot_pgm.h"
+
+namespace {
+constexpr uint8_t kBootEntryCommand = 0xE0;
+}
+
+void TForm1::btTSTClick() {
+    if (!FChoiseCOM) {
+        log(QStringLiteral("\u0421\u041E\u041C port is not selected"));
+        return;
+    }
+    uint8_t frame[6];
+    comlink::buildFrame(frame, comlink::kHeaderCommand, kBootEntryCommand, nullptr, 0);
+    switch (request(frame, 6, 0)) {
+        case comlink::Reply::None:
+        case comlink::Reply::BadSum:
+            log(QStringLiteral("ERROR CS"));
+            break;
+        case comlink::Reply::Accepted:
+            log(QStringLiteral("OK"));
+            break;
+        case comlink::Reply::Refused:
+            log(QStringLiteral("NO OK"));
+            break;
+    }
+}
