@@ -2,6 +2,7 @@
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QSerialPort>
 #include <algorithm>
@@ -31,6 +32,7 @@ public:
     bool open(const QString& devicePath) override {
         close();
         errorString_.clear();
+        permissionDenied_ = false;
 #ifdef Q_OS_UNIX
         // Resolve links so that the lock below and Qt's lock file name the real device,
         // whatever name reached it.
@@ -46,6 +48,11 @@ public:
         if (!port_.open(QIODevice::ReadWrite)) {
             errorString_ = port_.errorString();
             port_.clearError();
+#ifdef Q_OS_UNIX
+            const QByteArray native = QFile::encodeName(real);
+            permissionDenied_ = ::access(native.constData(), R_OK | W_OK) != 0 && errno == EACCES;
+            if (permissionDenied_) errorString_ = QString::fromLocal8Bit(std::strerror(EACCES));
+#endif
             return false;
         }
 #ifdef Q_OS_UNIX
@@ -228,6 +235,7 @@ private:
 
     QSerialPort port_;
     QString errorString_;
+    bool permissionDenied_ = false;
     LineSettings settings_{};
     Timeouts timeouts_;
 };

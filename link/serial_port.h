@@ -54,6 +54,8 @@ public:
     virtual bool isOpen() const = 0;
     // The system's reason for the last failure.
     virtual QString errorString() const = 0;
+    // The last open failed because this user may not use the device.
+    virtual bool permissionDenied() const { return false; }
 
     virtual LineSettings lineSettings() const = 0;
     virtual bool setLineSettings(const LineSettings& s) = 0;

@@ -14,6 +14,7 @@
 #include <cmath>
 
 #include "link/port_names.h"
+#include "link/probe.h"
 
 TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     createControls();
@@ -54,18 +55,12 @@ void TForm1::FormCreate() {
     Fguard = false;
 
     // Port probe: list every port that can be opened now, in ascending order, and close it.
-    for (int n = comlink::kFirstPort; n <= comlink::kLastPort; ++n) {
-        const QString name = comlink::comName(n);
-        const QString path = comlink::devicePath(name);
-        auto port = comlink::makeSerialPort();
-        if (!port->open(path)) continue;
-        port->close();
-        cbCom->addItem(name);
-        const QString real = comlink::realDevicePath(path);
-        cbCom->setItemData(cbCom->count() - 1,
-                           real == path ? path : real + QStringLiteral(" (") + path + ')',
-                           Qt::ToolTipRole);
+    const comlink::ProbeResult probe = comlink::probePorts();
+    for (const comlink::ProbedPort& port : probe.ports) {
+        cbCom->addItem(port.name);
+        cbCom->setItemData(cbCom->count() - 1, port.toolTip, Qt::ToolTipRole);
     }
+    cbCom->setToolTip(comlink::permissionHint(probe));
 
     for (QWidget* w : std::initializer_list<QWidget*>{cbFilter1,
                                                       cbFilter2,

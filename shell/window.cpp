@@ -114,6 +114,9 @@ void TForm1::createControls() {
     pnlState = label(this, "Select COM port", 8, 8, 417, 49);
     pnlState->setFrameStyle(QFrame::Panel | QFrame::Raised);
     pnlState->setAlignment(Qt::AlignCenter);
+    // Its own colours, not the button face that the window's other controls stand on.
+    pnlState->setBackgroundRole(QPalette::Window);
+    pnlState->setForegroundRole(QPalette::WindowText);
     ProgressBar1 = place<QProgressBar>(this, 8, 55, 417, 16);
     ProgressBar1->setRange(0, 100);
     ProgressBar1->setValue(0);

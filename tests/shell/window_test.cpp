@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QFile>
 #include <QFontInfo>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -268,6 +269,14 @@ TEST_F(Window, InfoInfoColoursTheStatusPanel) {
     EXPECT_EQ(form.pnlState->palette().color(QPalette::Window), QColor(51, 51, 255));
     EXPECT_EQ(form.pnlState->palette().color(QPalette::WindowText), QColor(255, 0, 0));
     EXPECT_TRUE(form.pnlState->autoFillBackground());
+    // ... and it is drawn so: the panel's face and its text.
+    const QImage shot = form.pnlState->grab().toImage();
+    EXPECT_EQ(QColor(shot.pixel(6, 6)), QColor(51, 51, 255));
+    bool redText = false;
+    for (int y = 0; y < shot.height() && !redText; ++y)
+        for (int x = 0; x < shot.width() && !redText; ++x)
+            redText = qRed(shot.pixel(x, y)) > 180 && qGreen(shot.pixel(x, y)) < 60;
+    EXPECT_TRUE(redText);
 }
 
 }  // namespace

@@ -47,6 +47,7 @@ bool unescapeBlock(const Bytes& packet, Bytes& out) {
 }
 
 void BootLoader::askFor(int count) {
+    unbounded_ = false;
     order.clear();
     for (int i = 0; i < count; ++i) order.push_back(static_cast<uint16_t>(i));
 }
@@ -64,6 +65,10 @@ void BootLoader::store(std::size_t offset, const uint8_t* p, std::size_t n) {
 }
 
 Bytes BootLoader::askNext() {
+    if (unbounded_) {
+        current_ = static_cast<uint16_t>(nextInOrder_++);
+        return blockRequest(current_);
+    }
     if (nextInOrder_ >= order.size()) {
         finished = true;
         return blockRequest(firmware::kLastBlockRequest);

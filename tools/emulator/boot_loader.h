@@ -56,6 +56,8 @@ public:
 
     // Asks for blocks 0 to count - 1 in order.
     void askFor(int count);
+    // Asks for block after block until the configurator finds no more in its image.
+    void askForAll() { unbounded_ = true; }
     // A new programming run begins: the requests start over.
     void restart();
     Bytes answer(const Bytes& packet, const BootAction& action);
@@ -65,6 +67,7 @@ private:
     bool takeOldBlock(const Bytes& packet);
     void store(std::size_t offset, const uint8_t* p, std::size_t n);
     std::size_t nextInOrder_ = 0;
+    bool unbounded_ = false;
     uint16_t current_ = 0;  // the block asked for last
 };
 

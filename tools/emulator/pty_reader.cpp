@@ -70,6 +70,11 @@ void PtyReader::setPacing(bool on) {
     pacing_ = on;
 }
 
+void PtyReader::setMonitor(Monitor m) {
+    std::lock_guard lock(mutex_);
+    monitor_ = std::move(m);
+}
+
 void PtyReader::script(std::initializer_list<Action> actions) {
     std::lock_guard lock(mutex_);
     script_.insert(script_.end(), actions.begin(), actions.end());
@@ -227,6 +232,12 @@ void PtyReader::onBytes(const uint8_t* p, std::size_t n) {
 
 void PtyReader::handleFrame(const Bytes& frame) {
     Bytes reply;
+    Monitor monitor;
+    {
+        std::lock_guard lock(mutex_);
+        monitor = monitor_;
+    }
+    if (monitor) monitor(Direction::ToReader, frame, false);
     {
         std::lock_guard lock(mutex_);
         sending_ = true;
@@ -268,6 +279,7 @@ void PtyReader::handleFrame(const Bytes& frame) {
         }
     }
     if (!reply.empty()) send(reply);
+    if (monitor && !reply.empty()) monitor(Direction::FromReader, reply, false);
     {
         std::lock_guard lock(mutex_);
         sending_ = false;
@@ -277,10 +289,13 @@ void PtyReader::handleFrame(const Bytes& frame) {
 
 void PtyReader::handleBootPacket() {
     Bytes reply;
+    Bytes packet;
+    Monitor monitor;
     {
         std::lock_guard lock(mutex_);
         sending_ = true;
-        const Bytes packet = std::move(pending_);
+        monitor = monitor_;
+        packet = std::move(pending_);
         pending_.clear();
         BootAction a;
         if (!bootScript_.empty()) {
@@ -291,7 +306,9 @@ void PtyReader::handleBootPacket() {
         // Once programming is over the reader runs its application again.
         if (boot_.finished) model_.state.inBootLoader = false;
     }
+    if (monitor) monitor(Direction::ToReader, packet, true);
     if (!reply.empty()) send(reply);
+    if (monitor && !reply.empty()) monitor(Direction::FromReader, reply, true);
     {
         std::lock_guard lock(mutex_);
         sending_ = false;

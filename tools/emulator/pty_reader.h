@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "tools/emulator/boot_loader.h"
+#include "tools/emulator/describe.h"
 #include "tools/emulator/reader_model.h"
 
 // A reader on a pseudo-terminal. The configurator opens the slave side as its serial port;
@@ -56,6 +57,10 @@ public:
 
     // Paces what the reader sends at 9600 baud (on by default).
     void setPacing(bool on);
+
+    // Called from the reader's thread for every request, packet and reply on the line.
+    using Monitor = std::function<void(Direction, const Bytes&, bool bootLoader)>;
+    void setMonitor(Monitor m);
 
     void script(std::initializer_list<Action> actions);
     void script(const Action& action);
@@ -113,6 +118,7 @@ private:
     Bytes received_;
     Bytes pending_;  // bytes of a frame not yet whole
     std::vector<Bytes> requests_;
+    Monitor monitor_;
 };
 
 }  // namespace emu
