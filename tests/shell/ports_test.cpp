@@ -2,11 +2,13 @@
 
 #include <QComboBox>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 
 #include <gtest/gtest.h>
 
 #include "link/port_names.h"
+#include "link/probe.h"
 #include "shell/qln_boot_pgm.h"
 #include "tests/support/harness.h"
 
@@ -98,9 +100,60 @@ TEST(PortProbe, SkipsAPortHeldByAnotherProgramAndLeavesNoPortOpen) {
     EXPECT_EQ(form.pnlState->text(), QStringLiteral("Select COM port"));
 }
 
-TEST(PortProbe, NoPortGivesAnEmptyList) {
+TEST(PortProbe, NoPortGivesAnEmptyListWithoutAHint) {
     TForm1 form;
     EXPECT_EQ(form.cbCom->count(), 0);
+    EXPECT_TRUE(form.cbCom->toolTip().isEmpty());
+}
+
+// A port that this user may not open: the device exists, the system says no.
+class DeniedPort final : public comlink::SerialPort {
+public:
+    bool open(const QString& p) override {
+        denied_ = QFileInfo::exists(p);
+        return false;
+    }
+    bool isOpen() const override { return false; }
+    QString errorString() const override { return QStringLiteral("Permission denied"); }
+    bool permissionDenied() const override { return denied_; }
+    comlink::LineSettings lineSettings() const override { return {}; }
+    bool setLineSettings(const comlink::LineSettings&) override { return false; }
+    comlink::Timeouts timeouts() const override { return {}; }
+    bool setTimeouts(const comlink::Timeouts&) override { return false; }
+    void purgeInput() override {}
+    comlink::Transfer write(const uint8_t*, int) override { return {0, comlink::PortError::NotOpen}; }
+    comlink::Transfer read(uint8_t*, int) override { return {0, comlink::PortError::NotOpen}; }
+    void close() override {}
+
+private:
+    bool denied_ = false;
+};
+
+TEST(PortProbe, SaysHowToGetPermissionWhenNoDeviceMayBeOpened) {
+    emu::PtyReader usb;
+    const QString dev = comlink::deviceRoot() + QStringLiteral("/ttyUSB0");
+    QFile::remove(dev);
+    ASSERT_TRUE(QFile::link(QString::fromStdString(usb.slavePath()), dev));
+    comlink::setSerialPortFactory([] { return std::make_unique<DeniedPort>(); });
+    TForm1 form;
+    comlink::setSerialPortFactory({});
+    QFile::remove(dev);
+    EXPECT_EQ(form.cbCom->count(), 0);
+    const QString hint = form.cbCom->toolTip();
+    EXPECT_TRUE(hint.contains(QString::fromStdString(usb.slavePath()))) << hint.toStdString();
+    EXPECT_TRUE(hint.contains(QStringLiteral("sudo usermod -aG "))) << hint.toStdString();
+    EXPECT_TRUE(hint.contains(QStringLiteral("log out and log in again")));
+}
+
+TEST(PortProbe, PermissionHintNamesTheDevicesAndTheirGroup) {
+    comlink::ProbeResult probe;
+    probe.denied << QStringLiteral("/dev/null");
+    const QString hint = comlink::permissionHint(probe);
+    EXPECT_TRUE(hint.startsWith(QStringLiteral("No serial port could be opened: you may not use "
+                                               "/dev/null.")));
+    EXPECT_TRUE(hint.contains(QStringLiteral("usermod -aG %1 $USER").arg(QFileInfo("/dev/null").group())));
+    probe.ports.push_back({QStringLiteral("COM3"), {}, {}, {}});
+    EXPECT_TRUE(comlink::permissionHint(probe).isEmpty());
 }
 
 class PortSelection : public ::testing::Test {
@@ -156,7 +209,7 @@ TEST_F(PortSelection, PortThatVanishedSaysNotFoundAndStillChangesTheStatusPanel)
     ASSERT_EQ(catcher.boxes.size(), 1u);
     EXPECT_EQ(catcher.boxes[0].caption, QStringLiteral("Error"));
     EXPECT_EQ(catcher.boxes[0].text, QStringLiteral("COM5not found"));
-    EXPECT_FALSE(catcher.boxes[0].informative.isEmpty());
+    EXPECT_EQ(catcher.boxes[0].informative, QStringLiteral("No such file or directory"));
     EXPECT_TRUE(form.FChoiseCOM);
     expectSelectedPanel(form);
     EXPECT_FALSE(form.hCom->isOpen());

@@ -230,6 +230,15 @@ int main(int argc, char* argv[]) {
     if (cli.isSet(com) && comlink::comNumber(cli.value(com)) == 0)
         return fail(QStringLiteral("--com takes a name from COM1 to COM128"));
 
+    // Ctrl+C, SIGTERM and a closed terminal all end the simulator through its clean-up; the
+    // handlers are in place before the link exists.
+    if (::pipe(signalPipe) != 0) return fail(QStringLiteral("no pipe"));
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+
     emu::PtyReader reader;
     reader.withModel([&](emu::ReaderModel& m) { m.state = state; });
     reader.withBootLoader([&](emu::BootLoader& b) {
@@ -281,12 +290,6 @@ int main(int argc, char* argv[]) {
         qPrintable(name));
     std::fflush(stdout);
 
-    if (::pipe(signalPipe) != 0) return fail(QStringLiteral("no pipe"));
-    struct sigaction sa {};
-    sa.sa_handler = onSignal;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
     char c;
     while (::read(signalPipe[0], &c, 1) < 0 && errno == EINTR) {
     }

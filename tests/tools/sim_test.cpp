@@ -1,0 +1,195 @@
+// torvik-reader-sim as a user runs it: a process of its own that the configurator talks to.
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <csignal>
+
+#include <gtest/gtest.h>
+
+#include "link/port_names.h"
+#include "shell/qln_boot_pgm.h"
+#include "tests/support/harness.h"
+
+namespace {
+
+const QString kSim = QStringLiteral(TORVIK_SIM_PATH);
+
+// The simulator finds the same link folder as the configurator under test.
+QProcessEnvironment simEnvironment() {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_DATA_HOME",
+               QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation));
+    return env;
+}
+
+class Sim {
+public:
+    explicit Sim(const QStringList& args) {
+        p.setProcessEnvironment(simEnvironment());
+        p.start(kSim, args);
+        p.waitForStarted();
+    }
+    ~Sim() {
+        if (p.state() != QProcess::NotRunning) {
+            p.terminate();
+            p.waitForFinished(3000);
+        }
+    }
+    // Waits for the banner and returns the COM name it took.
+    QString comName() {
+        for (int i = 0; i < 100 && !out.contains(" on COM"); ++i) {
+            p.waitForReadyRead(50);
+            out += QString::fromUtf8(p.readAllStandardOutput());
+        }
+        const int at = out.indexOf(" on COM");
+        return at < 0 ? QString() : out.mid(at + 4).section('\n', 0, 0).trimmed();
+    }
+    QString output() {
+        p.waitForReadyRead(100);
+        out += QString::fromUtf8(p.readAllStandardOutput());
+        return out;
+    }
+    QProcess p;
+    QString out;
+};
+
+QString linkOf(const QString& name) { return comlink::portLinkFolder() + '/' + name; }
+
+TEST(ReaderSim, HelpExplainsEveryOptionWithExamples) {
+    QProcess p;
+    p.start(kSim, {"--help"});
+    ASSERT_TRUE(p.waitForFinished(5000));
+    EXPECT_EQ(p.exitCode(), 0);
+    const QString help = QString::fromUtf8(p.readAllStandardOutput());
+    for (const char* option : {"--com", "--model", "--firmware", "--mode", "--params", "--filters",
+                               "--no-master", "--boot", "--blocks", "--save-image",
+                               "--check-ports", "Examples:"})
+        EXPECT_TRUE(help.contains(option)) << option;
+}
+
+TEST(ReaderSim, WrongValuesAreRefusedWithAReason) {
+    for (const QStringList& args :
+         {QStringList{"--model", "300"}, QStringList{"--firmware", "1.7"},
+          QStringList{"--params", "0102"}, QStringList{"--boot", "middle"},
+          QStringList{"--com", "COM0"}, QStringList{"--mode", "sleepy"}}) {
+        QProcess p;
+        p.setProcessEnvironment(simEnvironment());
+        p.start(kSim, args);
+        ASSERT_TRUE(p.waitForFinished(5000));
+        EXPECT_EQ(p.exitCode(), 2) << args.join(' ').toStdString();
+        EXPECT_TRUE(p.readAllStandardError().startsWith("torvik-reader-sim: "));
+    }
+}
+
+TEST(ReaderSim, TwoSimulatorsTakeTwoNamesAndLeaveNoLinkBehind) {
+    QString first, second;
+    {
+        Sim a({});
+        Sim b({});
+        first = a.comName();
+        second = b.comName();
+        ASSERT_FALSE(first.isEmpty());
+        ASSERT_FALSE(second.isEmpty());
+        EXPECT_NE(first, second);
+        EXPECT_TRUE(QFileInfo(linkOf(first)).isSymLink());
+        EXPECT_TRUE(QFileInfo(linkOf(second)).isSymLink());
+        ::kill(static_cast<pid_t>(b.p.processId()), SIGINT);  // Ctrl+C
+        ASSERT_TRUE(b.p.waitForFinished(3000));
+        EXPECT_EQ(b.p.exitCode(), 0);
+        EXPECT_FALSE(QFileInfo(linkOf(second)).isSymLink());
+    }  // SIGTERM for the first
+    EXPECT_FALSE(QFileInfo(linkOf(first)).isSymLink());
+}
+
+TEST(ReaderSim, RefusesToReplaceALinkThatIsNotItsOwn) {
+    const QString taken = linkOf("COM21");
+    QFile::link("/dev/null", taken);
+    QProcess p;
+    p.setProcessEnvironment(simEnvironment());
+    p.start(kSim, {"--com", "COM21"});
+    ASSERT_TRUE(p.waitForFinished(5000));
+    EXPECT_EQ(p.exitCode(), 2);
+    EXPECT_TRUE(p.readAllStandardError().contains("COM21 is taken"));
+    EXPECT_EQ(QFileInfo(taken).symLinkTarget(), QStringLiteral("/dev/null"));
+    QFile::remove(taken);
+}
+
+TEST(ReaderSim, ConfiguratorReadsWritesAndReadsBackAndTheSimulatorLogsIt) {
+    Sim sim({"--com", "COM9", "--model", "4", "--firmware", "0.7.30", "--mode", "reader"});
+    ASSERT_EQ(sim.comName(), QStringLiteral("COM9"));
+    th::ModalCatcher catcher;
+    TForm1 form;
+    ASSERT_TRUE(th::pickPort(form, "COM9"));
+    form.btVersion->click();
+    EXPECT_EQ(th::logLines(form).mid(0, 6),
+              (QStringList{"OK", "VERSION  4.0.7.30", "model: QLN-M2", "OK",
+                           "PARAM  0A0000004100", "Mode: reader."}));
+    form.cbLock->setChecked(false);
+    form.cbRestrictTm->setChecked(true);
+    form.btWriteParam->click();
+    EXPECT_EQ(th::logLines(form).last(), QStringLiteral("OK"));
+    form.btVersion->click();
+    EXPECT_TRUE(th::logLines(form).contains("PARAM  0A0000010100"));
+    EXPECT_TRUE(form.cbRestrictTm->isChecked());
+    EXPECT_FALSE(form.cbLock->isChecked());
+
+    const QString log = sim.output();
+    EXPECT_TRUE(log.contains("-> 02 07 07 28 00 38 00")) << log.toStdString();
+    EXPECT_TRUE(log.contains("version request"));
+    EXPECT_TRUE(log.contains("reply to parameter request: accepted"));
+    EXPECT_TRUE(log.contains("-> 02 0B 09 1C 01 01 00 34 00"));
+    EXPECT_TRUE(log.contains("parameter write"));
+    EXPECT_TRUE(catcher.boxes.empty());
+}
+
+TEST(ReaderSim, ProgrammingRehearsalSavesTheImageItReceived) {
+    QTemporaryDir dir;
+    const QString saved = dir.filePath("received.rom");
+    Sim sim({"--com", "COM11", "--model", "2", "--save-image", saved});
+    ASSERT_EQ(sim.comName(), QStringLiteral("COM11"));
+    QByteArray image(300, 0);
+    for (int i = 0; i < 300; ++i) image[i] = static_cast<char>(i);
+    image[296] = 0x2C;  // the length trailer: 300
+    image[297] = 0x01;
+    image[298] = image[299] = 0;
+    const QString rom = dir.filePath("fw.rom");
+    QFile f(rom);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(image);
+    f.close();
+
+    TForm1 form;
+    ASSERT_TRUE(th::pickPort(form, "COM11"));
+    ASSERT_TRUE(form.loadFirmware(rom));
+    form.btTST->click();
+    form.btPGM->click();
+    EXPECT_EQ(th::logLines(form), (QStringList{"OK", "passed 0 block", "passed 1 block",
+                                               "passed 2 block", "Given all", "Transmission OK"}));
+    QFile back(saved);
+    ASSERT_TRUE(back.open(QIODevice::ReadOnly));
+    const QByteArray got = back.readAll();
+    ASSERT_EQ(got.size(), 396);
+    EXPECT_EQ(got.left(300), image);
+    EXPECT_EQ(got.mid(300), QByteArray(96, '\xFF'));
+    EXPECT_TRUE(sim.output().contains("boot: old-type block 2"));
+}
+
+TEST(ReaderSim, CheckPortsSaysWhetherThereIsAPortToOpen) {
+    QProcess p;
+    QProcessEnvironment env = simEnvironment();
+    p.setProcessEnvironment(env);
+    Sim sim({"--com", "COM12"});
+    ASSERT_EQ(sim.comName(), QStringLiteral("COM12"));
+    p.start(kSim, {"--check-ports"});
+    ASSERT_TRUE(p.waitForFinished(5000));
+    EXPECT_EQ(p.exitCode(), 0);
+    EXPECT_TRUE(p.readAllStandardOutput().contains("COM12\t/dev/pts/"));
+}
+
+}  // namespace
