@@ -121,7 +121,9 @@ public:
     comlink::Timeouts timeouts() const override { return {}; }
     bool setTimeouts(const comlink::Timeouts&) override { return false; }
     void purgeInput() override {}
-    comlink::Transfer write(const uint8_t*, int) override { return {0, comlink::PortError::NotOpen}; }
+    comlink::Transfer write(const uint8_t*, int) override {
+        return {0, comlink::PortError::NotOpen};
+    }
     comlink::Transfer read(uint8_t*, int) override { return {0, comlink::PortError::NotOpen}; }
     void close() override {}
 
@@ -149,9 +151,11 @@ TEST(PortProbe, PermissionHintNamesTheDevicesAndTheirGroup) {
     comlink::ProbeResult probe;
     probe.denied << QStringLiteral("/dev/null");
     const QString hint = comlink::permissionHint(probe);
-    EXPECT_TRUE(hint.startsWith(QStringLiteral("No serial port could be opened: you may not use "
-                                               "/dev/null.")));
-    EXPECT_TRUE(hint.contains(QStringLiteral("usermod -aG %1 $USER").arg(QFileInfo("/dev/null").group())));
+    EXPECT_TRUE(
+        hint.startsWith(QStringLiteral("No serial port could be opened: you may not use "
+                                       "/dev/null.")));
+    EXPECT_TRUE(
+        hint.contains(QStringLiteral("usermod -aG %1 $USER").arg(QFileInfo("/dev/null").group())));
     probe.ports.push_back({QStringLiteral("COM3"), {}, {}, {}});
     EXPECT_TRUE(comlink::permissionHint(probe).isEmpty());
 }

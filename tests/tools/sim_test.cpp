@@ -59,7 +59,9 @@ public:
     QString out;
 };
 
-QString linkOf(const QString& name) { return comlink::portLinkFolder() + '/' + name; }
+QString linkOf(const QString& name) {
+    return comlink::portLinkFolder() + '/' + name;
+}
 
 TEST(ReaderSim, HelpExplainsEveryOptionWithExamples) {
     QProcess p;
@@ -67,9 +69,9 @@ TEST(ReaderSim, HelpExplainsEveryOptionWithExamples) {
     ASSERT_TRUE(p.waitForFinished(5000));
     EXPECT_EQ(p.exitCode(), 0);
     const QString help = QString::fromUtf8(p.readAllStandardOutput());
-    for (const char* option : {"--com", "--model", "--firmware", "--mode", "--params", "--filters",
-                               "--no-master", "--boot", "--blocks", "--save-image",
-                               "--check-ports", "Examples:"})
+    for (const char* option :
+         {"--com", "--model", "--firmware", "--mode", "--params", "--filters", "--no-master",
+          "--boot", "--blocks", "--save-image", "--check-ports", "Examples:"})
         EXPECT_TRUE(help.contains(option)) << option;
 }
 
@@ -128,8 +130,8 @@ TEST(ReaderSim, ConfiguratorReadsWritesAndReadsBackAndTheSimulatorLogsIt) {
     ASSERT_TRUE(th::pickPort(form, "COM9"));
     form.btVersion->click();
     EXPECT_EQ(th::logLines(form).mid(0, 6),
-              (QStringList{"OK", "VERSION  4.0.7.30", "model: QLN-M2", "OK",
-                           "PARAM  0A0000004100", "Mode: reader."}));
+              (QStringList{"OK", "VERSION  4.0.7.30", "model: QLN-M2", "OK", "PARAM  0A0000004100",
+                           "Mode: reader."}));
     form.cbLock->setChecked(false);
     form.cbRestrictTm->setChecked(true);
     form.btWriteParam->click();
