@@ -74,6 +74,9 @@ public:
     QString errorString() const override {
         return errorString_;
     }
+    bool permissionDenied() const override {
+        return permissionDenied_;
+    }
 
     LineSettings lineSettings() const override {
         LineSettings s = settings_;

@@ -1,5 +1,6 @@
 // torvik-reader-sim as a user runs it: a process of its own that the configurator talks to.
 
+#include <unistd.h>
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
@@ -192,6 +193,35 @@ TEST(ReaderSim, CheckPortsSaysWhetherThereIsAPortToOpen) {
     ASSERT_TRUE(p.waitForFinished(5000));
     EXPECT_EQ(p.exitCode(), 0);
     EXPECT_TRUE(p.readAllStandardOutput().contains("COM12\t/dev/pts/"));
+}
+
+TEST(ReaderSim, CheckPortsTellsAUserWithoutPermissionHowToGetIt) {
+    // Needs a user that lacks the permission: root starts the check as nobody.
+    if (::geteuid() != 0 || !QFileInfo::exists("/usr/sbin/runuser"))
+        GTEST_SKIP() << "needs root and runuser";
+    QTemporaryDir dir;
+    QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                          QFileDevice::ExeOwner | QFileDevice::ReadOther |
+                                          QFileDevice::ExeOther);
+    const QString secret = dir.filePath("ttySecret");
+    QFile f(secret);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.close();
+    QFile::setPermissions(secret, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    QDir().mkpath(dir.filePath("torvik-config/ports"));
+    QFile::link(secret, dir.filePath("torvik-config/ports/COM40"));
+    QProcess p;
+    p.start("/usr/sbin/runuser", {"-u", "nobody", "--", "env", "HOME=" + dir.path(),
+                                  "XDG_DATA_HOME=" + dir.path(), kSim, "--check-ports"});
+    ASSERT_TRUE(p.waitForFinished(10000));
+    const QString err = QString::fromUtf8(p.readAllStandardError());
+    if (err.contains("Permission denied") && !err.contains("may not use"))
+        GTEST_SKIP() << "nobody cannot run the simulator here: " << err.toStdString();
+    EXPECT_EQ(p.exitCode(), 1);
+    EXPECT_TRUE(err.startsWith("No serial port could be opened: you may not use "))
+        << err.toStdString();
+    EXPECT_TRUE(err.contains(secret)) << err.toStdString();
+    EXPECT_TRUE(err.contains("sudo usermod -aG root $USER")) << err.toStdString();
 }
 
 }  // namespace
