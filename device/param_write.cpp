@@ -110,18 +110,7 @@ void TForm1::btWriteParamClick() {
 
     uint8_t frame[13];
     const int n = device::buildParamWrite(frame, Device, p, openTime);
-    switch (request(frame, n, 0)) {
-        case comlink::Reply::None:
-        case comlink::Reply::BadSum:
-            log(QStringLiteral("ERROR CS"));
-            break;
-        case comlink::Reply::Refused:
-            log(QStringLiteral("NO OK"));
-            break;
-        case comlink::Reply::Accepted:
-            log(QStringLiteral("OK"));
-            break;
-    }
+    requestAndLog(frame, n);
 }
 
 void TForm1::btFactorySettingsClick() {

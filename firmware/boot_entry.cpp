@@ -14,16 +14,5 @@ void TForm1::btTSTClick() {
     }
     uint8_t frame[6];
     comlink::buildFrame(frame, comlink::kHeaderCommand, kBootEntryCommand, nullptr, 0);
-    switch (request(frame, 6, 0)) {
-        case comlink::Reply::None:
-        case comlink::Reply::BadSum:
-            log(QStringLiteral("ERROR CS"));
-            break;
-        case comlink::Reply::Accepted:
-            log(QStringLiteral("OK"));
-            break;
-        case comlink::Reply::Refused:
-            log(QStringLiteral("NO OK"));
-            break;
-    }
+    requestAndLog(frame, 6);
 }

@@ -15,6 +15,7 @@
 #include <QThread>
 #include <cstring>
 
+#include "filters/filter_write.h"
 #include "firmware/boot_protocol.h"
 #include "link/frame.h"
 #include "shell/qln_boot_pgm.h"
@@ -242,19 +243,8 @@ void TForm1::closeRun() {
     QThread::msleep(kBeforeFilterRequestMs);
     uint8_t frame[7];
     const uint8_t automatic = 0x00;
-    comlink::buildFrame(frame, comlink::kHeaderCommand, 0x2C, &automatic, 1);
-    switch (request(frame, 7, 0)) {
-        case comlink::Reply::Accepted:
-            log(QStringLiteral("OK"));
-            return;
-        case comlink::Reply::Refused:
-            log(QStringLiteral("NO OK"));
-            break;
-        case comlink::Reply::None:
-        case comlink::Reply::BadSum:
-            log(QStringLiteral("ERROR CS"));
-            break;
-    }
+    comlink::buildFrame(frame, comlink::kHeaderCommand, filters::kSetFilterCommand, &automatic, 1);
+    if (requestAndLog(frame, 7) == comlink::Reply::Accepted) return;
     // The reader did not take the filters: tell the user whether it is in protected mode.
     uint8_t params[9];
     if (getParamSTCOM(params) && params[0] == kModeProtected) {

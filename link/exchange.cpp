@@ -102,3 +102,20 @@ comlink::Reply TForm1::request(const uint8_t* frame, int n, int minReplyLen) {
     if (bfRx[2] < minReplyLen) return comlink::Reply::BadSum;
     return comlink::Reply::Accepted;
 }
+
+comlink::Reply TForm1::requestAndLog(const uint8_t* frame, int n) {
+    const comlink::Reply reply = request(frame, n, 0);
+    switch (reply) {
+        case comlink::Reply::None:
+        case comlink::Reply::BadSum:
+            log(QStringLiteral("ERROR CS"));
+            break;
+        case comlink::Reply::Refused:
+            log(QStringLiteral("NO OK"));
+            break;
+        case comlink::Reply::Accepted:
+            log(QStringLiteral("OK"));
+            break;
+    }
+    return reply;
+}

@@ -62,27 +62,8 @@ void TForm1::FormCreate() {
     }
     cbCom->setToolTip(comlink::permissionHint(probe));
 
-    for (QWidget* w : std::initializer_list<QWidget*>{cbFilter1,
-                                                      cbFilter2,
-                                                      cbFilter2Exception,
-                                                      cbZero,
-                                                      cbOTP1,
-                                                      cbOTP2,
-                                                      cbMF3,
-                                                      cbOTP2Plus,
-                                                      cbSmKey,
-                                                      cbSmKeyPlus,
-                                                      cbCounter,
-                                                      cbCounterDelete,
-                                                      cbCounterMake,
-                                                      cbVantis,
-                                                      cbLocalVantis,
-                                                      cbLocalMPlus,
-                                                      cbLocalCounter,
-                                                      cbMPlus,
-                                                      cbAllowAllLocalFilterWork,
-                                                      cbLocalFilterEn,
-                                                      lbLocalFilter})
+    hideFilterBoxes();
+    for (QWidget* w : std::initializer_list<QWidget*>{cbLocalVantis, cbLocalMPlus, cbLocalCounter})
         w->hide();
 
     cbProgPgm->show();

@@ -209,6 +209,9 @@ private:
     // Sends a whole request frame and judges the reply: an accepted reply shorter than
     // minReplyLen cannot hold the data its sender takes and is judged BadSum.
     comlink::Reply request(const uint8_t* frame, int n, int minReplyLen);
+    // The same, for a request whose reply carries no data, logging the verdict: "OK", "NO OK"
+    // or "ERROR CS".
+    comlink::Reply requestAndLog(const uint8_t* frame, int n);
     void layoutTabs();
     void decodeParams();
     void decodeParamsShort();
