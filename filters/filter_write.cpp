@@ -97,7 +97,7 @@ bool TForm1::transmitCmd(const uint8_t* p, uint8_t n) {
     for (int i = 0; i < n; ++i) {
         uint8_t frame[7];
         comlink::buildFrame(frame, comlink::kHeaderCommand, filters::kFilterCodeCommand, p + i, 1);
-        switch (request(frame, 7, 0)) {
+        switch (request(frame, 7, comlink::kMinReplyLen)) {
             case comlink::Reply::None:
             case comlink::Reply::BadSum:
                 log(QStringLiteral("ERROR CS"));
@@ -117,7 +117,7 @@ bool TForm1::transmitCmd(const uint8_t* p, uint8_t n) {
 }
 
 void TForm1::sendSetFilterFrame(const uint8_t* frame, int n) {
-    switch (request(frame, n, 0)) {
+    switch (request(frame, n, comlink::kMinReplyLen)) {
         case comlink::Reply::None:
         case comlink::Reply::BadSum:
             log(QStringLiteral("ERROR CS"));

@@ -45,7 +45,10 @@ bool TForm1::writePage(const uint8_t* p, int32_t n) {
         }
     }
     if (readFailed) {
-        messageBox(QStringLiteral("Error"), QStringLiteral("COM is broken"));
+        // Once per programming run: a port that has gone fails every packet after it.
+        if (!running_ || !comBrokenShown_)
+            messageBox(QStringLiteral("Error"), QStringLiteral("COM is broken"));
+        comBrokenShown_ = running_;
         return false;
     }
     if (!received && !FStop) log(QStringLiteral("Error wr ---  0"));

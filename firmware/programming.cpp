@@ -68,6 +68,7 @@ void TForm1::btPGMClick() {
 
 void TForm1::beginRun() {
     running_ = true;
+    comBrokenShown_ = false;
     ProgressBar1->setValue(0);
     // No other exchange may start on the port, and the image may not change, while the boot
     // loader is being programmed; "Stop" stays live.

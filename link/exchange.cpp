@@ -98,13 +98,15 @@ bool TForm1::writePage2(const uint8_t* p, int n) {
 comlink::Reply TForm1::request(const uint8_t* frame, int n, int minReplyLen) {
     if (!writePage2(frame, n)) return comlink::Reply::None;
     if (!chkCRCusb16(bfRx)) return comlink::Reply::BadSum;
+    // A reply too short to hold a status byte has none to judge.
+    if (bfRx[2] < comlink::kMinReplyLen) return comlink::Reply::BadSum;
     if (bfRx[comlink::kStatusOffset] != comlink::kStatusAccepted) return comlink::Reply::Refused;
     if (bfRx[2] < minReplyLen) return comlink::Reply::BadSum;
     return comlink::Reply::Accepted;
 }
 
 comlink::Reply TForm1::requestAndLog(const uint8_t* frame, int n) {
-    const comlink::Reply reply = request(frame, n, 0);
+    const comlink::Reply reply = request(frame, n, comlink::kMinReplyLen);
     switch (reply) {
         case comlink::Reply::None:
         case comlink::Reply::BadSum:

@@ -18,6 +18,8 @@ inline constexpr int kReplyBufferSize = 256;
 inline constexpr int kHeaderBytes = 3;  // start, second byte, LEN
 inline constexpr int kStatusOffset = 4;
 inline constexpr int kDataOffset = 5;
+// The shortest reply that holds a status byte and its sum.
+inline constexpr int kMinReplyLen = 7;
 
 // How a request ended, as every sender judges it.
 enum class Reply {

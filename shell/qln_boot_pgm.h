@@ -225,4 +225,5 @@ private:
     bool destroyed_ = false;
     bool running_ = false;
     bool closeAfterRun_ = false;
+    bool comBrokenShown_ = false;  // the "COM is broken" box of this run was shown
 };

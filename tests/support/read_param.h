@@ -17,7 +17,7 @@
 namespace th {
 
 class ReaderOnCom3 : public ::testing::Test {
-protected:
+public:
     void SetUp() override { ASSERT_TRUE(pickPort(form, QStringLiteral("COM3"))); }
 
     // The reader answers with firmware v2.v1.v0 and this model code.

@@ -97,6 +97,7 @@ Bytes BootLoader::answer(const Bytes& packet, const BootAction& action) {
                                      firmware::kEndFrame.end());
     switch (action.kind) {
         case BootAction::Kind::Silence:
+        case BootAction::Kind::HangUp:
             return {};
         case BootAction::Kind::Garbage:
             return {0x13, 0x37, 0x00, 0x42};
@@ -108,6 +109,11 @@ Bytes BootLoader::answer(const Bytes& packet, const BootAction& action) {
         case BootAction::Kind::Request:
             current_ = action.block;
             return blockRequest(action.block);
+        case BootAction::Kind::CutStatus: {
+            Bytes r = bootStatus(firmware::kAccepted);
+            r.resize(2);
+            return r;
+        }
         case BootAction::Kind::CutRequest: {
             Bytes r = blockRequest(action.block);
             r.resize(6);

@@ -22,6 +22,8 @@ struct BootAction {
         Garbage,     // four bytes that are no reply at all
         Silence,     // nothing
         CutRequest,  // a block request that stops after six of its ten bytes
+        CutStatus,   // a status reply that stops after two of its four bytes
+        HangUp,      // the line goes away as the packet arrives (handled by the pty side)
     };
     Kind kind = Kind::Model;
     uint8_t code = 0;
@@ -34,6 +36,8 @@ struct BootAction {
     static BootAction garbage() { return {Kind::Garbage, 0, 0}; }
     static BootAction silence() { return {Kind::Silence, 0, 0}; }
     static BootAction cutRequest(uint16_t n) { return {Kind::CutRequest, 0, n}; }
+    static BootAction cutStatus() { return {Kind::CutStatus, 0, 0}; }
+    static BootAction hangUp() { return {Kind::HangUp, 0, 0}; }
 };
 
 // A four-byte status reply with a valid check value.

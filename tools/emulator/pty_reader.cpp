@@ -150,6 +150,17 @@ ReaderState PtyReader::state() const {
     return model_.state;
 }
 
+void PtyReader::hangUpLocked() {
+    // Every handle on the pty goes, ours included, so the configurator's next read fails the way
+    // it does when an adapter is pulled out.
+    for (int* fd : {&master_, &slave_})
+        if (*fd >= 0) {
+            ::close(*fd);
+            *fd = -1;
+        }
+    stopping_ = true;
+}
+
 void PtyReader::wake() {
     const uint8_t b = 1;
     [[maybe_unused]] const ssize_t w = ::write(wakePipe_[1], &b, 1);
@@ -266,6 +277,9 @@ void PtyReader::handleFrame(const Bytes& frame) {
                 reply = model_.answer(frame);
                 if (!reply.empty()) ++reply[reply.size() - 2];
                 break;
+            case Action::Kind::HangUp:
+                hangUpLocked();
+                break;
             case Action::Kind::Status: {
                 // The reader refuses: it changes nothing and answers with this status.
                 ReaderModel scratch = model_;
@@ -302,6 +316,13 @@ void PtyReader::handleBootPacket() {
             a = bootScript_.front();
             bootScript_.pop_front();
         }
+        if (a.kind == BootAction::Kind::HangUp) {
+            boot_.packets.push_back(packet);
+            hangUpLocked();
+            sending_ = false;
+            sentCv_.notify_all();
+            return;
+        }
         reply = boot_.answer(packet, a);
         // Once programming is over the reader runs its application again.
         if (boot_.finished) model_.state.inBootLoader = false;
@@ -321,6 +342,7 @@ void PtyReader::send(const Bytes& bytes) {
     {
         std::lock_guard lock(mutex_);
         pacing = pacing_;
+        if (master_ < 0) return;
     }
     if (!pacing) {
         writeAll(master_, bytes.data(), bytes.size());

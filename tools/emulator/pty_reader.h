@@ -26,6 +26,7 @@ struct Action {
         Cut,       // the model's reply, only its first `count` bytes
         WrongSum,  // the model's reply with its sum off by one
         Status,    // the model's reply with another status byte, sum made right again
+        HangUp,    // the reader's side of the line goes away: the port is unplugged
     };
     Kind kind = Kind::Model;
     Bytes bytes;
@@ -38,6 +39,7 @@ struct Action {
     static Action cut(int keep) { return {Kind::Cut, {}, keep, 0}; }
     static Action wrongSum() { return {Kind::WrongSum, {}, 0, 0}; }
     static Action withStatus(uint8_t s) { return {Kind::Status, {}, 0, s}; }
+    static Action hangUp() { return {Kind::HangUp, {}, 0, 0}; }
     // Bytes that are not a frame at all.
     static Action garbage(int n = 5);
 };
@@ -96,6 +98,7 @@ private:
     void handleBootPacket();
     void send(const Bytes& bytes);
     void wake();
+    void hangUpLocked();  // closes both sides; the reader's thread ends
 
     int master_ = -1;
     int slave_ = -1;
