@@ -62,4 +62,19 @@ uint16_t requestedBlock(const uint8_t* reply) {
     return static_cast<uint16_t>(100 * getDig(reply[7]) + 10 * getDig(reply[8]) + getDig(reply[9]));
 }
 
+BootReply classifyReply(bool received, const uint8_t* reply) {
+    BootReply r;
+    if (!received) return r;
+    if (isBlockRequest(reply)) {
+        r.kind = BootReply::Kind::BlockRequest;
+        r.block = requestedBlock(reply);
+    } else if (chkCRC8(reply, kStatusReplyLen) == 0) {
+        r.kind = BootReply::Kind::Status;
+        r.status = reply[0];
+    } else {
+        r.kind = BootReply::Kind::Garbled;
+    }
+    return r;
+}
+
 }  // namespace firmware

@@ -57,4 +57,18 @@ bool isBlockRequest(const uint8_t* reply);
 // The block number of a whole block request: 100, 10 and 1 times the digits at bytes 7 to 9.
 uint16_t requestedBlock(const uint8_t* reply);
 
+// A boot loader reply as the run judges it.
+struct BootReply {
+    enum class Kind {
+        None,          // nothing, or not all of it, arrived
+        Status,        // a four-byte status whose check value is right
+        BlockRequest,  // a whole block request
+        Garbled,       // four bytes that are neither
+    };
+    Kind kind = Kind::None;
+    uint8_t status = 0;
+    uint16_t block = 0;
+};
+BootReply classifyReply(bool received, const uint8_t* reply);
+
 }  // namespace firmware

@@ -21,6 +21,11 @@ ImageLoad loadImage(const QString& path) {
         r.error = QStringLiteral("Cannot open file \"%1\". %2").arg(path, f.errorString());
         return r;
     }
+    return readImage(f, path);
+}
+
+ImageLoad readImage(QIODevice& f, const QString& path) {
+    ImageLoad r;
     const qint64 size = f.size();
     if (size < kTrailerBytes) {
         r.error = QStringLiteral("The file \"%1\" is too short to hold an image length").arg(path);

@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+class QIODevice;
+
 // The firmware image inside a ".rom" file: the file's last N bytes, N being the signed 32-bit
 // little-endian length in its last four bytes (so the length is the image's own last four
 // bytes). A length of zero or less takes the whole file.
@@ -15,5 +17,8 @@ struct ImageLoad {
 };
 
 ImageLoad loadImage(const QString& path);
+
+// The same from an open device; path only names the file in the messages.
+ImageLoad readImage(QIODevice& f, const QString& path);
 
 }  // namespace firmware

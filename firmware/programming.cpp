@@ -154,11 +154,9 @@ bool TForm1::blockStep(Run& run) {
         // 4. The reply.
         Run::Outcome outcome = Run::Outcome::Continue;
         bool failed = false;
-        if (!replied) {
-            log(QStringLiteral("No connection"));
-            failed = true;
-        } else if (firmware::isBlockRequest(bfRx)) {
-            const uint16_t r = firmware::requestedBlock(bfRx);
+        const firmware::BootReply reply = firmware::classifyReply(replied, bfRx);
+        if (reply.kind == firmware::BootReply::Kind::BlockRequest) {
+            const uint16_t r = reply.block;
             if (r == firmware::kLastBlockRequest) {
                 log(QStringLiteral("END OF PGM"));
                 outcome = Run::Outcome::End;
@@ -169,9 +167,9 @@ bool TForm1::blockStep(Run& run) {
                 run.progPending = false;
                 run.failures = 0;
             }
-        } else if (firmware::chkCRC8(bfRx, firmware::kStatusReplyLen) == 0) {
+        } else if (reply.kind == firmware::BootReply::Kind::Status) {
             const int32_t N = run.blockCounter;
-            switch (bfRx[0]) {
+            switch (reply.status) {
                 case firmware::kNak:
                     log(QStringLiteral("NAK"));
                     run.failures = 0;
@@ -201,6 +199,7 @@ bool TForm1::blockStep(Run& run) {
                     break;
             }
         } else {
+            // No reply, or four bytes that are neither a status nor a block request.
             log(QStringLiteral("No connection"));
             failed = true;
         }
@@ -221,13 +220,12 @@ bool TForm1::blockStep(Run& run) {
 
 void TForm1::closeRun() {
     const bool replied = writePage(firmware::kEndFrame.data(), firmware::kEndFrame.size());
-    const bool valid = replied && !firmware::isBlockRequest(bfRx) &&
-                       firmware::chkCRC8(bfRx, firmware::kStatusReplyLen) == 0;
-    if (!valid) {
+    const firmware::BootReply reply = firmware::classifyReply(replied, bfRx);
+    if (reply.kind != firmware::BootReply::Kind::Status) {
         log(QStringLiteral("No connection"));
         return;
     }
-    switch (bfRx[0]) {
+    switch (reply.status) {
         case firmware::kNak:
             log(QStringLiteral("NAK"));
             return;

@@ -1,0 +1,199 @@
+// torvik-bench: how close the configurator comes to what the line and the boot loader's fixed
+// waits allow, against the reader emulator paced at 9600 baud. Each figure is printed beside its
+// bound. Run it from the build: ./build/bench/torvik-bench (add --quick to skip the two
+// programming runs of a 16 KiB image, which take about 80 s).
+
+#include <QApplication>
+#include <QBuffer>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <string>
+
+#include "link/port_names.h"
+#include "link/probe.h"
+#include "shell/qln_boot_pgm.h"
+#include "tools/emulator/pty_reader.h"
+
+namespace {
+
+double threadCpuMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
+}
+
+long statusKb(const char* field) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field) + 1));
+    return -1;
+}
+
+void row(const char* what, double value, const char* unit, const std::string& bound, bool ok) {
+    std::printf("%-58s %10.1f %-3s %-34s %s\n", what, value, unit, bound.c_str(),
+                ok ? "ok" : "OVER");
+}
+
+struct Linked {
+    explicit Linked(int com) : name(comlink::comName(com)) {
+        QFile::link(QString::fromStdString(reader.slavePath()),
+                    comlink::portLinkFolder() + '/' + name);
+    }
+    ~Linked() { QFile::remove(comlink::portLinkFolder() + '/' + name); }
+    emu::PtyReader reader;
+    QString name;
+};
+
+void pick(TForm1& form, const QString& name) {
+    const int i = form.cbCom->findText(name);
+    form.cbCom->setCurrentIndex(i);
+    emit form.cbCom->activated(i);
+}
+
+double programmingRun(bool newType, const QString& rom) {
+    Linked com{6};
+    TForm1 form;
+    pick(form, com.name);
+    form.loadFirmware(rom);
+    com.reader.withBootLoader([&](emu::BootLoader& b) {
+        b.generation = newType ? emu::BootGeneration::New : emu::BootGeneration::Old;
+        b.askForAll();
+    });
+    com.reader.enterBootLoader();
+    form.cbProgPgm->setChecked(newType);
+    QElapsedTimer t;
+    t.start();
+    form.btPGM->click();
+    return static_cast<double>(t.nsecsElapsed()) / 1e6;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    const QElapsedTimer sinceStart = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
+    qputenv("QT_QPA_PLATFORM",
+            qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+    QTemporaryDir home;
+    qputenv("HOME", QFile::encodeName(home.path()));
+    QStandardPaths::setTestModeEnabled(true);
+    QApplication app(argc, argv);
+    const bool quick = app.arguments().contains(QStringLiteral("--quick"));
+    QDir().mkpath(home.path() + "/dev");
+    comlink::setDeviceRoot(home.path() + "/dev");
+    QDir().mkpath(comlink::portLinkFolder());
+    const double byteMs = emu::kByteTimeMs;
+
+    std::printf("%-58s %10s %-3s %-34s\n", "figure", "value", "", "bound");
+
+    // Start-up: the probe of 128 absent ports, and the window shown.
+    {
+        QElapsedTimer t;
+        t.start();
+        const comlink::ProbeResult probe = comlink::probePorts();
+        const double ms = static_cast<double>(t.nsecsElapsed()) / 1e6;
+        row("port probe of COM1-COM128, none present", ms, "ms", "< 20 ms",
+            ms < 20 && probe.ports.empty());
+    }
+    {
+        TForm1 form;
+        form.show();
+        QApplication::processEvents();
+        const double ms = static_cast<double>(sinceStart.nsecsElapsed()) / 1e6;
+        row("process start to window shown", ms, "ms", "(reported)", true);
+        row("peak memory at rest (VmHWM)", statusKb("VmHWM:") / 1024.0, "MiB", "(reported)", true);
+        QTemporaryDir dir;
+        QByteArray image(1 << 20, '\x5A');
+        image.replace(image.size() - 4, 4, QByteArray(4, 0));
+        QFile f(dir.filePath("big.rom"));
+        f.open(QIODevice::WriteOnly);
+        f.write(image);
+        f.close();
+        form.loadFirmware(dir.filePath("big.rom"));
+        row("peak memory with a 1 MiB image loaded (VmHWM)", statusKb("VmHWM:") / 1024.0, "MiB",
+            "(reported)", form.FOPEN);
+    }
+
+    // "Read param" of a Torvik-N3 in protected mode: three exchanges.
+    {
+        Linked com{3};
+        com.reader.withModel([](emu::ReaderModel& m) {
+            m.state.version = {1, 7, 1, 15};
+            m.state.params = {0x01, 0x41, 0, 0, 0, 0x0A, 0, 0, 0};
+        });
+        TForm1 form;
+        pick(form, com.name);
+        double best = 1e9;
+        for (int i = 0; i < 5; ++i) {
+            QElapsedTimer t;
+            t.start();
+            form.btVersion->click();
+            best = std::min(best, static_cast<double>(t.nsecsElapsed()) / 1e6);
+        }
+        const int requestBytes = 3 * 7, replyBytes = 11 + 16 + 39;
+        const double lineAll = (requestBytes + replyBytes) * byteMs;
+        // The pty carries the requests at once; the emulator paces its replies, each n-byte
+        // reply spanning (n - 1) byte times from its first byte to its last.
+        const double paced = (replyBytes - 3) * byteMs;
+        row("Read param, model 15 protected: wall time (best of 5)", best, "ms",
+            "line " + std::to_string(static_cast<int>(lineAll)) + " ms for 87 bytes", true);
+        row("  overhead beyond the paced replies", best - paced, "ms", "< 5 ms", best - paced < 5);
+    }
+
+    // CPU spent while a silent reader makes the exchange wait out its 2 s.
+    {
+        Linked com{4};
+        com.reader.script(emu::Action::silence());
+        TForm1 form;
+        pick(form, com.name);
+        const uint8_t request[] = {0x02, 0x07, 0x07, 0x28, 0x00, 0x38, 0x00};
+        const double cpu0 = threadCpuMs();
+        QElapsedTimer t;
+        t.start();
+        form.writePage2(request, 7);
+        const double cpu = threadCpuMs() - cpu0;
+        row("CPU time during a 2 s wait on a silent reader", cpu, "ms", "< 20 ms", cpu < 20);
+    }
+
+    if (!quick) {
+        QTemporaryDir dir;
+        const int size = 16 * 1024;
+        QByteArray image(size, 0);
+        for (int i = 0; i < size; ++i) image[i] = static_cast<char>(i * 31);
+        image.replace(size - 4, 4, QByteArray(4, 0));
+        QFile f(dir.filePath("fw16k.rom"));
+        f.open(QIODevice::WriteOnly);
+        f.write(image);
+        f.close();
+        // Old-type: 125 blocks of 132 bytes, each 20 ms + 400 ms + 1 ms of fixed waits, then
+        // the end frame's 400 ms.
+        const int oldBlocks = (size + 131) / 132;
+        const double oldBound = oldBlocks * (20 + 400 + 1) + 400;
+        const double oldMs = programmingRun(false, dir.filePath("fw16k.rom"));
+        row("PGM, 16 KiB image, old-type (125 blocks)", oldMs, "ms",
+            "bound " + std::to_string(static_cast<int>(oldBound)) + " ms, +1 %",
+            oldMs < oldBound * 1.01 && oldMs >= oldBound);
+        // New-type: PROG, then the blocks the image holds past the length rule (block n goes while
+        // (n + 1) x 262 < size), then "File size exceeded!" and the end frame.
+        const int newBlocks = (size - 1) / 262;
+        const double newBound = (1 + newBlocks) * (20 + 400 + 1) + 400;
+        const double newMs = programmingRun(true, dir.filePath("fw16k.rom"));
+        row("PGM, 16 KiB image, new-type (PROG + 62 blocks)", newMs, "ms",
+            "bound " + std::to_string(static_cast<int>(newBound)) + " ms, +1 %",
+            newMs < newBound * 1.01 && newMs >= newBound);
+    }
+    return 0;
+}
