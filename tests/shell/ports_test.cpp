@@ -1,5 +1,8 @@
 // The port probe at start-up and the port selection, against emulated readers on pseudo-terminals.
 
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
 #include <QComboBox>
 #include <QFile>
 #include <QFileInfo>
@@ -185,6 +188,17 @@ TEST_F(PortSelection, OpensThePortExclusivelyAndSaysSoInTheStatusPanel) {
     EXPECT_EQ(form.comtime.writeTotalPerByte, 1u);
     EXPECT_EQ(form.comtime.writeTotalConstant, 10u);
     EXPECT_EQ(form.hCom->timeouts().readTotalConstant, 2000u);
+    // The device itself has the reader's line: 9600 baud, 8N1, raw, no handshake.
+    const int fd = ::open(com3.reader.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    termios t{};
+    ASSERT_EQ(tcgetattr(fd, &t), 0);
+    ::close(fd);
+    EXPECT_EQ(cfgetospeed(&t), B9600);
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_FALSE(t.c_cflag & (PARENB | CSTOPB | CRTSCTS));
+    EXPECT_FALSE(t.c_iflag & (IXON | IXOFF));
+    EXPECT_FALSE(t.c_lflag & (ICANON | ECHO));
     // Nothing is sent when a port is opened, and nothing is logged.
     EXPECT_TRUE(com3.reader.received().empty());
     EXPECT_TRUE(th::logLines(form).isEmpty());

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QStandardPaths>
@@ -181,6 +182,42 @@ TEST(ReaderSim, ProgrammingRehearsalSavesTheImageItReceived) {
     EXPECT_EQ(got.left(300), image);
     EXPECT_EQ(got.mid(300), QByteArray(96, '\xFF'));
     EXPECT_TRUE(sim.output().contains("boot: old-type block 2"));
+}
+
+TEST(ReaderSim, ParameterAndFilterBlocksMasterModeAndNewTypeBootLoader) {
+    // A QLN-N3 whose blocks come from the command line, refusing its filters.
+    Sim sim({"--com", "COM13", "--model", "16", "--params", "01 C2 01 01 00 14 00 00 00",
+             "--filters", "AA55000000000000000000000000000040000000000000000000000000000000",
+             "--no-master", "--boot", "new", "--blocks", "2"});
+    ASSERT_EQ(sim.comName(), QStringLiteral("COM13"));
+    TForm1 form;
+    ASSERT_TRUE(th::pickPort(form, "COM13"));
+    form.btVersion->click();
+    const QStringList lines = th::logLines(form);
+    EXPECT_EQ(lines.mid(3), (QStringList{"OK", "PARAM  14000101C201", "Mode: protected.",
+                                         "Wiegand 34", "RdAll format",
+                                         "The filter not read. It is necessary to enter the "
+                                         "master mode."}));
+    EXPECT_TRUE(form.cbPolLock->isChecked());
+    EXPECT_EQ(form.edTimeOpen->text(), QStringLiteral("2000"));
+    EXPECT_TRUE(form.cbProgPgm->isChecked());
+
+    QTemporaryDir dir;
+    QByteArray image(4 * 262, '\x33');
+    image.replace(image.size() - 4, 4, QByteArray(4, 0));
+    QFile f(dir.filePath("fw.rom"));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(image);
+    f.close();
+    ASSERT_TRUE(form.loadFirmware(dir.filePath("fw.rom")));
+    form.btTST->click();
+    const int at = static_cast<int>(th::logLines(form).size());
+    form.btPGM->click();
+    EXPECT_EQ(th::logLines(form).mid(at),
+              (QStringList{"passed 0 block old type", "passed 1 block old type", "END OF PGM"}));
+    const QString log = sim.output();
+    EXPECT_TRUE(log.contains("boot: PROG request"));
+    EXPECT_TRUE(log.contains("boot: asks for block 999"));
 }
 
 TEST(ReaderSim, CheckPortsSaysWhetherThereIsAPortToOpen) {
