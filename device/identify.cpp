@@ -52,10 +52,7 @@ void TForm1::btVersionClick() {
     cbBcc7Uid->setChecked(false);
     cbBcc7Uid->hide();
     bRdFilter = false;
-    if (!FChoiseCOM) {
-        log(QStringLiteral("\u0421\u041E\u041C port is not selected"));
-        return;
-    }
+    if (!requirePort()) return;
     if (!getVersion(version)) {
         PrintError();
         return;

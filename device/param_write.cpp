@@ -70,14 +70,7 @@ int buildParamWrite(uint8_t* out, uint8_t device, const ParamBytes& p, uint16_t 
 }  // namespace device
 
 void TForm1::btWriteParamClick() {
-    if (!FChoiseCOM) {
-        log(QStringLiteral("\u0421\u041E\u041C port is not selected"));
-        return;
-    }
-    if (Device == device::kNoModel) {
-        log(QStringLiteral("Device is not known"));
-        return;
-    }
+    if (!requirePort() || !requireReader()) return;
     device::ParamInputs in;
     in.device = Device;
     in.protocol = protocol;

@@ -132,14 +132,7 @@ void TForm1::sendSetFilterFrame(const uint8_t* frame, int n) {
 }
 
 void TForm1::btSetFilterClick() {
-    if (!FChoiseCOM) {
-        log(QStringLiteral("\u0421\u041E\u041C port is not selected"));
-        return;
-    }
-    if (Device == device::kNoModel) {
-        log(QStringLiteral("Device is not known"));
-        return;
-    }
+    if (!requirePort() || !requireReader()) return;
     if (Device == 10 || Device == 11) {
         uint8_t codes[filters::kMaxFilterCodes];
         const uint8_t n = getFilterCmd(codes);

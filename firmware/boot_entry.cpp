@@ -8,10 +8,7 @@ constexpr uint8_t kBootEntryCommand = 0xE0;
 }
 
 void TForm1::btTSTClick() {
-    if (!FChoiseCOM) {
-        log(QStringLiteral("\u0421\u041E\u041C port is not selected"));
-        return;
-    }
+    if (!requirePort()) return;
     uint8_t frame[6];
     comlink::buildFrame(frame, comlink::kHeaderCommand, kBootEntryCommand, nullptr, 0);
     requestAndLog(frame, 6);

@@ -136,6 +136,19 @@ void TForm1::log(const QString& line) {
     mm->verticalScrollBar()->setValue(mm->verticalScrollBar()->maximum());
 }
 
+bool TForm1::requirePort() {
+    if (FChoiseCOM) return true;
+    // The first three letters are the Cyrillic capitals Es, O and Em, not Latin C, O and M.
+    log(QStringLiteral("\u0421\u041E\u041C port is not selected"));
+    return false;
+}
+
+bool TForm1::requireReader() {
+    if (Device != 255) return true;
+    log(QStringLiteral("Device is not known"));
+    return false;
+}
+
 void TForm1::messageBox(const QString& caption, const QString& text, const QString& informative) {
     QMessageBox box(QMessageBox::Critical, caption, text, QMessageBox::Ok, this);
     if (!informative.isEmpty()) box.setInformativeText(informative);

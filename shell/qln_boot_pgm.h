@@ -135,6 +135,9 @@ public:
     void InfoInfo(const QString& s);
     static QColor Lighter(const QColor& Color, uint8_t Percent);
     void log(const QString& line);
+    // The preconditions of the operations that talk to the reader: each logs its refusal.
+    bool requirePort();
+    bool requireReader();
     // A modal box with one OK button; informative is the system's reason, where there is one.
     void messageBox(const QString& caption, const QString& text, const QString& informative = {});
 
