@@ -18,12 +18,6 @@ Bytes replyFrame(uint8_t command, uint8_t status, const Bytes& data) {
     return f;
 }
 
-Bytes requestFrame(uint8_t header, uint8_t command, const Bytes& data) {
-    Bytes f(data.size() + 6);
-    comlink::buildFrame(f.data(), header, command, data.data(), data.size());
-    return f;
-}
-
 std::array<uint8_t, 32> defaultFilterBlock() {
     std::array<uint8_t, 32> b{};
     b[0] = 0xAA;

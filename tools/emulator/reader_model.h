@@ -41,9 +41,6 @@ struct ReaderState {
 // A reply frame: 02 07 LEN command status data... sum-low sum-high.
 Bytes replyFrame(uint8_t command, uint8_t status, const Bytes& data = {});
 
-// A request frame as the configurator builds it.
-Bytes requestFrame(uint8_t header, uint8_t command, const Bytes& data);
-
 class ReaderModel {
 public:
     ReaderState state;
