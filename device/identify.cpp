@@ -15,29 +15,12 @@ namespace {
 
 constexpr uint8_t kVersionCommand = 0x28;
 constexpr int kVersionBytes = 4;
-constexpr int kVersionReplyLen = comlink::kDataOffset + kVersionBytes + 2;  // 11
 
 }  // namespace
 
 bool TForm1::getVersion(uint8_t* p_out) {
-    uint8_t frame[7] = {comlink::kFrameStart, comlink::kHeaderCommand, 7, kVersionCommand, 0};
-    getCRC16_U(frame, 5);
-    switch (request(frame, 7, kVersionReplyLen)) {
-        case comlink::Reply::None:
-            log(QStringLiteral("no connection (VER)"));
-            return false;
-        case comlink::Reply::BadSum:
-            log(QStringLiteral("ERROR CS"));
-            return false;
-        case comlink::Reply::Refused:
-            log(QStringLiteral("NO OK"));
-            return false;
-        case comlink::Reply::Accepted:
-            break;
-    }
-    log(QStringLiteral("OK"));
-    std::copy(bfRx + comlink::kDataOffset, bfRx + comlink::kDataOffset + kVersionBytes, p_out);
-    return true;
+    return readData(kVersionCommand, kVersionBytes, p_out,
+                    {"no connection (VER)", "ERROR CS", "NO OK", "OK"});
 }
 
 void TForm1::PrintError() {

@@ -15,7 +15,6 @@ namespace {
 
 constexpr uint8_t kParamCommand = 0x2A;
 constexpr int kParamBytes = 9;
-constexpr int kParamReplyLen = comlink::kDataOffset + kParamBytes + 2;  // 16
 constexpr uint8_t kProtocolUndefinedBits = 7;
 constexpr uint8_t kProtocolUndefined = 255;
 constexpr uint8_t kModeProtected = 1;
@@ -41,22 +40,7 @@ QString modeText(uint8_t mode) {
 }  // namespace
 
 bool TForm1::getParamSTCOM(uint8_t* p) {
-    uint8_t frame[7] = {comlink::kFrameStart, comlink::kHeaderCommand, 7, kParamCommand, 0};
-    getCRC16_U(frame, 5);
-    switch (request(frame, 7, kParamReplyLen)) {
-        case comlink::Reply::None:
-        case comlink::Reply::BadSum:
-            log(QStringLiteral("ERROR CS"));
-            return false;
-        case comlink::Reply::Refused:
-            log(QStringLiteral("NO OK"));
-            return false;
-        case comlink::Reply::Accepted:
-            break;
-    }
-    log(QStringLiteral("OK"));
-    std::copy(bfRx + comlink::kDataOffset, bfRx + comlink::kDataOffset + kParamBytes, p);
-    return true;
+    return readData(kParamCommand, kParamBytes, p, kPlainReplyLines);
 }
 
 void TForm1::decodeParamsShort() {

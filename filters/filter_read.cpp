@@ -7,8 +7,7 @@
 namespace {
 
 constexpr uint8_t kReadFilterCommand = 0x2B;
-constexpr int kFilterReplyLen = comlink::kDataOffset + filters::kBlockSize + 2;  // 39
-constexpr uint32_t kVersionWithAllFiltersTest = 0x10701;                         // 1.7.1
+constexpr uint32_t kVersionWithAllFiltersTest = 0x10701;  // 1.7.1
 
 QString hexLine(const uint8_t* p, int n) {
     return QString::fromStdString(comlink::hexString(p, static_cast<std::size_t>(n)));
@@ -17,23 +16,9 @@ QString hexLine(const uint8_t* p, int n) {
 }  // namespace
 
 void TForm1::readFilterBlock() {
-    uint8_t frame[7] = {comlink::kFrameStart, comlink::kHeaderCommand, 7, kReadFilterCommand, 0};
-    getCRC16_U(frame, 5);
-    switch (request(frame, 7, kFilterReplyLen)) {
-        case comlink::Reply::None:
-        case comlink::Reply::BadSum:
-            log(QStringLiteral("FILTER ERROR CS"));
-            break;
-        case comlink::Reply::Refused:
-            log(QStringLiteral("The filter not read. It is necessary to enter the master mode."));
-            break;
-        case comlink::Reply::Accepted:
-            log(QStringLiteral("OK"));
-            std::copy(bfRx + comlink::kDataOffset,
-                      bfRx + comlink::kDataOffset + filters::kBlockSize, param_1);
-            bRdFilter = true;
-            break;
-    }
+    bRdFilter = readData(kReadFilterCommand, filters::kBlockSize, param_1,
+                         {"FILTER ERROR CS", "FILTER ERROR CS",
+                          "The filter not read. It is necessary to enter the master mode.", "OK"});
     if (!bRdFilter) return;
     log(QStringLiteral("FILTER READ"));
     log(hexLine(param_1, 16));

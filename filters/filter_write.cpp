@@ -117,18 +117,9 @@ bool TForm1::transmitCmd(const uint8_t* p, uint8_t n) {
 }
 
 void TForm1::sendSetFilterFrame(const uint8_t* frame, int n) {
-    switch (request(frame, n, comlink::kMinReplyLen)) {
-        case comlink::Reply::None:
-        case comlink::Reply::BadSum:
-            log(QStringLiteral("ERROR CS"));
-            break;
-        case comlink::Reply::Accepted:
-            log(QStringLiteral("OK: Filter write."));
-            break;
-        case comlink::Reply::Refused:
-            log(QStringLiteral("NO OK. It is necessary to enter the master mode."));
-            break;
-    }
+    requestAndLog(frame, n, comlink::kMinReplyLen,
+                  {"ERROR CS", "ERROR CS", "NO OK. It is necessary to enter the master mode.",
+                   "OK: Filter write."});
 }
 
 void TForm1::btSetFilterClick() {

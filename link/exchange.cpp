@@ -105,19 +105,32 @@ comlink::Reply TForm1::request(const uint8_t* frame, int n, int minReplyLen) {
     return comlink::Reply::Accepted;
 }
 
-comlink::Reply TForm1::requestAndLog(const uint8_t* frame, int n) {
-    const comlink::Reply reply = request(frame, n, comlink::kMinReplyLen);
+comlink::Reply TForm1::requestAndLog(const uint8_t* frame, int n, int minReplyLen,
+                                     const ReplyLines& lines) {
+    const comlink::Reply reply = request(frame, n, minReplyLen);
+    const char* line = lines.accepted;
     switch (reply) {
         case comlink::Reply::None:
+            line = lines.none;
+            break;
         case comlink::Reply::BadSum:
-            log(QStringLiteral("ERROR CS"));
+            line = lines.badSum;
             break;
         case comlink::Reply::Refused:
-            log(QStringLiteral("NO OK"));
+            line = lines.refused;
             break;
         case comlink::Reply::Accepted:
-            log(QStringLiteral("OK"));
             break;
     }
+    log(QString::fromUtf8(line));
     return reply;
+}
+
+bool TForm1::readData(uint8_t command, int bytes, uint8_t* out, const ReplyLines& lines) {
+    uint8_t frame[7] = {comlink::kFrameStart, comlink::kHeaderCommand, 7, command, 0};
+    getCRC16_U(frame, 5);
+    const int replyLen = comlink::kDataOffset + bytes + 2;
+    if (requestAndLog(frame, 7, replyLen, lines) != comlink::Reply::Accepted) return false;
+    std::memcpy(out, bfRx + comlink::kDataOffset, static_cast<std::size_t>(bytes));
+    return true;
 }

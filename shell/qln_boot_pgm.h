@@ -20,6 +20,15 @@ class QProgressBar;
 class QPushButton;
 class QTabWidget;
 
+// The log line an exchange writes for each verdict of the reader's reply.
+struct ReplyLines {
+    const char* none;
+    const char* badSum;
+    const char* refused;
+    const char* accepted;
+};
+inline constexpr ReplyLines kPlainReplyLines{"ERROR CS", "ERROR CS", "NO OK", "OK"};
+
 // The configurator's main window and its whole state. Every operation of the program is a
 // handler of one of its controls; the handlers live beside the subsystem they belong to
 // (shell/, link/, device/, filters/, firmware/).
@@ -212,9 +221,13 @@ private:
     // Sends a whole request frame and judges the reply: an accepted reply shorter than
     // minReplyLen cannot hold the data its sender takes and is judged BadSum.
     comlink::Reply request(const uint8_t* frame, int n, int minReplyLen);
-    // The same, for a request whose reply carries no data, logging the verdict: "OK", "NO OK"
-    // or "ERROR CS".
-    comlink::Reply requestAndLog(const uint8_t* frame, int n);
+    // The same, logging the verdict's line.
+    comlink::Reply requestAndLog(const uint8_t* frame, int n,
+                                 int minReplyLen = comlink::kMinReplyLen,
+                                 const ReplyLines& lines = kPlainReplyLines);
+    // Asks with a one-byte command for a reply of `bytes` data bytes, logs the verdict and, when
+    // the reader accepted, copies the data to out.
+    bool readData(uint8_t command, int bytes, uint8_t* out, const ReplyLines& lines);
     void layoutTabs();
     void decodeParams();
     void decodeParamsShort();

@@ -194,7 +194,9 @@ void writeParams(FaultMatrix& t, Fault f, uint8_t model) {
     EXPECT_EQ(t.run(t.form.btWriteParam), commandVerdict(f, "NO OK"));
     EXPECT_LE(t.com3.reader.requests().size(), 1u);
     EXPECT_TRUE(t.form.btWriteParam->isEnabled());
-    if (f != Fault::HangUp) EXPECT_EQ(t.com3.reader.state().params[1], stored);
+    if (f != Fault::HangUp) {
+        EXPECT_EQ(t.com3.reader.state().params[1], stored);
+    }
 }
 void writeShort(FaultMatrix& t, Fault f) {
     writeParams(t, f, 4);
@@ -247,7 +249,9 @@ void expectRun(FaultMatrix& t, Fault f, const QStringList& before, const QString
         expected << "Stop scan";
         EXPECT_EQ(lines, expected);
         EXPECT_EQ(t.catcher.boxes.size(), 1u);
-        if (!t.catcher.boxes.empty()) EXPECT_EQ(t.catcher.boxes[0].text, "COM is broken");
+        if (!t.catcher.boxes.empty()) {
+            EXPECT_EQ(t.catcher.boxes[0].text, "COM is broken");
+        }
         return;
     }
     EXPECT_EQ(lines, before + bootFaultLines(f) + after);
@@ -264,7 +268,9 @@ void oldBlock(FaultMatrix& t, Fault f) {
     t.bootLoader(emu::BootGeneration::Old);
     scriptBoot(t, f, 0);
     expectRun(t, f, {}, {"passed 0 block", "passed 1 block", "Given all", "Transmission OK"});
-    if (f != Fault::HangUp) EXPECT_EQ(t.com3.reader.bootLoader().blocksTaken, 2);
+    if (f != Fault::HangUp) {
+        EXPECT_EQ(t.com3.reader.bootLoader().blocksTaken, 2);
+    }
 }
 
 void progRequest(FaultMatrix& t, Fault f) {
