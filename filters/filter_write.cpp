@@ -34,6 +34,7 @@ constexpr Record kRecords[17] = {
 
 std::vector<uint8_t> filterCodes(const BoxStates& s) {
     std::vector<uint8_t> c;
+    c.reserve(kMaxFilterCodes);
     if (s[Filter1]) {
         c.push_back(0x01);
         if (!s[Zero]) c.push_back(0x03);
