@@ -127,8 +127,10 @@ comlink::Reply TForm1::requestAndLog(const uint8_t* frame, int n, int minReplyLe
 }
 
 bool TForm1::readData(uint8_t command, int bytes, uint8_t* out, const ReplyLines& lines) {
-    uint8_t frame[7] = {comlink::kFrameStart, comlink::kHeaderCommand, 7, command, 0};
-    getCRC16_U(frame, 5);
+    // The request carries one data byte, zero.
+    const uint8_t zero = 0;
+    uint8_t frame[7];
+    comlink::buildFrame(frame, comlink::kHeaderCommand, command, &zero, 1);
     const int replyLen = comlink::kDataOffset + bytes + 2;
     if (requestAndLog(frame, 7, replyLen, lines) != comlink::Reply::Accepted) return false;
     std::memcpy(out, bfRx + comlink::kDataOffset, static_cast<std::size_t>(bytes));

@@ -13,6 +13,7 @@
 #include <QTextDocument>
 #include <cmath>
 
+#include "device/model_table.h"
 #include "link/port_names.h"
 #include "link/probe.h"
 
@@ -144,7 +145,7 @@ bool TForm1::requirePort() {
 }
 
 bool TForm1::requireReader() {
-    if (Device != 255) return true;
+    if (Device != device::kNoModel) return true;
     log(QStringLiteral("Device is not known"));
     return false;
 }
