@@ -4,7 +4,8 @@
 #   scripts/fuzz.sh                 every target for 10 s (what CI does)
 #   scripts/fuzz.sh 600             every target for 600 s
 #   scripts/fuzz.sh runs 10000000   every target for ten million executions
-# New inputs go to build-fuzz/corpus/<target>/; the seeds in tests/fuzz/corpus/ stay as they are.
+# New inputs go to build-fuzz/corpus/<target>/, a failing input to build-fuzz/artifacts/<target>/;
+# the seeds in tests/fuzz/corpus/ stay as they are.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 TORVIK_EXTRA_PACKAGES="clang libclang-rt-14-dev" source scripts/deps.sh
@@ -19,10 +20,11 @@ export QT_QPA_PLATFORM=offscreen
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 export LSAN_OPTIONS="suppressions=$PWD/tests/fuzz/lsan.supp:print_suppressions=0"
 for t in fuzz_command_reply fuzz_boot_reply fuzz_image fuzz_escaping; do
-    mkdir -p "build-fuzz/corpus/$t"
+    mkdir -p "build-fuzz/corpus/$t" "build-fuzz/artifacts/$t"
     echo "== $t"
     rc=0
     "./build-fuzz/tests/fuzz/$t" "${limit[@]}" -max_len=600 -print_final_stats=1 \
+        -artifact_prefix="build-fuzz/artifacts/$t/" \
         "build-fuzz/corpus/$t" "tests/fuzz/corpus/$t" >"build-fuzz/$t.log" 2>&1 || rc=$?
     grep -E "^(stat::number_of_executed_units|stat::peak_rss_mb|Done|==.*ERROR|SUMMARY)" \
         "build-fuzz/$t.log" || true
