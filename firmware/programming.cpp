@@ -115,8 +115,14 @@ void TForm1::showProgress(const Run& run) {
 // Runs block steps until the run closes (true: the end frame follows) or ends (false).
 bool TForm1::blockStep(Run& run) {
     for (;;) {
-        // 1. The end test: the image has been read to its end.
-        if (F->pos() >= F->size()) {
+        // 1. The end test. An old-type run is over once the block that holds the image's last
+        // byte was accepted: a block refused or unanswered is sent again, the last one too. A run
+        // that turned new-type after the last old-type block was read is over as well.
+        const bool allAccepted =
+            run.newType
+                ? F->pos() >= F->size()
+                : static_cast<qint64>(run.blockCounter) * firmware::kOldBlockData >= F->size();
+        if (allAccepted) {
             log(QStringLiteral("Given all"));
             return true;
         }

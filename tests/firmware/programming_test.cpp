@@ -141,12 +141,41 @@ TEST_F(Programming, Images264And265) {
     EXPECT_EQ(hex(Bytes(sent[2].begin() + 6, sent[2].begin() + 137)), hex(Bytes(131, 0xFF)));
 }
 
-TEST_F(Programming, EndTestComesBeforeAResendOfTheLastBlock) {
-    load(264);
-    bootLoader(emu::BootGeneration::Old);
-    com3.reader.bootScript({BootAction::model(), BootAction::status(firmware::kNak)});
-    EXPECT_EQ(pgm(), (QStringList{"passed 0 block", "NAK", "Given all", "Transmission OK"}));
-    EXPECT_EQ(packets().size(), 3u);
+// The block that holds the image's last byte is sent again until the boot loader takes it:
+// "Given all" never follows a refused or unconfirmed last block.
+TEST_F(Programming, LastOldTypeBlockIsSentAgainUntilAccepted) {
+    struct Case {
+        const char* name;
+        BootAction fault;
+        QStringList lines;  // what the fault on block 1 logs
+    };
+    const Case cases[] = {
+        {"refused", BootAction::status(firmware::kNak), {"NAK"}},
+        {"garbled", BootAction::garbage(), {"No connection"}},
+        {"unanswered", BootAction::silence(), {"Error wr ---  0", "No connection"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        load(264);
+        bootLoader(emu::BootGeneration::Old);
+        com3.reader.withBootLoader([](emu::BootLoader& b) {
+            b.packets.clear();
+            b.blocksTaken = 0;
+        });
+        com3.reader.bootScript({BootAction::model(), c.fault});
+        const QStringList expected = QStringList{"passed 0 block"} + c.lines +
+                                     QStringList{"passed 1 block", "Given all", "Transmission OK"};
+        EXPECT_EQ(pgm(), expected);
+        const auto sent = packets();
+        ASSERT_EQ(sent.size(), 4u);
+        EXPECT_EQ(hex(sent[1]), hex(sent[2]));  // block 1 again, byte for byte
+        EXPECT_EQ(sent[2][2], 1);
+        EXPECT_EQ(hex(sent[3]), "E1 02 8D 56");
+        EXPECT_EQ(com3.reader.bootLoader().blocksTaken, 2);
+        const Bytes got = received();
+        ASSERT_GE(got.size(), 264u);
+        EXPECT_EQ(hex(Bytes(got.begin(), got.begin() + 264)), hex(imagePart(0, 264)));
+    }
 }
 
 TEST_F(Programming, ProgWithAnImageOfOneBlockOrLessExceedsAtOnce) {
