@@ -8,17 +8,30 @@ namespace firmware {
 
 namespace {
 constexpr int kTrailerBytes = 4;
-}
+const QString kNotRegular = QStringLiteral("It is not a regular file.");
+}  // namespace
 
 ImageLoad loadImage(const QString& path) {
     ImageLoad r;
-    if (!QFileInfo::exists(path)) {
+    const QFileInfo info(path);
+    if (!info.exists()) {
         r.error = QStringLiteral("File not found \"%1\"").arg(path);
+        return r;
+    }
+    // A FIFO, a device or a socket would block the window in its open or read for ever: only a
+    // regular file holds an image, and that is known before anything is opened.
+    if (!info.isFile()) {
+        r.error = QStringLiteral("Cannot open file \"%1\". %2").arg(path, kNotRegular);
         return r;
     }
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly)) {
         r.error = QStringLiteral("Cannot open file \"%1\". %2").arg(path, f.errorString());
+        return r;
+    }
+    if (f.isSequential()) {
+        // Replaced by something else between the test and the open.
+        r.error = QStringLiteral("Cannot open file \"%1\". %2").arg(path, kNotRegular);
         return r;
     }
     return readImage(f, path);
@@ -44,9 +57,20 @@ ImageLoad readImage(QIODevice& f, const QString& path) {
         r.error = QStringLiteral("Stream read error");
         return r;
     }
+    const qint64 imageBytes = size - start;
+    if (imageBytes > kMaxImageBytes) {
+        // Checked before anything is allocated for it.
+        r.error = QStringLiteral(
+                      "The image in \"%1\" is %2 bytes long, more than the %3 bytes "
+                      "(16 MiB) that the configurator loads")
+                      .arg(path)
+                      .arg(imageBytes)
+                      .arg(kMaxImageBytes);
+        return r;
+    }
     f.seek(start);
-    r.image = f.read(size - start);
-    if (r.image.size() != size - start) {
+    r.image = f.read(imageBytes);
+    if (r.image.size() != imageBytes) {
         r.error = QStringLiteral("Stream read error");
         r.image.clear();
         return r;

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QtGlobal>
 
 class QIODevice;
 
@@ -9,6 +10,11 @@ class QIODevice;
 // little-endian length in its last four bytes (so the length is the image's own last four
 // bytes). A length of zero or less takes the whole file.
 namespace firmware {
+
+// The largest image that is loaded. A new-type boot loader can ask for block 998 at most, so it
+// never takes more than 999 x 262 = 261 738 bytes, and no old-type reader's flash comes near a
+// few MiB: a larger image is no firmware of this reader, and is refused before it is read.
+inline constexpr qint64 kMaxImageBytes = 16 * 1024 * 1024;
 
 struct ImageLoad {
     bool ok = false;

@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "firmware/image.h"
 #include "shell/qln_boot_pgm.h"
@@ -156,6 +157,72 @@ TEST(OpenFile, FailuresShowABoxAndLeaveNoImage) {
     EXPECT_FALSE(form.loadFirmware(writeFile(dir, "short.rom", QByteArray("ab"))));
     EXPECT_EQ(catcher.boxes.size(), 3u);
     EXPECT_FALSE(form.FOPEN);
+}
+
+// A sparse file of `size` bytes whose trailer is 0: the whole file is the image.
+QString sparseFile(const QTemporaryDir& dir, const char* name, qint64 size) {
+    const QString path = dir.filePath(QString::fromLatin1(name));
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || !f.resize(size)) return {};
+    return path;
+}
+
+TEST(FirmwareImage, AnImageOverTheBoundIsRefusedBeforeItIsRead) {
+    QTemporaryDir dir;
+    const QString atBound = sparseFile(dir, "at.rom", firmware::kMaxImageBytes);
+    ASSERT_FALSE(atBound.isEmpty());
+    auto load = firmware::loadImage(atBound);
+    ASSERT_TRUE(load.ok);
+    EXPECT_EQ(load.image.size(), firmware::kMaxImageBytes);
+
+    const QString over = sparseFile(dir, "over.rom", firmware::kMaxImageBytes + 1);
+    load = firmware::loadImage(over);
+    EXPECT_FALSE(load.ok);
+    EXPECT_TRUE(load.image.isEmpty());
+    EXPECT_EQ(load.error, QStringLiteral("The image in \"%1\" is 16777217 bytes long, more than "
+                                         "the 16777216 bytes (16 MiB) that the configurator loads")
+                              .arg(over));
+}
+
+TEST(OpenFile, AHugeSparseFileGivesTheBoxAndTheProgramLives) {
+    QTemporaryDir dir;
+    const QString huge = sparseFile(dir, "huge.rom", 32LL * 1024 * 1024 * 1024);
+    ASSERT_FALSE(huge.isEmpty());
+    TForm1 form;
+    th::ModalCatcher catcher;
+    EXPECT_FALSE(form.loadFirmware(huge));
+    ASSERT_EQ(catcher.boxes.size(), 1u);
+    EXPECT_EQ(catcher.boxes[0].caption, QStringLiteral("Error"));
+    EXPECT_TRUE(catcher.boxes[0].text.contains("34359738368 bytes long"))
+        << catcher.boxes[0].text.toStdString();
+    EXPECT_FALSE(form.FOPEN);
+    // Still alive, and a sound file loads after it.
+    EXPECT_TRUE(form.loadFirmware(writeFile(dir, "fw.rom", bytesWithTrailer(300, 0))));
+}
+
+// Files that are no regular files never reach an open that could block the window.
+TEST(OpenFile, OnlyRegularFilesAreFirmwareFiles) {
+    QTemporaryDir dir;
+    const QString fifo = dir.filePath("x.rom");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    TForm1 form;
+    th::ModalCatcher catcher;
+    DialogAnswer a;
+    a.choose = fifo;
+    answerDialog(a);
+    const long long ms = th::timedMs([&] { form.btOpenFile->click(); });
+    ASSERT_TRUE(a.seen);
+    EXPECT_LT(ms, 1000);
+    ASSERT_EQ(catcher.boxes.size(), 1u);
+    EXPECT_EQ(catcher.boxes[0].text,
+              QStringLiteral("Cannot open file \"%1\". It is not a regular file.").arg(fifo));
+    EXPECT_FALSE(form.FOPEN);
+
+    // A device is no firmware file either.
+    const auto load = firmware::loadImage(QStringLiteral("/dev/null"));
+    EXPECT_FALSE(load.ok);
+    EXPECT_EQ(load.error,
+              QStringLiteral("Cannot open file \"/dev/null\". It is not a regular file."));
 }
 
 }  // namespace
