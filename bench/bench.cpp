@@ -9,10 +9,12 @@
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -166,6 +168,21 @@ int main(int argc, char* argv[]) {
         form.writePage2(request, 7);
         const double cpu = threadCpuMs() - cpu0;
         row("CPU time during a 2 s wait on a silent reader", cpu, "ms", "< 20 ms", cpu < 20);
+    }
+
+    // CPU spent by an idle window for 3 s after the open port's adapter was pulled out.
+    {
+        Linked com{5};
+        TForm1 form;
+        pick(form, com.name);
+        form.btVersion->click();
+        com.reader.hangUp();
+        const double cpu0 = threadCpuMs();
+        QEventLoop idle;
+        QTimer::singleShot(3000, &idle, &QEventLoop::quit);
+        idle.exec();
+        const double cpu = threadCpuMs() - cpu0;
+        row("CPU time in 3 s of an idle window after an unplug", cpu, "ms", "< 20 ms", cpu < 20);
     }
 
     if (!quick) {

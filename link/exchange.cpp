@@ -5,6 +5,7 @@
 
 #include "link/frame.h"
 #include "link/port_names.h"
+#include "link/probe.h"
 #include "shell/qln_boot_pgm.h"
 
 namespace {
@@ -29,6 +30,31 @@ constexpr comlink::Timeouts kReaderTimeouts{
 
 }  // namespace
 
+void TForm1::refreshPorts() {
+    QStringList listed;
+    for (int i = 0; i < cbCom->count(); ++i) listed << cbCom->itemText(i);
+    const bool portOpen = hCom && hCom->isOpen();
+    // Only names not listed are probed: each probe opens a device, and that raises its modem
+    // lines. The open port is never among them, under whatever name.
+    const comlink::ProbeResult probe = comlink::probePorts([&](const QString& name) {
+        if (listed.contains(name)) return true;
+        return portOpen && comlink::realDevicePath(comlink::devicePath(name)) == openDevice_;
+    });
+    for (const comlink::ProbedPort& port : probe.ports) {
+        int at = 0;
+        while (at < cbCom->count() &&
+               comlink::comNumber(cbCom->itemText(at)) < comlink::comNumber(port.name))
+            ++at;
+        cbCom->insertItem(at, port.name);
+        cbCom->setItemData(at, port.toolTip, Qt::ToolTipRole);
+    }
+    cbCom->setToolTip(comlink::leftOutHint(probe.leftOut, cbCom->count() > 0));
+}
+
+void TForm1::portGone(const QString& name) {
+    InfoInfo(name + QStringLiteral(" is gone: plug it back in and pick it again"));
+}
+
 void TForm1::cbComSelect(int /*index*/) {
     if (FChoiseCOM && hCom && hCom->isOpen()) hCom->close();
     const QString s = cbCom->currentText();
@@ -43,6 +69,8 @@ void TForm1::iniCOM(const QString& s) {
         messageBox(QStringLiteral("Error"), s + QStringLiteral("not found"), hCom->errorString());
         return;
     }
+    openDevice_ = comlink::realDevicePath(comlink::devicePath(s));
+    hCom->setGoneHandler([this, s] { portGone(s); });
     pDCB = hCom->lineSettings();
     pDCB.baudRate = kReaderBaud;
     pDCB.flags = kBinaryNoHandshake;

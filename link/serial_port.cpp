@@ -4,16 +4,19 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QPointer>
 #include <QSerialPort>
 #include <algorithm>
 
 #ifdef Q_OS_UNIX
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #endif
 
@@ -26,19 +29,37 @@ constexpr Timeouts kStartTimeouts{100, 1, 2000, 1, 10};
 
 class QtSerialPort final : public SerialPort {
 public:
-    QtSerialPort() : timeouts_(kStartTimeouts) {}
-    ~QtSerialPort() override { close(); }
+    QtSerialPort() : timeouts_(kStartTimeouts) {
+        // Qt reports trouble on the line from its read notifier as well as from the transfers;
+        // a hung-up line is one of them, and must not be left open to spin on.
+        QObject::connect(&port_, &QSerialPort::errorOccurred, &port_,
+                         [this](QSerialPort::SerialPortError e) { onError(e); });
+    }
+    ~QtSerialPort() override {
+        handler_ = nullptr;
+        close();
+    }
 
     bool open(const QString& devicePath) override {
         close();
         errorString_.clear();
-        permissionDenied_ = false;
+        failure_ = OpenFailure::None;
+        gone_ = false;
 #ifdef Q_OS_UNIX
         // Resolve links so that the lock below and Qt's lock file name the real device,
         // whatever name reached it.
         const QString real = QFileInfo(devicePath).canonicalFilePath();
         if (real.isEmpty()) {
             errorString_ = QStringLiteral("No such file or directory");
+            failure_ = OpenFailure::Missing;
+            return false;
+        }
+        // A lock file of another serial program that still runs: the device is its own.
+        if (const qint64 pid = lockFileHolder(real)) {
+            errorString_ = QStringLiteral("Locked by process %1 (a lock file in %2)")
+                               .arg(pid)
+                               .arg(lockFolders().join(QStringLiteral(" or ")));
+            failure_ = OpenFailure::Held;
             return false;
         }
 #else
@@ -47,11 +68,11 @@ public:
         port_.setPortName(real);
         if (!port_.open(QIODevice::ReadWrite)) {
             errorString_ = port_.errorString();
+            failure_ = classifyOpenError(port_.error(), real);
             port_.clearError();
 #ifdef Q_OS_UNIX
-            const QByteArray native = QFile::encodeName(real);
-            permissionDenied_ = ::access(native.constData(), R_OK | W_OK) != 0 && errno == EACCES;
-            if (permissionDenied_) errorString_ = QString::fromLocal8Bit(std::strerror(EACCES));
+            if (failure_ == OpenFailure::Permission)
+                errorString_ = QString::fromLocal8Bit(std::strerror(EACCES));
 #endif
             return false;
         }
@@ -60,6 +81,7 @@ public:
         // device does, and other serial tools honour it too.
         if (::flock(static_cast<int>(port_.handle()), LOCK_EX | LOCK_NB) != 0) {
             errorString_ = QString::fromLocal8Bit(std::strerror(errno));
+            failure_ = OpenFailure::Held;
             port_.close();
             port_.clearError();
             return false;
@@ -68,16 +90,19 @@ public:
         return true;
     }
 
+    OpenFailure openFailure() const override {
+        return failure_;
+    }
+    void setGoneHandler(std::function<void()> handler) override {
+        handler_ = std::move(handler);
+    }
+
     bool isOpen() const override {
         return port_.isOpen();
     }
     QString errorString() const override {
         return errorString_;
     }
-    bool permissionDenied() const override {
-        return permissionDenied_;
-    }
-
     LineSettings lineSettings() const override {
         LineSettings s = settings_;
         if (!port_.isOpen()) return s;
@@ -178,6 +203,9 @@ public:
             if (got > 0) {
                 t.count += static_cast<int>(got);
                 lastByteMs = clock.elapsed();
+            } else if (hungUp()) {
+                // A hung-up line reads as ready with nothing in it, for ever.
+                return failure(t.count);
             }
             if (t.count >= n) return t;
             qint64 endMs = totalMs;
@@ -224,24 +252,127 @@ private:
         }
     }
 
+    static OpenFailure classifyOpenError(QSerialPort::SerialPortError e, const QString& real) {
+        if (e == QSerialPort::DeviceNotFoundError) return OpenFailure::Missing;
+#ifdef Q_OS_UNIX
+        const QByteArray native = QFile::encodeName(real);
+        if (::access(native.constData(), R_OK | W_OK) != 0 && errno == EACCES)
+            return OpenFailure::Permission;
+#else
+        (void)real;
+#endif
+        // Qt says "permission" also for a device that is busy or locked by another program.
+        if (e == QSerialPort::PermissionError) return OpenFailure::Held;
+        return OpenFailure::NotSerial;
+    }
+
+    // The other end of the line has gone: a pulled adapter, a closed pseudo-terminal.
+    bool hungUp() const {
+        if (!port_.isOpen()) return false;
+#ifdef Q_OS_UNIX
+        pollfd p{static_cast<int>(port_.handle()), POLLIN, 0};
+        if (::poll(&p, 1, 0) < 0) return false;
+        return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+#else
+        return port_.error() == QSerialPort::ResourceError;
+#endif
+    }
+
+    void onError(QSerialPort::SerialPortError e) {
+        if (e == QSerialPort::NoError || e == QSerialPort::TimeoutError || !port_.isOpen()) return;
+        if (e == QSerialPort::ResourceError || hungUp()) goneNow();
+    }
+
+    // Releases the device at once, so that nothing spins on it and it can come back under the
+    // same name, and tells whoever listens.
+    void goneNow() {
+        if (gone_ && !port_.isOpen()) return;
+        gone_ = true;
+        close();
+        if (handler_) {
+            const auto h = handler_;
+            h();
+        }
+    }
+
     Transfer failure(int count = 0) {
         const auto e = port_.error();
         errorString_ = port_.errorString();
-        Transfer t{count, e == QSerialPort::ResourceError ? PortError::Gone : PortError::Io};
-        if (e == QSerialPort::ResourceError) {
-            // The device is gone: release it so that it can come back under the same name.
-            close();
-        }
+        const bool gone = e == QSerialPort::ResourceError || hungUp();
+        Transfer t{count, gone ? PortError::Gone : PortError::Io};
         port_.clearError();
+        if (gone) goneNow();
         return t;
     }
 
     QSerialPort port_;
     QString errorString_;
-    bool permissionDenied_ = false;
+    OpenFailure failure_ = OpenFailure::None;
+    bool gone_ = false;
+    std::function<void()> handler_;
     LineSettings settings_{};
     Timeouts timeouts_;
 };
+
+QStringList& lockFoldersRef() {
+    static QStringList folders{QStringLiteral("/run/lock"), QStringLiteral("/var/lock")};
+    return folders;
+}
+
+// The PID a lock file names: ten ASCII characters and a newline as the classic serial programs
+// write it, or Qt's "PID\nprogram\nhost\n...", or, from old programs, a binary int; 0 when it
+// names none.
+qint64 lockFilePid(const QByteArray& content) {
+    const int newline = content.indexOf('\n');
+    const QByteArray first = (newline < 0 ? content : content.left(newline)).trimmed();
+    bool ok = false;
+    const qint64 pid = first.toLongLong(&ok);
+    if (ok) return pid > 0 ? pid : 0;
+    if (content.size() == static_cast<qsizetype>(sizeof(int32_t))) {
+        int32_t binary = 0;
+        std::memcpy(&binary, content.constData(), sizeof binary);
+        return binary > 0 ? binary : 0;
+    }
+    return 0;
+}
+
+}  // namespace
+
+QStringList lockFolders() {
+    return lockFoldersRef();
+}
+
+void setLockFolders(const QStringList& folders) {
+    lockFoldersRef() = folders;
+}
+
+qint64 lockFileHolder(const QString& device) {
+#ifdef Q_OS_UNIX
+    // The names under which programs lock a device: its path under /dev with '/' as '_' (as Qt
+    // and most tools write it), and its bare name.
+    QString relative = device;
+    if (relative.startsWith(QLatin1String("/dev/"))) relative = relative.mid(5);
+    QStringList names{
+        QStringLiteral("LCK..") + QString(relative).replace(QLatin1Char('/'), QLatin1Char('_')),
+        QStringLiteral("LCK..") + QFileInfo(device).fileName()};
+    names.removeDuplicates();
+    for (const QString& folder : lockFoldersRef()) {
+        for (const QString& name : names) {
+            QFile f(folder + QLatin1Char('/') + name);
+            if (!f.open(QIODevice::ReadOnly)) continue;
+            const qint64 pid = lockFilePid(f.read(128));
+            // Our own lock is Qt's business; a lock of a process that is gone is stale.
+            if (pid <= 0 || pid == ::getpid()) continue;
+            if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM) return pid;
+        }
+    }
+#else
+    (void)device;
+#endif
+    return 0;
+}
+
+namespace {
 
 SerialPortFactory& factory() {
     static SerialPortFactory f;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -38,6 +39,15 @@ enum class PortError {
     Gone,     // the device disappeared
 };
 
+// Why an open failed.
+enum class OpenFailure {
+    None,
+    Missing,     // no such device
+    Permission,  // this user may not use the device
+    Held,        // another program has it (an exclusive open, a lock, a lock file)
+    NotSerial,   // the device exists but is no serial port that opens
+};
+
 struct Transfer {
     int count = 0;
     PortError error = PortError::None;
@@ -54,8 +64,14 @@ public:
     virtual bool isOpen() const = 0;
     // The system's reason for the last failure.
     virtual QString errorString() const = 0;
-    // The last open failed because this user may not use the device.
-    virtual bool permissionDenied() const { return false; }
+    // Why the last open failed.
+    virtual OpenFailure openFailure() const { return OpenFailure::None; }
+    bool permissionDenied() const { return openFailure() == OpenFailure::Permission; }
+
+    // Called once, from the event loop or from inside a transfer, when the open device goes away
+    // (the adapter is pulled out, the other end of the line hangs up). The port is closed by then:
+    // it costs nothing more and every later transfer fails with NotOpen.
+    virtual void setGoneHandler(std::function<void()> handler) { (void)handler; }
 
     virtual LineSettings lineSettings() const = 0;
     virtual bool setLineSettings(const LineSettings& s) = 0;
@@ -69,6 +85,14 @@ public:
     virtual Transfer read(uint8_t* p, int n) = 0;
     virtual void close() = 0;
 };
+
+// The lock files of the classic serial programs (LCK..<device> in /run/lock or /var/lock): the
+// process that holds device (its real path) by one, when that process still lives; 0 otherwise.
+// A lock left by a process that is gone is stale and holds nothing.
+qint64 lockFileHolder(const QString& device);
+// The folders searched for lock files; tests choose their own.
+QStringList lockFolders();
+void setLockFolders(const QStringList& folders);
 
 // The serial port of the platform (Qt's serial port with an advisory lock on Unix).
 std::unique_ptr<SerialPort> makeSystemSerialPort();

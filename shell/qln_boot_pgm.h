@@ -151,6 +151,11 @@ public:
     void messageBox(const QString& caption, const QString& text, const QString& informative = {});
 
     // Serial link.
+    // Adds to the port list the ports that can be opened now and were not listed, in their
+    // places; the listed ones, and the open one above all, stay as they are.
+    void refreshPorts();
+    // The open port's device went away.
+    void portGone(const QString& name);
     void cbComSelect(int index);
     void iniCOM(const QString& s);
     static void getCRC16_U(uint8_t* p, int n);
@@ -238,6 +243,7 @@ private:
 
     void createControls();
     void connectHandlers();
+    QString openDevice_;  // the real device of the open port
     bool destroyed_ = false;
     bool running_ = false;
     bool closeAfterRun_ = false;

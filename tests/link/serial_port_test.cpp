@@ -29,11 +29,7 @@ std::unique_ptr<comlink::SerialPort> openReaderPort(const std::string& path) {
     return port;
 }
 
-double threadCpuMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
-}
+using th::threadCpuMs;
 
 TEST(SerialPort, OpenIsExclusiveWhateverNameReachesTheDevice) {
     emu::PtyReader reader;

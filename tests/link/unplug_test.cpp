@@ -1,7 +1,14 @@
 // An adapter pulled out mid-exchange or mid-run, and plugged back in under the same name.
 
+#include <QApplication>
 #include <QFile>
+#include <QLabel>
+#include <QMessageBox>
 #include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <functional>
+#include <iostream>
 
 #include "link/port_names.h"
 #include "tests/support/read_param.h"
@@ -78,6 +85,97 @@ TEST_F(Unplug, MidProgrammingRunEndsByItsFailureCountWithOneBox) {
     again->waitUntilQuiet();
     EXPECT_EQ(th::logLines(form).mid(at).last(), QStringLiteral("Transmission OK"));
     EXPECT_EQ(catcher.boxes.size(), 1u);
+}
+
+// The window's own loop for ms, as it runs while nobody touches it.
+double idleCpuMs(int ms) {
+    const double cpu0 = th::threadCpuMs();
+    QTest::qWait(ms);
+    return th::threadCpuMs() - cpu0;
+}
+
+TEST_F(Unplug, IdleUnplugReleasesThePortCostsNoCpuAndSaysSo) {
+    ASSERT_EQ(readParam().mid(0, 2), (QStringList{"OK", "VERSION  15.1.7.1"}));
+    com3.reader.hangUp();
+    const double cpu = idleCpuMs(3000);
+    std::cout << "[ cpu ] idle window after an unplug: " << cpu << " ms of CPU in 3 s\n";
+    // A port left open on a hung-up line spins for the whole 3 s.
+    EXPECT_LT(cpu, 500.0);
+    ASSERT_NE(form.hCom, nullptr);
+    EXPECT_FALSE(form.hCom->isOpen());
+    EXPECT_EQ(form.pnlState->text(),
+              QStringLiteral("COM3 is gone: plug it back in and pick it again"));
+    EXPECT_EQ(form.pnlState->palette().color(QPalette::Window), QColor(51, 51, 255));
+    EXPECT_EQ(form.pnlState->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+    EXPECT_TRUE(catcher.boxes.empty());
+
+    // The next operation fails as on a port that never opened, and at once.
+    const long long ms = th::timedMs([&] { form.btVersion->click(); });
+    EXPECT_EQ(th::logLines(form).last(), QStringLiteral("no connection (VER)"));
+    EXPECT_LT(ms, 500);
+
+    // Plugged back in under the same name: picking it again is all it takes.
+    auto again = plugBackIn();
+    ASSERT_TRUE(th::pickPort(form, "COM3"));
+    EXPECT_EQ(form.pnlState->text(), QStringLiteral("\u0421\u041E\u041C port selected"));
+    const int before = static_cast<int>(th::logLines(form).size());
+    form.btVersion->click();
+    again->waitUntilQuiet();
+    EXPECT_EQ(th::logLines(form).mid(before, 2), (QStringList{"OK", "VERSION  15.1.7.1"}));
+}
+
+TEST_F(Unplug, AnExchangeCutShortByTheUnplugLeavesNothingSpinning) {
+    com3.reader.script({Action::hangUp()});
+    form.btVersion->click();
+    EXPECT_EQ(th::logLines(form).last(), QStringLiteral("no connection (VER)"));
+    const double cpu = idleCpuMs(1000);
+    EXPECT_LT(cpu, 200.0);
+    EXPECT_FALSE(form.hCom->isOpen());
+    EXPECT_EQ(form.pnlState->text(),
+              QStringLiteral("COM3 is gone: plug it back in and pick it again"));
+}
+
+// The "COM is broken" box of a run whose port went away waits for OK without a busy line
+// behind it.
+TEST_F(Unplug, TheComIsBrokenBoxCostsNoCpuWhileItWaits) {
+    QTemporaryDir dir;
+    QByteArray image(132 * 3, 0x22);
+    image.replace(image.size() - 4, 4, QByteArray(4, 0));
+    QFile f(dir.filePath("fw.rom"));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(image);
+    f.close();
+    ASSERT_TRUE(form.loadFirmware(dir.filePath("fw.rom")));
+    com3.reader.enterBootLoader();
+    com3.reader.bootScript({BootAction::hangUp()});
+
+    // A user who reads the box for two seconds before pressing OK.
+    catcher.stop();
+    double boxCpu = -1;
+    QTimer slowUser;
+    slowUser.setSingleShot(true);
+    std::function<void()> look = [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box) {
+            slowUser.start(5);
+            return;
+        }
+        const double cpu0 = th::threadCpuMs();
+        QTest::qWait(2000);
+        boxCpu = th::threadCpuMs() - cpu0;
+        box->done(QMessageBox::Ok);
+    };
+    QObject::connect(&slowUser, &QTimer::timeout, look);
+    slowUser.start(5);
+    const int before = static_cast<int>(th::logLines(form).size());
+    form.btPGM->click();
+    std::cout << "[ cpu ] the COM is broken box: " << boxCpu << " ms of CPU in 2 s\n";
+    ASSERT_GE(boxCpu, 0.0);
+    EXPECT_LT(boxCpu, 400.0);
+    QStringList expected;
+    for (int i = 0; i < 7; ++i) expected << "No connection";
+    expected << "Stop scan";
+    EXPECT_EQ(th::logLines(form).mid(before), expected);
 }
 
 }  // namespace

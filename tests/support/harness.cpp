@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <time.h>
 #include <unistd.h>
 #include <QApplication>
 #include <QComboBox>
@@ -111,6 +112,12 @@ int holdDevice(const std::string& path) {
 
 void releaseDevice(int fd) {
     if (fd >= 0) ::close(fd);
+}
+
+double threadCpuMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1e6;
 }
 
 }  // namespace th

@@ -60,6 +60,8 @@ public:
         QString informative;
     };
     ModalCatcher();
+    // Leaves the boxes to the test from now on.
+    void stop() { timer_.stop(); }
     std::vector<Box> boxes;
 
 private:
@@ -79,6 +81,9 @@ bool chooseEntry(QComboBox* list, const QString& text);
 // Holds the device open and locked, as another serial program would; -1 when that failed.
 int holdDevice(const std::string& path);
 void releaseDevice(int fd);
+
+// CPU time this thread has used, in milliseconds.
+double threadCpuMs();
 
 // Milliseconds the call took.
 template <typename F>

@@ -94,6 +94,15 @@ void PtyReader::sendNow(const Bytes& bytes) {
     sentCv_.wait(lock, [&] { return sentBatches_ >= mine || stopping_; });
 }
 
+void PtyReader::hangUp() {
+    {
+        std::lock_guard lock(mutex_);
+        hangUpAsked_ = true;
+    }
+    wake();
+    if (thread_.joinable()) thread_.join();
+}
+
 void PtyReader::waitUntilQuiet() {
     std::unique_lock lock(mutex_);
     sentCv_.wait(lock, [&] {
@@ -173,7 +182,11 @@ void PtyReader::run() {
         bool batch = false;
         {
             std::lock_guard lock(mutex_);
-            if (stopping_) return;
+            if (hangUpAsked_) hangUpLocked();
+            if (stopping_) {
+                sentCv_.notify_all();
+                return;
+            }
             if (!outbox_.empty()) {
                 out = std::move(outbox_.front());
                 outbox_.pop_front();

@@ -67,6 +67,10 @@ public:
     void script(std::initializer_list<Action> actions);
     void script(const Action& action);
 
+    // The reader's side of the line goes away now, outside any exchange, as a pulled adapter's
+    // does; returns once it has.
+    void hangUp();
+
     // Sends bytes now, outside any exchange, and returns when they have been written.
     void sendNow(const Bytes& bytes);
 
@@ -109,6 +113,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable sentCv_;
     bool stopping_ = false;
+    bool hangUpAsked_ = false;
     bool pacing_ = true;
     bool sending_ = false;
     ReaderModel model_;
