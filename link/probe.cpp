@@ -4,7 +4,6 @@
 #include <QSerialPortInfo>
 
 #include "link/port_names.h"
-#include "link/serial_port.h"
 
 namespace comlink {
 
@@ -21,16 +20,39 @@ QString describe(const QString& path, const QString& real) {
     return lines.join(QLatin1Char('\n'));
 }
 
+void addLeftOut(ProbeResult& r, const QString& device, OpenFailure why) {
+    for (const LeftOut& l : r.leftOut)
+        if (l.device == device) return;
+    r.leftOut.push_back({device, why});
+}
+
+// How this user gets the right to a device: through the group that owns it, or, for a device of
+// root alone, through a rule that gives it a group.
+QString permissionFix(const QString& device) {
+    const QString group = QFileInfo(device).group();
+    if (!group.isEmpty() && group != QLatin1String("root"))
+        return QStringLiteral(
+                   "add yourself to its group %1 (sudo usermod -aG %1 $USER), then log "
+                   "out and log in again")
+            .arg(group);
+    return QStringLiteral(
+        "only root may use it: a udev rule can give it a group of yours, "
+        "e.g. GROUP=\"dialout\"");
+}
+
 }  // namespace
 
-ProbeResult probePorts() {
+ProbeResult probePorts(const std::function<bool(const QString& name)>& skip) {
     ProbeResult r;
     for (int n = kFirstPort; n <= kLastPort; ++n) {
         const QString name = comName(n);
+        if (skip && skip(name)) continue;
         const QString path = devicePath(name);
         auto port = makeSerialPort();
         if (!port->open(path)) {
-            if (port->permissionDenied()) r.denied << realDevicePath(path);
+            const OpenFailure why = port->openFailure();
+            if (why != OpenFailure::Missing && why != OpenFailure::None)
+                addLeftOut(r, realDevicePath(path), why);
             continue;
         }
         port->close();
@@ -40,15 +62,33 @@ ProbeResult probePorts() {
     return r;
 }
 
-QString permissionHint(const ProbeResult& probe) {
-    if (!probe.ports.empty() || probe.denied.isEmpty()) return {};
-    QString group = QFileInfo(probe.denied.first()).group();
-    if (group.isEmpty()) group = QStringLiteral("dialout");
-    return QStringLiteral(
-               "No serial port could be opened: you may not use %1.\n"
-               "Add yourself to the group that owns it (sudo usermod -aG %2 $USER),\n"
-               "then log out and log in again.")
-        .arg(probe.denied.join(QStringLiteral(", ")), group);
+QString leftOutHint(const std::vector<LeftOut>& leftOut, bool anyListed) {
+    if (leftOut.empty()) return {};
+    QStringList held, notSerial;
+    QStringList lines;
+    lines << (anyListed ? QStringLiteral("Serial devices not listed:")
+                        : QStringLiteral("No serial port can be opened here."));
+    for (const LeftOut& l : leftOut) {
+        switch (l.why) {
+            case OpenFailure::Held:
+                held << l.device;
+                break;
+            case OpenFailure::Permission:
+                lines << QStringLiteral("%1: you may not use it; %2.")
+                             .arg(l.device, permissionFix(l.device));
+                break;
+            default:
+                notSerial << l.device;
+                break;
+        }
+    }
+    if (!held.isEmpty())
+        lines << QStringLiteral("%1: held by another program (sudo fuser -v %2 names it).")
+                     .arg(held.join(QStringLiteral(", ")), held.first());
+    if (!notSerial.isEmpty())
+        lines
+            << QStringLiteral("%1: not a serial device.").arg(notSerial.join(QStringLiteral(", ")));
+    return lines.join(QLatin1Char('\n'));
 }
 
 }  // namespace comlink

@@ -2,9 +2,12 @@
 
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <vector>
 
-// Which of the ports COM1 to COM128 can be opened now.
+#include "link/serial_port.h"
+
+// Which of the ports COM1 to COM128 can be opened now, and why the others cannot.
 namespace comlink {
 
 struct ProbedPort {
@@ -14,16 +17,22 @@ struct ProbedPort {
     QString toolTip;  // the device and what the system knows of the adapter
 };
 
-struct ProbeResult {
-    std::vector<ProbedPort> ports;  // in ascending order
-    QStringList denied;             // devices that exist but that this user may not open
+// A device that exists but was left out of the list.
+struct LeftOut {
+    QString device;  // the real device
+    OpenFailure why = OpenFailure::None;
 };
 
-// Opens and closes each port in turn; no port stays open.
-ProbeResult probePorts();
+struct ProbeResult {
+    std::vector<ProbedPort> ports;  // in ascending order
+    std::vector<LeftOut> leftOut;   // each device once, in the order met
+};
 
-// What the port list says when devices exist but none could be opened for lack of permission;
-// empty otherwise.
-QString permissionHint(const ProbeResult& probe);
+// Opens and closes each port in turn, except those that skip names; no port stays open.
+ProbeResult probePorts(const std::function<bool(const QString& name)>& skip = {});
+
+// What the port list's tool tip says of the devices that exist but were left out, one line for
+// each reason with its fix; empty when there are none. anyListed: the list offers some port.
+QString leftOutHint(const std::vector<LeftOut>& leftOut, bool anyListed);
 
 }  // namespace comlink

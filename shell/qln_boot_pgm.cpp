@@ -61,7 +61,7 @@ void TForm1::FormCreate() {
         cbCom->addItem(port.name);
         cbCom->setItemData(cbCom->count() - 1, port.toolTip, Qt::ToolTipRole);
     }
-    cbCom->setToolTip(comlink::permissionHint(probe));
+    cbCom->setToolTip(comlink::leftOutHint(probe.leftOut, !probe.ports.empty()));
 
     hideFilterBoxes();
     for (QWidget* w : std::initializer_list<QWidget*>{cbLocalVantis, cbLocalMPlus, cbLocalCounter})

@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <algorithm>
+#include <functional>
 
 #include "device/protocol_lists.h"
 #include "shell/qln_boot_pgm.h"
@@ -72,10 +73,22 @@ QLabel* label(QWidget* parent, const char* caption, int x, int y, int w, int h) 
     return l;
 }
 
+// The port list: it tells before it opens, so that the ports that came since can be offered.
+class PortList final : public QComboBox {
+public:
+    using QComboBox::QComboBox;
+    std::function<void()> aboutToOpen;
+    void showPopup() override {
+        if (aboutToOpen) aboutToOpen();
+        QComboBox::showPopup();
+    }
+};
+
 // A drop-down list whose design text shows while no item is selected. Items are chosen from the
 // list only; nothing typed reaches the handlers.
-QComboBox* comboBox(QWidget* parent, const char* designText, int x, int y, int w, int h) {
-    auto* c = place<QComboBox>(parent, x, y, w, h);
+template <typename List = QComboBox>
+List* comboBox(QWidget* parent, const char* designText, int x, int y, int w, int h) {
+    auto* c = place<List>(parent, x, y, w, h);
     c->setPlaceholderText(QString::fromUtf8(designText));
     // The design text reads like any other text, not greyed out.
     QPalette p = c->palette();
@@ -121,7 +134,9 @@ void TForm1::createControls() {
     ProgressBar1->setRange(0, 100);
     ProgressBar1->setValue(0);
     ProgressBar1->setTextVisible(false);
-    cbCom = comboBox(this, "COM", 8, 77, 105, 21);
+    auto* ports = comboBox<PortList>(this, "COM", 8, 77, 105, 21);
+    ports->aboutToOpen = [this] { refreshPorts(); };
+    cbCom = ports;
     mm = place<QPlainTextEdit>(this, 119, 77, 302, 93);
     mm->setLineWrapMode(QPlainTextEdit::NoWrap);
     btOpenFile = button(this, "Open File", 8, 114, 89, 25);

@@ -1,12 +1,14 @@
 // The port probe at start-up and the port selection, against emulated readers on pseudo-terminals.
 
 #include <fcntl.h>
+#include <grp.h>
 #include <termios.h>
 #include <unistd.h>
 #include <QComboBox>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -118,7 +120,9 @@ public:
     }
     bool isOpen() const override { return false; }
     QString errorString() const override { return QStringLiteral("Permission denied"); }
-    bool permissionDenied() const override { return denied_; }
+    comlink::OpenFailure openFailure() const override {
+        return denied_ ? comlink::OpenFailure::Permission : comlink::OpenFailure::Missing;
+    }
     comlink::LineSettings lineSettings() const override { return {}; }
     bool setLineSettings(const comlink::LineSettings&) override { return false; }
     comlink::Timeouts timeouts() const override { return {}; }
@@ -146,21 +150,44 @@ TEST(PortProbe, SaysHowToGetPermissionWhenNoDeviceMayBeOpened) {
     EXPECT_EQ(form.cbCom->count(), 0);
     const QString hint = form.cbCom->toolTip();
     EXPECT_TRUE(hint.contains(QString::fromStdString(usb.slavePath()))) << hint.toStdString();
-    EXPECT_TRUE(hint.contains(QStringLiteral("sudo usermod -aG "))) << hint.toStdString();
-    EXPECT_TRUE(hint.contains(QStringLiteral("log out and log in again")));
+    EXPECT_TRUE(hint.startsWith(QStringLiteral("No serial port can be opened here.\n")))
+        << hint.toStdString();
+    EXPECT_TRUE(hint.contains(QStringLiteral(": you may not use it; "))) << hint.toStdString();
 }
 
-TEST(PortProbe, PermissionHintNamesTheDevicesAndTheirGroup) {
-    comlink::ProbeResult probe;
-    probe.denied << QStringLiteral("/dev/null");
-    const QString hint = comlink::permissionHint(probe);
-    EXPECT_TRUE(
-        hint.startsWith(QStringLiteral("No serial port could be opened: you may not use "
-                                       "/dev/null.")));
-    EXPECT_TRUE(
-        hint.contains(QStringLiteral("usermod -aG %1 $USER").arg(QFileInfo("/dev/null").group())));
-    probe.ports.push_back({QStringLiteral("COM3"), {}, {}, {}});
-    EXPECT_TRUE(comlink::permissionHint(probe).isEmpty());
+TEST(PortProbe, TheHintNamesEachLeftOutDeviceWithItsFix) {
+    QTemporaryDir dir;
+    const QString grouped = dir.filePath("ttyGrouped");
+    const QString rootOnly = dir.filePath("ttyRootOnly");
+    for (const QString& f : {grouped, rootOnly}) {
+        QFile file(f);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    }
+    // A device of a group other than root: the fix is that group.
+    const QString group = QStringLiteral("dialout");
+    const struct group* g = ::getgrnam("dialout");
+    if (!g) GTEST_SKIP() << "no group dialout here";
+    ASSERT_EQ(::chown(QFile::encodeName(grouped).constData(), ::getuid(), g->gr_gid), 0);
+    using comlink::OpenFailure;
+    const std::vector<comlink::LeftOut> leftOut{{grouped, OpenFailure::Permission},
+                                                {rootOnly, OpenFailure::Permission},
+                                                {"/dev/ttyUSB3", OpenFailure::Held},
+                                                {"/dev/ttyUSB4", OpenFailure::Held},
+                                                {"/dev/ttyS7", OpenFailure::NotSerial}};
+    EXPECT_EQ(
+        comlink::leftOutHint(leftOut, false),
+        QStringList({"No serial port can be opened here.",
+                     grouped + ": you may not use it; add yourself to its group " + group +
+                         " (sudo usermod -aG " + group + " $USER), then log out and log in again.",
+                     rootOnly + ": you may not use it; only root may use it: a udev rule "
+                                "can give it a group of yours, e.g. GROUP=\"dialout\".",
+                     "/dev/ttyUSB3, /dev/ttyUSB4: held by another program (sudo fuser -v "
+                     "/dev/ttyUSB3 names it).",
+                     "/dev/ttyS7: not a serial device."})
+            .join('\n'));
+    // Shown beside ports that do open too, under its own heading.
+    EXPECT_TRUE(comlink::leftOutHint(leftOut, true).startsWith("Serial devices not listed:\n"));
+    EXPECT_TRUE(comlink::leftOutHint({}, false).isEmpty());
 }
 
 class PortSelection : public ::testing::Test {

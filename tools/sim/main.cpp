@@ -168,7 +168,7 @@ int main(int argc, char* argv[]) {
         const comlink::ProbeResult probe = comlink::probePorts();
         for (const auto& p : probe.ports)
             std::printf("%s\t%s\n", qPrintable(p.name), qPrintable(p.device));
-        const QString hint = comlink::permissionHint(probe);
+        const QString hint = comlink::leftOutHint(probe.leftOut, !probe.ports.empty());
         if (!hint.isEmpty()) std::fprintf(stderr, "%s\n", qPrintable(hint));
         return probe.ports.empty() ? 1 : 0;
     }
