@@ -1,6 +1,7 @@
 // torvik-reader-sim as a user runs it: a process of its own that the configurator talks to.
 
 #include <unistd.h>
+#include <QBuffer>
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
@@ -10,6 +11,7 @@
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <csignal>
 
 #include <gtest/gtest.h>
@@ -175,13 +177,184 @@ TEST(ReaderSim, ProgrammingRehearsalSavesTheImageItReceived) {
     form.btPGM->click();
     EXPECT_EQ(th::logLines(form), (QStringList{"OK", "passed 0 block", "passed 1 block",
                                                "passed 2 block", "Given all", "Transmission OK"}));
-    QFile back(saved);
-    ASSERT_TRUE(back.open(QIODevice::ReadOnly));
-    const QByteArray got = back.readAll();
-    ASSERT_EQ(got.size(), 396);
-    EXPECT_EQ(got.left(300), image);
-    EXPECT_EQ(got.mid(300), QByteArray(96, '\xFF'));
+    // The image itself, cut at its length trailer: not the filling of its last block.
+    auto savedBytes = [&] {
+        QFile back(saved);
+        return back.open(QIODevice::ReadOnly) ? back.readAll() : QByteArray("(none)");
+    };
+    EXPECT_EQ(savedBytes(), image);
     EXPECT_TRUE(sim.output().contains("boot: old-type block 2"));
+
+    // The next run starts the file anew: a run stopped after its first block leaves that block
+    // only, nothing of the run before.
+    QByteArray other(600, '\x44');
+    other.replace(596, 4, QByteArray(4, 0));
+    QFile g(rom);
+    ASSERT_TRUE(g.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    g.write(other);
+    g.close();
+    ASSERT_TRUE(form.loadFirmware(rom));
+    form.btTST->click();
+    QTimer::singleShot(300, &form, [&] { form.btStop->click(); });
+    form.btPGM->click();
+    EXPECT_EQ(th::logLines(form).last(), QStringLiteral("Transmission OK"));
+    EXPECT_EQ(savedBytes(), other.left(132));
+}
+
+// Every command line that cannot be meant as written is refused, naming what is wrong, before
+// any link is made.
+TEST(ReaderSim, WrongCommandLinesAreErrorsBeforeAnythingIsLinked) {
+    QTemporaryDir dir;
+    struct Case {
+        QStringList args;
+        const char* says;
+    };
+    const Case cases[] = {
+        {{"COM9x"}, "'COM9x' is no COM name"},
+        {{"COM5", "COM6"}, "one COM name at most"},
+        {{"COM7", "--com", "COM8"}, "the COM name is given twice"},
+        {{"--com", "COM7", "--com", "COM8"}, "--com is given twice"},
+        {{"--model", "4", "--model", "5"}, "--model is given twice"},
+        {{"--no-master", "--no-master"}, "--no-master is given twice"},
+        {{"--params", "01410000000A00000G"}, "--params takes 9 bytes in hexadecimal"},
+        {{"--filters", "zz"}, "--filters takes 32 bytes"},
+        {{"--model", "256"}, "--model takes a number from 0 to 255, not '256'"},
+        {{"--firmware", "1.7.256"}, "--firmware: each part goes from 0 to 255"},
+        {{"--blocks", "999", "--boot", "new"}, "--blocks takes a number from 0 to 998"},
+        {{"--blocks", "5", "--boot", "old"}, "--blocks counts the block requests"},
+        {{"--blocks", "5", "--model", "4"}, "--blocks counts the block requests"},
+        {{"--mode", "key", "--params", "01410000000A000000"}, "--mode and --params"},
+        {{"--check-ports", "COM9"}, "--check-ports takes no COM name"},
+        {{"--check-ports", "--model", "4"}, "--check-ports takes no --model"},
+        {{"--make-rom", dir.filePath("x.rom"), "--boot", "old"}, "--make-rom takes no --boot"},
+        {{"--size", "100"}, "--size goes with --make-rom"},
+        {{"--make-rom", dir.filePath("x.rom"), "--size", "7"}, "--size takes a number from 8"},
+        {{"--make-rom", "/nonexistent/dir/x.rom"}, "--make-rom: cannot write"},
+        {{"--save-image", "/nonexistent/dir/x.rom"},
+         "--save-image: cannot write /nonexistent/dir/x.rom: there is no folder"},
+        {{"--save-image", dir.path()}, "is not a regular file"},
+        {{"--bogus"}, "Unknown option 'bogus'; see torvik-reader-sim --help"},
+    };
+    const QStringList before = QDir(comlink::portLinkFolder()).entryList(QDir::System);
+    for (const Case& c : cases) {
+        QProcess p;
+        p.setProcessEnvironment(simEnvironment());
+        p.start(kSim, c.args);
+        ASSERT_TRUE(p.waitForFinished(5000));
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        EXPECT_EQ(p.exitCode(), 2) << c.args.join(' ').toStdString();
+        EXPECT_TRUE(err.startsWith("torvik-reader-sim: ")) << err.toStdString();
+        EXPECT_TRUE(err.contains(c.says))
+            << c.args.join(' ').toStdString() << ": " << err.toStdString();
+        EXPECT_TRUE(p.readAllStandardOutput().isEmpty()) << c.args.join(' ').toStdString();
+    }
+    EXPECT_EQ(QDir(comlink::portLinkFolder()).entryList(QDir::System), before);
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath("x.rom")));
+}
+
+TEST(ReaderSim, APositionalComNameIsTakenAsComIs) {
+    Sim sim({"COM14"});
+    EXPECT_EQ(sim.comName(), QStringLiteral("COM14"));
+    EXPECT_TRUE(QFileInfo(linkOf("COM14")).isSymLink());
+}
+
+TEST(ReaderSim, MakeRomWritesAFileWhoseTrailerGivesTheImage) {
+    QTemporaryDir dir;
+    const QString rom = dir.filePath("rehearsal.rom");
+    QProcess p;
+    p.start(kSim, {"--make-rom", rom, "--size", "1000"});
+    ASSERT_TRUE(p.waitForFinished(5000));
+    EXPECT_EQ(p.exitCode(), 0);
+    QFile f(rom);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray file = f.readAll();
+    ASSERT_GT(file.size(), 1000);  // a header, then the image
+    EXPECT_EQ(file.right(4), QByteArray::fromHex("E8030000"));
+    TForm1 form;
+    ASSERT_TRUE(form.loadFirmware(rom));
+    EXPECT_EQ(form.F->data(), file.right(1000));
+
+    // Without --size: 4096 bytes, 32 old-type blocks.
+    p.start(kSim, {"--make-rom", rom});
+    ASSERT_TRUE(p.waitForFinished(5000));
+    ASSERT_TRUE(form.loadFirmware(rom));
+    EXPECT_EQ(form.F->size(), 4096);
+}
+
+TEST(ReaderSim, ALinkLeftByAKilledSimulatorIsTakenOverOneOfALiveOneIsNot) {
+    Sim first({"--com", "COM22"});
+    ASSERT_EQ(first.comName(), QStringLiteral("COM22"));
+    // While it runs, its name is its own.
+    {
+        QProcess second;
+        second.setProcessEnvironment(simEnvironment());
+        second.start(kSim, {"--com", "COM22"});
+        ASSERT_TRUE(second.waitForFinished(5000));
+        EXPECT_EQ(second.exitCode(), 2);
+        EXPECT_TRUE(second.readAllStandardError().contains("COM22 is taken"));
+    }
+    ::kill(static_cast<pid_t>(first.p.processId()), SIGKILL);
+    ASSERT_TRUE(first.p.waitForFinished(3000));
+    ASSERT_TRUE(QFileInfo(linkOf("COM22")).isSymLink());  // left behind
+
+    Sim again({"--com", "COM22"});
+    EXPECT_EQ(again.comName(), QStringLiteral("COM22"));
+    EXPECT_TRUE(
+        again.out.contains("COM22 was left by a simulator that no longer runs: taking "
+                           "it over"))
+        << again.out.toStdString();
+    TForm1 form;
+    ASSERT_TRUE(th::pickPort(form, "COM22"));
+    form.btVersion->click();
+    EXPECT_EQ(th::logLines(form).mid(0, 2), (QStringList{"OK", "VERSION  15.1.7.1"}));
+}
+
+TEST(Programs, EachSaysItsVersionFromTheBuildAndItsUsage) {
+    for (const QString& program :
+         {kSim, QStringLiteral(TORVIK_CONFIG_PATH), QStringLiteral(TORVIK_BENCH_PATH)}) {
+        const QString name = QFileInfo(program).fileName();
+        QProcess p;
+        p.start(program, {"--version"});
+        ASSERT_TRUE(p.waitForFinished(5000));
+        EXPECT_EQ(p.exitCode(), 0) << name.toStdString();
+        EXPECT_EQ(QString::fromUtf8(p.readAllStandardOutput()),
+                  name + " " + QStringLiteral(TORVIK_VERSION) + "\n");
+        p.start(program, {"--help"});
+        ASSERT_TRUE(p.waitForFinished(5000));
+        EXPECT_EQ(p.exitCode(), 0) << name.toStdString();
+        EXPECT_TRUE(p.readAllStandardOutput().startsWith("Usage: ")) << name.toStdString();
+    }
+}
+
+TEST(Programs, TheConfiguratorRefusesArgumentsItDoesNotTake) {
+    for (const QString& arg : {QStringLiteral("COM2"), QStringLiteral("--bogus")}) {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(TORVIK_CONFIG_PATH), {arg});
+        ASSERT_TRUE(p.waitForFinished(5000)) << "the window started";
+        EXPECT_EQ(p.exitCode(), 2);
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        EXPECT_TRUE(err.contains("torvik-config: unknown argument '" + arg + "'"))
+            << err.toStdString();
+        EXPECT_TRUE(err.contains("see torvik-config --help"));
+    }
+    // Qt's own options are Qt's: the window starts with one.
+    QProcess p;
+    p.start(QStringLiteral(TORVIK_CONFIG_PATH), {"-platform", "offscreen"});
+    EXPECT_FALSE(p.waitForFinished(1500)) << "ended with " << p.exitCode();
+    p.terminate();
+    ASSERT_TRUE(p.waitForFinished(3000));
+    EXPECT_EQ(p.exitCode(), 0);
+}
+
+TEST(Programs, TheBenchRefusesUnknownArguments) {
+    QProcess p;
+    p.start(QStringLiteral(TORVIK_BENCH_PATH), {"--fast"});
+    ASSERT_TRUE(p.waitForFinished(5000));
+    EXPECT_EQ(p.exitCode(), 2);
+    EXPECT_TRUE(p.readAllStandardError().contains("unknown argument '--fast'"));
 }
 
 TEST(ReaderSim, ParameterAndFilterBlocksMasterModeAndNewTypeBootLoader) {

@@ -53,6 +53,8 @@ void BootLoader::askFor(int count) {
 }
 
 void BootLoader::restart() {
+    // A new run starts from nothing: what an earlier run sent is not part of its image.
+    image.clear();
     finished = false;
     nextInOrder_ = 0;
     blocksTaken = 0;

@@ -10,11 +10,15 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 
+#include "device/model_table.h"
 #include "link/frame.h"
 #include "link/port_names.h"
 #include "link/probe.h"
@@ -32,6 +36,10 @@ void onSignal(int) {
 bool parseHex(const QString& text, std::size_t count, uint8_t* out) {
     QString digits = text;
     digits.remove(QLatin1Char(' ')).remove(QLatin1Char(':'));
+    // Every character a digit: Qt's own decoding skips the others without a word.
+    for (QChar c : digits)
+        if (!c.isDigit() && !(c.toUpper() >= QLatin1Char('A') && c.toUpper() <= QLatin1Char('F')))
+            return false;
     const QByteArray bytes = QByteArray::fromHex(digits.toLatin1());
     if (static_cast<std::size_t>(bytes.size()) != count ||
         digits.size() != static_cast<int>(count * 2))
@@ -63,6 +71,142 @@ std::string spacedHex(const emu::Bytes& b) {
     return s;
 }
 
+// The firmware files that --make-rom writes: a header of its own, then the image.
+constexpr int kDefaultRomImage = 4096;
+constexpr int kMinRomImage = 8;
+constexpr int kMaxRomImage = 999 * 262;  // what a new-type boot loader can take at most
+constexpr char kRomHeader[] = "torvik-reader-sim rehearsal firmware\n";
+
+bool writeRom(const QString& path, int imageBytes, QString* error) {
+    QByteArray image(imageBytes, 0);
+    uint32_t x = 0x2545F491u;  // a fixed pattern, the same for every file of one size
+    for (int i = 0; i < imageBytes - 4; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        image[i] = static_cast<char>(x & 0xFF);
+    }
+    // The length trailer: the image's own last four bytes, little-endian.
+    for (int i = 0; i < 4; ++i)
+        image[imageBytes - 4 + i] = static_cast<char>((imageBytes >> (8 * i)) & 0xFF);
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        *error = QStringLiteral("--make-rom: cannot write %1: %2").arg(path, f.errorString());
+        return false;
+    }
+    f.write(kRomHeader, sizeof kRomHeader - 1);
+    f.write(image);
+    return f.flush();
+}
+
+// Whether a file can be written at path, without writing it.
+bool writable(const QString& path, QString* why) {
+    const QFileInfo info(path);
+    if (info.exists()) {
+        if (!info.isFile()) {
+            *why = QStringLiteral("%1 is not a regular file").arg(path);
+            return false;
+        }
+        if (::access(QFile::encodeName(path).constData(), W_OK) != 0) {
+            *why = QStringLiteral("cannot write %1: %2")
+                       .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+            return false;
+        }
+        return true;
+    }
+    const QString dir = info.absolutePath();
+    if (!QFileInfo(dir).isDir()) {
+        *why = QStringLiteral("cannot write %1: there is no folder %2").arg(path, dir);
+        return false;
+    }
+    if (::access(QFile::encodeName(dir).constData(), W_OK) != 0) {
+        *why = QStringLiteral("cannot write in %1: %2")
+                   .arg(dir, QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    return true;
+}
+
+// The image as the configurator meant it: the received blocks cut where the image's length
+// trailer says it ends, when the rest is the 0xFF filling of its last old-type block.
+std::size_t imageLength(const emu::Bytes& image) {
+    const std::size_t n = image.size();
+    for (std::size_t len = n; len >= 4 && n - len < 132; --len) {
+        bool filler = true;
+        for (std::size_t i = len; i < n && filler; ++i) filler = image[i] == 0xFF;
+        if (!filler) break;
+        const uint32_t trailer = static_cast<uint32_t>(image[len - 4]) |
+                                 static_cast<uint32_t>(image[len - 3]) << 8 |
+                                 static_cast<uint32_t>(image[len - 2]) << 16 |
+                                 static_cast<uint32_t>(image[len - 1]) << 24;
+        if (trailer == len) return len;
+    }
+    return n;
+}
+
+// --save-image: the file is emptied when a run begins and holds the run's image once the boot
+// loader has all of it.
+void saveImage(const QString& path, const emu::PtyReader& reader, emu::Direction d,
+               bool bootLoader) {
+    static bool inRun = false;
+    if (!bootLoader) {
+        inRun = false;
+        return;
+    }
+    if (d == emu::Direction::ToReader && !inRun) {
+        inRun = true;
+        QFile f(path);
+        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            std::printf("%s    cannot write %s: %s\n", timestamp().c_str(), qPrintable(path),
+                        qPrintable(f.errorString()));
+        return;
+    }
+    if (d != emu::Direction::FromReader) return;
+    const emu::BootLoader b = reader.bootLoader();
+    if (!b.finished) return;
+    inRun = false;
+    if (b.image.empty()) return;
+    const std::size_t len = imageLength(b.image);
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        std::printf("%s    cannot write %s: %s\n", timestamp().c_str(), qPrintable(path),
+                    qPrintable(f.errorString()));
+        return;
+    }
+    f.write(reinterpret_cast<const char*>(b.image.data()), static_cast<qint64>(len));
+    std::printf("%s    image of %zu bytes written to %s\n", timestamp().c_str(), len,
+                qPrintable(path));
+}
+
+// Beside each link of a simulator, the PID of the simulator that made it.
+QString ownerFile(const QString& link) {
+    const QFileInfo info(link);
+    return info.absolutePath() + QStringLiteral("/.") + info.fileName() +
+           QStringLiteral(".torvik-reader-sim");
+}
+
+bool simulatorRuns(qint64 pid) {
+    if (pid <= 0 || ::kill(static_cast<pid_t>(pid), 0) != 0) return false;
+    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+    if (!comm.open(QIODevice::ReadOnly)) return true;  // alive; nothing says it is not one
+    return comm.readAll().trimmed().startsWith("torvik-reader-s");
+}
+
+// A link left by a simulator that no longer runs: its owner file names the link's target and a
+// PID that is no simulator now.
+bool staleLink(const QString& link) {
+    const QFileInfo info(link);
+    if (!info.isSymLink()) return false;
+    QFile owner(ownerFile(link));
+    if (!owner.open(QIODevice::ReadOnly)) return false;
+    const QList<QByteArray> lines = owner.readAll().split('\n');
+    if (lines.size() < 2) return false;
+    bool ok = false;
+    const qint64 pid = lines[0].trimmed().toLongLong(&ok);
+    if (!ok || QString::fromLocal8Bit(lines[1].trimmed()) != info.symLinkTarget()) return false;
+    return !simulatorRuns(pid);
+}
+
 // Makes COMn in the link folder point at the pty; never replaces a link that is not ours.
 QString claimName(const QString& wanted, const std::string& pty, QString* error) {
     const QString folder = comlink::portLinkFolder();
@@ -78,15 +222,31 @@ QString claimName(const QString& wanted, const std::string& pty, QString* error)
             candidates << name;
         }
     }
+    auto take = [&](const QString& link) {
+        // symlink() fails when the name is taken, so two simulators never share one.
+        if (::symlink(pty.c_str(), QFile::encodeName(link).constData()) != 0) return false;
+        QFile owner(ownerFile(link));
+        if (owner.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            owner.write(QByteArray::number(static_cast<qint64>(::getpid())) + '\n' +
+                        QByteArray(pty.c_str()) + '\n');
+        return true;
+    };
     for (const QString& name : candidates) {
         const QString link = folder + QLatin1Char('/') + name;
-        // symlink() fails when the name is taken, so two simulators never share one.
-        if (::symlink(pty.c_str(), QFile::encodeName(link).constData()) == 0) return name;
-        if (!wanted.isEmpty())
-            *error = QStringLiteral(
-                         "%1 is taken: %2 already exists and is not this simulator's; "
-                         "remove it or choose another name with --com.")
-                         .arg(name, link);
+        if (take(link)) return name;
+        if (wanted.isEmpty()) continue;
+        if (staleLink(link)) {
+            std::printf(
+                "torvik-reader-sim: %s was left by a simulator that no longer runs: "
+                "taking it over\n",
+                qPrintable(name));
+            QFile::remove(link);
+            if (take(link)) return name;
+        }
+        *error = QStringLiteral(
+                     "%1 is taken: %2 already exists and is not this simulator's, or its "
+                     "simulator still runs; remove it or choose another name with --com.")
+                     .arg(name, link);
     }
     if (error->isEmpty()) *error = QStringLiteral("no free COM name in %1").arg(folder);
     return {};
@@ -97,6 +257,7 @@ QString claimName(const QString& wanted, const std::string& pty, QString* error)
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("torvik-reader-sim"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TORVIK_VERSION));
 
     QCommandLineParser cli;
     cli.setApplicationDescription(
@@ -159,10 +320,66 @@ int main(int argc, char* argv[]) {
         QStringLiteral("check-ports"),
         QStringLiteral("Print the ports the configurator would list and exit: 0 if there is one, "
                        "1 if none."));
-    for (const auto& o :
-         {com, model, fw, mode, params, filters, noMaster, boot, blocks, save, check})
-        cli.addOption(o);
-    cli.process(app);
+    const QCommandLineOption makeRom(
+        QStringLiteral("make-rom"),
+        QStringLiteral("Write a firmware file to rehearse an update with and exit: a header, "
+                       "then an image whose last four bytes give its length (little-endian)."),
+        QStringLiteral("file"));
+    const QCommandLineOption size(
+        QStringLiteral("size"),
+        QStringLiteral("With --make-rom: the image's length in bytes, 8 to 261738 (default "
+                       "4096)."),
+        QStringLiteral("bytes"));
+    const QList<QCommandLineOption> all{com,  model,  fw,   mode,  params,  filters, noMaster,
+                                        boot, blocks, save, check, makeRom, size};
+    for (const auto& o : all) cli.addOption(o);
+    cli.addVersionOption();
+    cli.addPositionalArgument(QStringLiteral("name"),
+                              QStringLiteral("The COM name to take, the same as --com."),
+                              QStringLiteral("[COMn]"));
+
+    auto fail = [](const QString& message) {
+        std::fprintf(stderr, "torvik-reader-sim: %s\n", qPrintable(message));
+        return 2;
+    };
+    if (!cli.parse(QCoreApplication::arguments()))
+        return fail(cli.errorText().chopped(cli.errorText().endsWith('.') ? 1 : 0) +
+                    QStringLiteral("; see torvik-reader-sim --help"));
+    if (cli.isSet(QStringLiteral("help"))) cli.showHelp(0);
+    if (cli.isSet(QStringLiteral("version"))) cli.showVersion();
+
+    // Every option once: a second one would silently win over the first.
+    const QStringList given = cli.optionNames();
+    for (const QString& o : given)
+        if (given.count(o) > 1) return fail(QStringLiteral("--%1 is given twice").arg(o));
+    const QStringList positional = cli.positionalArguments();
+    if (positional.size() > 1)
+        return fail(QStringLiteral("one COM name at most, not '%1'").arg(positional.join(' ')));
+    QString wanted = cli.value(com);
+    if (!positional.isEmpty()) {
+        if (comlink::comNumber(positional.first()) == 0)
+            return fail(QStringLiteral("'%1' is no COM name (COM1 to COM128) and no option; see "
+                                       "torvik-reader-sim --help")
+                            .arg(positional.first()));
+        if (cli.isSet(com))
+            return fail(QStringLiteral("the COM name is given twice: %1 and --com %2")
+                            .arg(positional.first(), wanted));
+        wanted = positional.first();
+    }
+    if (!wanted.isEmpty() && comlink::comNumber(wanted) == 0)
+        return fail(QStringLiteral("--com takes a name from COM1 to COM128, not '%1'").arg(wanted));
+
+    // The options that do one thing and exit take no other.
+    for (const QCommandLineOption* alone : {&check, &makeRom}) {
+        if (!cli.isSet(*alone)) continue;
+        const QString name = alone->names().first();
+        for (const QString& o : given)
+            if (o != name && !(name == QLatin1String("make-rom") && o == QLatin1String("size")))
+                return fail(QStringLiteral("--%1 takes no --%2").arg(name, o));
+        if (!positional.isEmpty()) return fail(QStringLiteral("--%1 takes no COM name").arg(name));
+    }
+    if (cli.isSet(size) && !cli.isSet(makeRom))
+        return fail(QStringLiteral("--size goes with --make-rom"));
 
     if (cli.isSet(check)) {
         const comlink::ProbeResult probe = comlink::probePorts();
@@ -173,26 +390,50 @@ int main(int argc, char* argv[]) {
         return probe.ports.empty() ? 1 : 0;
     }
 
-    auto fail = [](const QString& message) {
-        std::fprintf(stderr, "torvik-reader-sim: %s\n", qPrintable(message));
-        return 2;
-    };
+    bool ok = false;
+    if (cli.isSet(makeRom)) {
+        int bytes = kDefaultRomImage;
+        if (cli.isSet(size)) {
+            bytes = cli.value(size).toInt(&ok);
+            if (!ok || bytes < kMinRomImage || bytes > kMaxRomImage)
+                return fail(QStringLiteral("--size takes a number from %1 to %2, not '%3'")
+                                .arg(kMinRomImage)
+                                .arg(kMaxRomImage)
+                                .arg(cli.value(size)));
+        }
+        QString error;
+        if (!writeRom(cli.value(makeRom), bytes, &error)) return fail(error);
+        std::printf("%s: a firmware file with an image of %d bytes\n",
+                    qPrintable(cli.value(makeRom)), bytes);
+        return 0;
+    }
 
     emu::ReaderState state;
-    bool ok = false;
     const uint modelCode = cli.value(model).toUInt(&ok);
-    if (!ok || modelCode > 255) return fail(QStringLiteral("--model takes a number from 0 to 255"));
+    if (!ok || modelCode > 255)
+        return fail(
+            QStringLiteral("--model takes a number from 0 to 255, not '%1'").arg(cli.value(model)));
     const QStringList v = cli.value(fw).split(QLatin1Char('.'));
-    if (v.size() != 3) return fail(QStringLiteral("--firmware takes three numbers, e.g. 1.7.1"));
+    if (v.size() != 3)
+        return fail(QStringLiteral("--firmware takes three numbers, e.g. 1.7.1, not '%1'")
+                        .arg(cli.value(fw)));
     for (int i = 0; i < 3; ++i) {
         const uint part = v[i].toUInt(&ok);
-        if (!ok || part > 255) return fail(QStringLiteral("--firmware parts go from 0 to 255"));
+        if (!ok || part > 255)
+            return fail(QStringLiteral("--firmware: each part goes from 0 to 255, not '%1'")
+                            .arg(cli.value(fw)));
         state.version[2 - i] = static_cast<uint8_t>(part);
     }
     state.version[3] = static_cast<uint8_t>(modelCode);
+    if (cli.isSet(params) && cli.isSet(mode))
+        return fail(
+            QStringLiteral("--mode and --params both give the mode (the first byte of "
+                           "the parameter block): give one"));
     if (cli.isSet(params) && !parseHex(cli.value(params), 9, state.params.data()))
-        return fail(QStringLiteral("--params takes 9 bytes in hexadecimal (18 digits)"));
-    if (cli.isSet(mode) || !cli.isSet(params)) {
+        return fail(QStringLiteral("--params takes 9 bytes in hexadecimal (18 digits 0-9, A-F), "
+                                   "not '%1'")
+                        .arg(cli.value(params)));
+    if (!cli.isSet(params)) {
         const QString m = cli.value(mode);
         uint code = 0;
         if (m == QLatin1String("reader"))
@@ -204,31 +445,46 @@ int main(int argc, char* argv[]) {
         else {
             code = m.toUInt(&ok);
             if (!ok || code > 255)
-                return fail(QStringLiteral("--mode: reader, protected, key or 0-255"));
+                return fail(QStringLiteral("--mode takes reader, protected, key or 0-255, not '%1'")
+                                .arg(m));
         }
         state.params[0] = static_cast<uint8_t>(code);
     }
     if (cli.isSet(filters) && !parseHex(cli.value(filters), 32, state.filters.data()))
-        return fail(QStringLiteral("--filters takes 32 bytes in hexadecimal (64 digits)"));
+        return fail(QStringLiteral("--filters takes 32 bytes in hexadecimal (64 digits 0-9, "
+                                   "A-F), not '%1'")
+                        .arg(cli.value(filters)));
     state.masterMode = !cli.isSet(noMaster);
-    emu::BootGeneration generation =
-        modelCode >= 10 && modelCode <= 16 ? emu::BootGeneration::New : emu::BootGeneration::Old;
+    // The boot loader generation that "Read param" selects for the model through "PROG pgm".
+    const auto row = device::modelRow(static_cast<uint8_t>(std::min(modelCode, 255u)));
+    emu::BootGeneration generation = row && row->progPgm == device::ProgPgm::Checked
+                                         ? emu::BootGeneration::New
+                                         : emu::BootGeneration::Old;
     if (cli.isSet(boot)) {
         if (cli.value(boot) == QLatin1String("old"))
             generation = emu::BootGeneration::Old;
         else if (cli.value(boot) == QLatin1String("new"))
             generation = emu::BootGeneration::New;
         else
-            return fail(QStringLiteral("--boot takes old or new"));
+            return fail(QStringLiteral("--boot takes old or new, not '%1'").arg(cli.value(boot)));
     }
     int blockCount = -1;
     if (cli.isSet(blocks)) {
+        if (generation == emu::BootGeneration::Old)
+            return fail(
+                QStringLiteral("--blocks counts the block requests of a new-type boot "
+                               "loader; an old-type one (--boot old, or the model's "
+                               "default) asks for none"));
         blockCount = cli.value(blocks).toInt(&ok);
         if (!ok || blockCount < 0 || blockCount > 998)
-            return fail(QStringLiteral("--blocks takes a number from 0 to 998"));
+            return fail(QStringLiteral("--blocks takes a number from 0 to 998, not '%1'")
+                            .arg(cli.value(blocks)));
     }
-    if (cli.isSet(com) && comlink::comNumber(cli.value(com)) == 0)
-        return fail(QStringLiteral("--com takes a name from COM1 to COM128"));
+    const QString savePath = cli.value(save);
+    if (cli.isSet(save)) {
+        QString why;
+        if (!writable(savePath, &why)) return fail(QStringLiteral("--save-image: ") + why);
+    }
 
     // Ctrl+C, SIGTERM and a closed terminal all end the simulator through its clean-up; the
     // handlers are in place before the link exists.
@@ -250,37 +506,22 @@ int main(int argc, char* argv[]) {
     });
 
     QString error;
-    const QString name = claimName(cli.value(com), reader.slavePath(), &error);
+    const QString name = claimName(wanted, reader.slavePath(), &error);
     if (name.isEmpty()) return fail(error);
     const QString link = comlink::portLinkFolder() + QLatin1Char('/') + name;
 
-    const QString savePath = cli.value(save);
     std::mutex out;
     reader.setMonitor([&](emu::Direction d, const emu::Bytes& bytes, bool bootLoader) {
         std::lock_guard lock(out);
         std::printf("%s %s %-40s %s\n", timestamp().c_str(),
                     d == emu::Direction::ToReader ? "->" : "<-", spacedHex(bytes).c_str(),
                     emu::describe(d, bytes, bootLoader).c_str());
-        if (bootLoader && d == emu::Direction::FromReader && !savePath.isEmpty()) {
-            const emu::BootLoader b = reader.bootLoader();
-            if (b.finished && !b.image.empty()) {
-                QFile f(savePath);
-                if (f.open(QIODevice::WriteOnly)) {
-                    f.write(reinterpret_cast<const char*>(b.image.data()),
-                            static_cast<qint64>(b.image.size()));
-                    std::printf("%s    image of %zu bytes written to %s\n", timestamp().c_str(),
-                                b.image.size(), qPrintable(savePath));
-                }
-            }
-        }
+        if (!savePath.isEmpty()) saveImage(savePath, reader, d, bootLoader);
         std::fflush(stdout);
     });
 
-    const char* models[] = {"QLN-M1",  "Torvik-M2", "Torvik-M3", "no model",  "QLN-M2",  "no model",
-                            "QLN-E1",  "Torvik-E6", "no model",  "no model",  "Vexa-UM", "Vexa-M",
-                            "Vexa-UC", "QLN-N2",    "Torvik-K2", "Torvik-N3", "QLN-N3"};
     std::printf("torvik-reader-sim: a %s (model %u), firmware %s, %s boot loader, on %s\n",
-                modelCode <= 16 ? models[modelCode] : "reader of an unknown model", modelCode,
+                row && row->named ? row->logName : "reader of an unknown model", modelCode,
                 qPrintable(cli.value(fw)),
                 generation == emu::BootGeneration::New ? "new-type" : "old-type", qPrintable(name));
     std::printf("  %s -> %s\n", qPrintable(link), reader.slavePath().c_str());
@@ -295,8 +536,10 @@ int main(int argc, char* argv[]) {
     }
 
     // Remove the link only while it is still ours.
-    if (QFileInfo(link).symLinkTarget() == QString::fromStdString(reader.slavePath()))
+    if (QFileInfo(link).symLinkTarget() == QString::fromStdString(reader.slavePath())) {
         QFile::remove(link);
+        QFile::remove(ownerFile(link));
+    }
     std::printf("torvik-reader-sim: %s released\n", qPrintable(name));
     return 0;
 }
