@@ -1,0 +1,97 @@
+// The README's first command as a new user meets it: scripts/run.sh starts the configurator and a
+// simulated reader, on a machine where a serial port opens too, and "Read param" on the
+// simulator's port gets a real identification.
+
+#include <signal.h>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/harness.h"
+#include "tests/support/xdesk.h"
+
+namespace {
+
+// The middle of each control the user clicks.
+constexpr int kPortListX = 60, kPortListY = 87;
+constexpr int kLogX = 270, kLogY = 120;
+constexpr int kReadParamX = 449, kReadParamY = 215;
+
+QString readUntil(QProcess& p, QString& seen, const QString& wanted, int timeoutMs) {
+    QElapsedTimer t;
+    t.start();
+    while (!seen.contains(wanted) && t.elapsed() < timeoutMs) {
+        p.waitForReadyRead(100);
+        seen += QString::fromUtf8(p.readAllStandardOutput());
+    }
+    return seen;
+}
+
+TEST(RunScript, StartsASimulatedReaderBesideARealPortAndReadParamIdentifiesIt) {
+    th::XDesk desk;
+    ASSERT_TRUE(desk.ok()) << "needs Xvfb and xdotool (scripts/deps.sh installs them)";
+    QTemporaryDir home;
+    // A serial port that opens, as on any VM or board with a COM header: COM1.
+    emu::PtyReader realPort;
+    const QString links = home.filePath(".local/share/torvik-config/ports");
+    ASSERT_TRUE(QDir().mkpath(links));
+    ASSERT_TRUE(QFile::link(QString::fromStdString(realPort.slavePath()), links + "/COM1"));
+
+    QProcess run;
+    QProcessEnvironment env = desk.environment(home.path());
+    env.insert("TORVIK_SKIP_BUILD", "1");
+    env.insert("TORVIK_BUILD_DIR", TORVIK_BUILD_DIR);
+    run.setProcessEnvironment(env);
+    run.start("bash", {QStringLiteral(TORVIK_SOURCE_DIR) + "/scripts/run.sh"});
+    ASSERT_TRUE(run.waitForStarted());
+    QString out;
+    readUntil(run, out, "in the port list", 10000);
+    const QRegularExpressionMatch m =
+        QRegularExpression("a simulated reader is on (COM\\d+): pick \\1 in the port list")
+            .match(out);
+    ASSERT_TRUE(m.hasMatch()) << out.toStdString();
+    const QString simName = m.captured(1);
+    EXPECT_NE(simName, QStringLiteral("COM1"));
+    const QString simLink = links + "/" + simName;
+    EXPECT_TRUE(QFileInfo(simLink).isSymLink());
+
+    const QString window = desk.waitForWindow("Torvik config V15");
+    ASSERT_FALSE(window.isEmpty());
+    // The simulator's port is listed after COM1: the last entry.
+    desk.click(window, kPortListX, kPortListY);
+    desk.key({"End", "Return"});
+    QThread::msleep(300);
+    desk.click(window, kReadParamX, kReadParamY);
+    readUntil(run, out, "reply to read-filter request: accepted", 10000);
+    EXPECT_TRUE(out.contains("reply to version request: accepted")) << out.toStdString();
+
+    // What the window's log says, copied as a user would copy it.
+    desk.click(window, kLogX, kLogY);
+    desk.key({"ctrl+a", "ctrl+c"});
+    QProcess clip;
+    QProcessEnvironment clipEnv = QProcessEnvironment::systemEnvironment();
+    clipEnv.insert("DISPLAY", desk.display());
+    clip.setProcessEnvironment(clipEnv);
+    clip.start("xclip", {"-o", "-selection", "clipboard"});
+    ASSERT_TRUE(clip.waitForFinished(5000));
+    const QString log = QString::fromUtf8(clip.readAllStandardOutput());
+    EXPECT_TRUE(log.contains("OK\nVERSION  15.1.7.1\nmodel: Torvik-N3\nOK\nPARAM  "))
+        << log.toStdString();
+    EXPECT_TRUE(log.contains("FILTER READ")) << log.toStdString();
+    EXPECT_TRUE(realPort.received().empty()) << "COM1 was talked to";
+
+    // Closing the configurator ends the simulator and its link with it.
+    QProcess::execute("pkill", {"-TERM", "-P", QString::number(run.processId()), "torvik-config"});
+    ASSERT_TRUE(run.waitForFinished(5000));
+    EXPECT_EQ(run.exitCode(), 0);
+    EXPECT_FALSE(QFileInfo(simLink).isSymLink());
+}
+
+}  // namespace
