@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Builds the .deb, installs it with apt as a user would, starts both programs from it, and
-# removes it again. Needs root (CI runs it as root).
+# Builds the .deb, checks it with lintian (pedantic: any tag at all fails) and the metainfo with
+# appstreamcli, installs it with apt as a user would, starts both programs from it (the
+# configurator on Xvfb, where its window must carry the installed icon), and removes it again.
+# Needs root (CI runs it as root).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-TORVIK_EXTRA_PACKAGES="dpkg-dev" source scripts/deps.sh
+TORVIK_EXTRA_PACKAGES="dpkg-dev lintian appstream x11-utils" source scripts/deps.sh
 
 rm -rf build-package
 cmake -S . -B build-package -G Ninja -DCMAKE_BUILD_TYPE=Release -DTORVIK_BUILD_TESTS=OFF \
@@ -14,23 +16,62 @@ deb=$(ls build-package/torvik-config_*.deb)
 echo "package: $deb"
 dpkg-deb --field "$deb" Depends
 
+report=$(lintian --allow-root --display-info --pedantic "$deb" 2>&1 || true)
+if [ -n "$report" ]; then
+    echo "$report"
+    echo "lintian has something to say about the package"
+    exit 1
+fi
+echo "lintian --pedantic: nothing to say"
+appstreamcli validate --no-net packaging/org.torvik_config.configurator.metainfo.xml
+
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "./$deb" >/dev/null
 for f in /usr/bin/torvik-config /usr/bin/torvik-reader-sim \
          /usr/share/applications/torvik-config.desktop \
-         /usr/share/icons/hicolor/scalable/apps/torvik-config.svg; do
+         /usr/share/icons/hicolor/scalable/apps/torvik-config.svg \
+         /usr/share/icons/hicolor/256x256/apps/torvik-config.png \
+         /usr/share/metainfo/org.torvik_config.configurator.metainfo.xml \
+         /usr/share/man/man1/torvik-config.1.gz /usr/share/man/man1/torvik-reader-sim.1.gz \
+         /usr/share/doc/torvik-config/copyright /usr/share/doc/torvik-config/changelog.gz; do
     test -e "$f" || { echo "missing after install: $f"; exit 1; }
 done
 torvik-reader-sim --help | grep -q -- "--save-image"
-# The configurator runs until it is stopped: still running after 3 s means it started.
-set +e
-QT_QPA_PLATFORM=offscreen timeout 3 torvik-config
-rc=$?
-set -e
-[ "$rc" -eq 124 ] || { echo "torvik-config ended with $rc"; exit 1; }
+torvik-config --version | grep -qx "torvik-config [0-9.]*"
+
+# The configurator runs until it is stopped: still running after 3 s means it started. On a
+# real display its window carries the installed icon.
+xdir=$(mktemp -d)
+Xvfb -displayfd 3 -nolisten tcp 3>"$xdir/display" 2>/dev/null &
+xvfb=$!
+trap 'kill "$xvfb" 2>/dev/null; rm -rf "$xdir"' EXIT
+for _ in $(seq 50); do [ -s "$xdir/display" ] && break; sleep 0.1; done
+export DISPLAY=":$(cat "$xdir/display")"
+torvik-config &
+app=$!
+window=""
+for _ in $(seq 100); do
+    window=$(xdotool search --onlyvisible --name '^Torvik config V15$' 2>/dev/null | head -n 1) || true
+    [ -n "$window" ] && break
+    sleep 0.1
+done
+[ -n "$window" ] || { echo "torvik-config showed no window"; exit 1; }
+icon=""
+for _ in $(seq 50); do
+    icon=$(xprop -id "$window" -len 8 _NET_WM_ICON 2>/dev/null | grep -o "Icon (256 x 256)") || true
+    [ -n "$icon" ] && break
+    sleep 0.1
+done
+[ -n "$icon" ] || { echo "the window has not the installed icon"; exit 1; }
+sleep 1
+kill -0 "$app" || { echo "torvik-config ended by itself"; exit 1; }
+kill -TERM "$app"
+wait "$app" || { echo "torvik-config ended with $? on SIGTERM"; exit 1; }
+unset DISPLAY
 
 DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq torvik-config >/dev/null
 for f in /usr/bin/torvik-config /usr/bin/torvik-reader-sim \
-         /usr/share/applications/torvik-config.desktop; do
+         /usr/share/applications/torvik-config.desktop \
+         /usr/share/metainfo/org.torvik_config.configurator.metainfo.xml; do
     test ! -e "$f" || { echo "left after removal: $f"; exit 1; }
 done
-echo "package: installs, both programs start, removes cleanly"
+echo "package: lintian-clean, installs, both programs start, the window has its icon, removes cleanly"
