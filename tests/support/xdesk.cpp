@@ -50,6 +50,10 @@ QProcessEnvironment XDesk::environment(const QString& home) const {
     env.remove("XDG_DATA_HOME");
     env.remove("XDG_CONFIG_HOME");
     env.insert("XDG_RUNTIME_DIR", home);
+    // In a sanitizer build the X platform's own libraries keep caches until exit that the leak
+    // checker would count; leaks of the program's code are the in-process tests' to find.
+    if (env.contains("ASAN_OPTIONS"))
+        env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":detect_leaks=0");
     return env;
 }
 
