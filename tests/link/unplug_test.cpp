@@ -52,13 +52,7 @@ TEST_F(Unplug, MidReadParamEndsAtOnceAndPickingThePortAgainWorks) {
 
 TEST_F(Unplug, MidProgrammingRunEndsByItsFailureCountWithOneBox) {
     QTemporaryDir dir;
-    QByteArray image(132 * 6, 0x11);
-    image.replace(image.size() - 4, 4, QByteArray(4, 0));  // a trailer of 0: the whole file
-    QFile f(dir.filePath("fw.rom"));
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(image);
-    f.close();
-    ASSERT_TRUE(form.loadFirmware(dir.filePath("fw.rom")));
+    ASSERT_TRUE(form.loadFirmware(th::writeFillImage(dir.path(), 132 * 6, 0x11)));
     com3.reader.enterBootLoader();
     com3.reader.bootScript({BootAction::model(), BootAction::hangUp()});
     QStringList lines;
@@ -139,13 +133,7 @@ TEST_F(Unplug, AnExchangeCutShortByTheUnplugLeavesNothingSpinning) {
 // behind it.
 TEST_F(Unplug, TheComIsBrokenBoxCostsNoCpuWhileItWaits) {
     QTemporaryDir dir;
-    QByteArray image(132 * 3, 0x22);
-    image.replace(image.size() - 4, 4, QByteArray(4, 0));
-    QFile f(dir.filePath("fw.rom"));
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(image);
-    f.close();
-    ASSERT_TRUE(form.loadFirmware(dir.filePath("fw.rom")));
+    ASSERT_TRUE(form.loadFirmware(th::writeFillImage(dir.path(), 132 * 3, 0x22)));
     com3.reader.enterBootLoader();
     com3.reader.bootScript({BootAction::hangUp()});
 

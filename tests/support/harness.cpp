@@ -114,6 +114,16 @@ void releaseDevice(int fd) {
     if (fd >= 0) ::close(fd);
 }
 
+QString writeFillImage(const QString& dir, int bytes, char fill) {
+    QByteArray image(bytes, fill);
+    image.replace(image.size() - 4, 4, QByteArray(4, 0));
+    const QString path = dir + QStringLiteral("/fw.rom");
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) return {};
+    f.write(image);
+    return path;
+}
+
 double threadCpuMs() {
     timespec ts{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);

@@ -82,6 +82,10 @@ bool chooseEntry(QComboBox* list, const QString& text);
 int holdDevice(const std::string& path);
 void releaseDevice(int fd);
 
+// A firmware file of `bytes` bytes of `fill` whose trailer is 0 (the whole file is the image),
+// in dir; its path.
+QString writeFillImage(const QString& dir, int bytes, char fill);
+
 // CPU time this thread has used, in milliseconds.
 double threadCpuMs();
 

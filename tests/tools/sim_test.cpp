@@ -376,13 +376,7 @@ TEST(ReaderSim, ParameterAndFilterBlocksMasterModeAndNewTypeBootLoader) {
     EXPECT_TRUE(form.cbProgPgm->isChecked());
 
     QTemporaryDir dir;
-    QByteArray image(4 * 262, '\x33');
-    image.replace(image.size() - 4, 4, QByteArray(4, 0));
-    QFile f(dir.filePath("fw.rom"));
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(image);
-    f.close();
-    ASSERT_TRUE(form.loadFirmware(dir.filePath("fw.rom")));
+    ASSERT_TRUE(form.loadFirmware(th::writeFillImage(dir.path(), 4 * 262, '\x33')));
     form.btTST->click();
     const int at = static_cast<int>(th::logLines(form).size());
     form.btPGM->click();
