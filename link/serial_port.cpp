@@ -44,7 +44,6 @@ public:
         close();
         errorString_.clear();
         failure_ = OpenFailure::None;
-        gone_ = false;
 #ifdef Q_OS_UNIX
         // Resolve links so that the lock below and Qt's lock file name the real device,
         // whatever name reached it.
@@ -286,8 +285,7 @@ private:
     // Releases the device at once, so that nothing spins on it and it can come back under the
     // same name, and tells whoever listens.
     void goneNow() {
-        if (gone_ && !port_.isOpen()) return;
-        gone_ = true;
+        if (!port_.isOpen()) return;
         close();
         if (handler_) {
             const auto h = handler_;
@@ -308,7 +306,6 @@ private:
     QSerialPort port_;
     QString errorString_;
     OpenFailure failure_ = OpenFailure::None;
-    bool gone_ = false;
     std::function<void()> handler_;
     LineSettings settings_{};
     Timeouts timeouts_;

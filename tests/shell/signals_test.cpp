@@ -18,11 +18,6 @@
 
 namespace {
 
-// Where on the window a user clicks: the middle of each control.
-constexpr int kPortListX = 60, kPortListY = 87;
-constexpr int kOpenFileX = 52, kOpenFileY = 126;
-constexpr int kPgmX = 52, kPgmY = 188;
-
 template <typename F>
 bool waitFor(F&& done, int timeoutMs) {
     QElapsedTimer t;
@@ -72,11 +67,11 @@ TEST_P(SignalDuringRun, StopsTheRunSendsTheEndFrameAndLeavesNoLock) {
     const QString window = desk.waitForWindow("Torvik config V15");
     ASSERT_FALSE(window.isEmpty());
 
-    desk.click(window, kPortListX, kPortListY);
+    desk.click(window, th::kPortList);
     desk.key({"End", "Return"});
     ASSERT_TRUE(waitFor([&] { return QFile::exists(lock); }, 5000)) << "the port did not open";
 
-    desk.click(window, kOpenFileX, kOpenFileY);
+    desk.click(window, th::kOpenFile);
     ASSERT_FALSE(desk.waitForWindow("Select the file to download").isEmpty());
     desk.key({"ctrl+a"});
     desk.type(rom);
@@ -84,7 +79,7 @@ TEST_P(SignalDuringRun, StopsTheRunSendsTheEndFrameAndLeavesNoLock) {
     ASSERT_TRUE(waitFor(
         [&] { return desk.waitForWindow("Select the file to download", 0).isEmpty(); }, 5000));
 
-    desk.click(window, kPgmX, kPgmY);
+    desk.click(window, th::kPgm);
     ASSERT_TRUE(waitFor([&] { return reader.bootLoader().packets.size() >= 2; }, 5000))
         << "the run did not start";
     ::kill(static_cast<pid_t>(app.processId()), GetParam().number);

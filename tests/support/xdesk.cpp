@@ -79,9 +79,9 @@ QString XDesk::waitForWindow(const QString& title, int timeoutMs) const {
     return {};
 }
 
-void XDesk::click(const QString& window, int x, int y) const {
-    run("xdotool", {"mousemove", "--sync", "--window", window, QString::number(x),
-                    QString::number(y), "click", "1"});
+void XDesk::click(const QString& window, Spot at) const {
+    run("xdotool", {"mousemove", "--sync", "--window", window, QString::number(at.x),
+                    QString::number(at.y), "click", "1"});
 }
 
 void XDesk::key(const QStringList& keys) const {
@@ -90,15 +90,6 @@ void XDesk::key(const QStringList& keys) const {
 
 void XDesk::type(const QString& text) const {
     run("xdotool", {"type", "--delay", "5", text});
-}
-
-bool XDesk::screenshot(const QString& path) const {
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("DISPLAY", display_);
-    p.setProcessEnvironment(env);
-    p.start("import", {"-window", "root", path});
-    return p.waitForFinished(10000) && p.exitCode() == 0;
 }
 
 }  // namespace th

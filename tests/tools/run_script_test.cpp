@@ -19,11 +19,6 @@
 
 namespace {
 
-// The middle of each control the user clicks.
-constexpr int kPortListX = 60, kPortListY = 87;
-constexpr int kLogX = 270, kLogY = 120;
-constexpr int kReadParamX = 449, kReadParamY = 215;
-
 QString readUntil(QProcess& p, QString& seen, const QString& wanted, int timeoutMs) {
     QElapsedTimer t;
     t.start();
@@ -65,15 +60,15 @@ TEST(RunScript, StartsASimulatedReaderBesideARealPortAndReadParamIdentifiesIt) {
     const QString window = desk.waitForWindow("Torvik config V15");
     ASSERT_FALSE(window.isEmpty());
     // The simulator's port is listed after COM1: the last entry.
-    desk.click(window, kPortListX, kPortListY);
+    desk.click(window, th::kPortList);
     desk.key({"End", "Return"});
     QThread::msleep(300);
-    desk.click(window, kReadParamX, kReadParamY);
+    desk.click(window, th::kReadParam);
     readUntil(run, out, "reply to read-filter request: accepted", 10000);
     EXPECT_TRUE(out.contains("reply to version request: accepted")) << out.toStdString();
 
     // What the window's log says, copied as a user would copy it.
-    desk.click(window, kLogX, kLogY);
+    desk.click(window, th::kLog);
     desk.key({"ctrl+a", "ctrl+c"});
     QProcess clip;
     QProcessEnvironment clipEnv = QProcessEnvironment::systemEnvironment();
