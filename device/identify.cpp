@@ -1,5 +1,5 @@
-// "Read param": identify the reader, lay the window out for its model, then read its
-// parameters and, for some models in protected mode, its filters.
+// "Read param" in its three steps: identify the reader and lay the window out for its model,
+// read its parameters, and, for some models in protected mode, read its filters.
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -9,17 +9,11 @@
 
 #include "device/model_table.h"
 #include "device/protocol_lists.h"
+#include "link/commands.h"
 #include "shell/qln_boot_pgm.h"
 
-namespace {
-
-constexpr uint8_t kVersionCommand = 0x28;
-constexpr int kVersionBytes = 4;
-
-}  // namespace
-
 bool TForm1::getVersion(uint8_t* p_out) {
-    return readData(kVersionCommand, kVersionBytes, p_out,
+    return readData(comlink::cmd::kVersion, p_out,
                     {"no connection (VER)", "ERROR CS", "NO OK", "OK"});
 }
 
@@ -36,9 +30,27 @@ void TForm1::btVersionClick() {
     cbBcc7Uid->hide();
     bRdFilter = false;
     if (!requirePort()) return;
+
+    // 1. Who the reader is; the window takes its model's layout.
+    if (!identifyReader()) return;
+    const device::ModelRow& m = device::model(Device);
+    if (m.layout == device::Layout::FilterCodes) return;
+
+    // 2. Its parameter block.
+    if (!getParamSTCOM(param_1)) return;
+    if (m.layout == device::Layout::ShortBlock)
+        decodeParamsShort();
+    else
+        decodeParams();
+
+    // 3. Its filters, when it is in protected mode and its model reads them.
+    if (m.readsFilters && Fguard) readFilterBlock();
+}
+
+bool TForm1::identifyReader() {
     if (!getVersion(version)) {
         PrintError();
-        return;
+        return false;
     }
     // The model code first, then the firmware version from its most significant part.
     log(QStringLiteral("VERSION  %1.%2.%3.%4")
@@ -52,7 +64,7 @@ void TForm1::btVersionClick() {
     const std::optional<device::ModelRow> row = device::modelRow(version[3]);
     if (!row) {
         PrintError();
-        return;
+        return false;
     }
     lbDevice->setText(QString::fromLatin1(row->caption));
     Device = row->device;
@@ -67,24 +79,19 @@ void TForm1::btVersionClick() {
     cbRs485_232->hide();
 
     layoutTabs();
-    if (device::isCodeFilterModel(Device)) return;
-
-    if (!getParamSTCOM(param_1)) return;
-    if (device::isShortDecodeModel(Device))
-        decodeParamsShort();
-    else
-        decodeParams();
+    return true;
 }
 
 void TForm1::layoutTabs() {
-    if (device::isShortDecodeModel(Device)) {
+    const device::ModelRow& m = device::model(Device);
+    if (m.layout == device::Layout::ShortBlock) {
         cbHidAnalisis->show();
         btSetFilter->hide();
         cbAvtoSetFilter->hide();
         nWiegand = 5;
         setTypeProt(nWiegand, false);
         cbTypeProt2->clear();
-        if (Device == 6) {
+        if (m.secondList == device::SecondList::Serial) {
             for (const char* entry : device::kSecondProtocolEntriesModel6)
                 cbTypeProt2->addItem(QString::fromLatin1(entry));
             cbRs485_232->show();
@@ -93,7 +100,7 @@ void TForm1::layoutTabs() {
     }
     btSetFilter->show();
     cbAvtoSetFilter->show();
-    if (device::isCodeFilterModel(Device)) {
+    if (m.layout == device::Layout::FilterCodes) {
         cbTypeProt->hide();
         lbTypeProt->hide();
         cbHidAnalisis->hide();
@@ -114,7 +121,7 @@ void TForm1::layoutTabs() {
         lbTimeOpen->hide();
         return;
     }
-    if (device::isLongFormModel(Device)) {
+    if (m.layout == device::Layout::LongForm) {
         cbTypeProt->show();
         lbTypeProt->show();
         cbRestrictTm->show();
@@ -125,19 +132,20 @@ void TForm1::layoutTabs() {
         setTypeProt(nWiegand, false);
         cobTypeCode->show();
         cbReverseCode->show();
-        if (Device == 15 || Device == 16) lbLockInGuard->show();
+        if (m.keyManagement) lbLockInGuard->show();
         cbLock->show();
         cbPolLock->show();
         return;
     }
-    // Models 0, 1, 2, 4 and a reader without a model.
+    // The classic layout, also of a reader without a model.
     cbTypeProt->show();
     lbTypeProt->show();
     cbRestrictTm->show();
     cbReverseCode->show();
     edTimeOpen->hide();
     lbTimeOpen->hide();
-    const device::FirmwareRules rules = device::firmwareRules(Device, version[0], version[1]);
+    const device::FirmwareRules rules =
+        device::firmwareRules(m.protocolRule, version[0], version[1]);
     if (rules.parityBox) {
         cbWgParityNo->show();
         cbWgParityNo->setChecked(false);

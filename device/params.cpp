@@ -7,18 +7,15 @@
 #include <QPushButton>
 
 #include "device/model_table.h"
+#include "device/param_block.h"
 #include "device/protocol_lists.h"
-#include "link/frame.h"
+#include "link/commands.h"
 #include "shell/qln_boot_pgm.h"
 
 namespace {
 
-constexpr uint8_t kParamCommand = 0x2A;
-constexpr int kParamBytes = 9;
 constexpr uint8_t kProtocolUndefinedBits = 7;
 constexpr uint8_t kProtocolUndefined = 255;
-constexpr uint8_t kModeProtected = 1;
-constexpr int kOpenTimeUnitMs = 100;
 
 bool bit(uint8_t b, int n) {
     return (b >> n) & 1;
@@ -40,7 +37,7 @@ QString modeText(uint8_t mode) {
 }  // namespace
 
 bool TForm1::getParamSTCOM(uint8_t* p) {
-    return readData(kParamCommand, kParamBytes, p, kPlainReplyLines);
+    return readData(comlink::cmd::kParams, p, kPlainReplyLines);
 }
 
 void TForm1::decodeParamsShort() {
@@ -74,8 +71,8 @@ void TForm1::decodeParams() {
     log(QStringLiteral("PARAM  ") + QString::fromStdString(comlink::hexString(shown, 6)));
     const uint8_t mode = b[0] & 0x7F;
     log(QStringLiteral("Mode: ") + modeText(mode));
-    if (mode == kModeProtected) Fguard = true;
-    if (Device == 15 || Device == 16) {
+    if (mode == device::kModeProtected) Fguard = true;
+    if (device::model(Device).keyManagement) {
         if (mode == 0) lbLockInGuard->setEnabled(false);
         if (bit(b[0], 7)) log(QStringLiteral("Master KEY."));
     }
@@ -97,9 +94,7 @@ void TForm1::decodeParams() {
     cbHidAnalisis->setChecked(bit(b[2], 1));
     cbReverseCode->setChecked(bit(b[2], 2));
     cbWgParityNo->setChecked(bit(b[2], 3));  // rebuilds the protocol list when it changes
-    const int openTime = (b[5] + 256 * b[6]) * kOpenTimeUnitMs;
+    const int openTime = (b[5] + 256 * b[6]) * device::kOpenTimeUnitMs;
     edTimeOpen->setText(QString::number(openTime));
     btWriteParam->setEnabled(FCONNECT);
-
-    if (device::readsFilterBlock(Device) && Fguard) readFilterBlock();
 }

@@ -1,12 +1,12 @@
 // The last step of "Read param": the filter block of a reader in protected mode.
 
+#include "device/model_table.h"
 #include "filters/filter_block.h"
-#include "link/frame.h"
+#include "link/commands.h"
 #include "shell/qln_boot_pgm.h"
 
 namespace {
 
-constexpr uint8_t kReadFilterCommand = 0x2B;
 constexpr uint32_t kVersionWithAllFiltersTest = 0x10701;  // 1.7.1
 
 QString hexLine(const uint8_t* p, int n) {
@@ -16,7 +16,7 @@ QString hexLine(const uint8_t* p, int n) {
 }  // namespace
 
 void TForm1::readFilterBlock() {
-    bRdFilter = readData(kReadFilterCommand, filters::kBlockSize, param_1,
+    bRdFilter = readData(comlink::cmd::kReadFilter, param_1,
                          {"FILTER ERROR CS", "FILTER ERROR CS",
                           "The filter not read. It is necessary to enter the master mode.", "OK"});
     if (!bRdFilter) return;
@@ -25,7 +25,5 @@ void TForm1::readFilterBlock() {
     log(hexLine(param_1 + 16, 16));
     if (version32 == kVersionWithAllFiltersTest && checkFilterV010701(param_1))
         log(QStringLiteral("All filters are installed."));
-    // Zero's bit reads the other way round on the M2 and M3 readers.
-    const uint8_t tp = (Device == 15 || Device == 16) ? 0 : 1;
-    ParseFilter(param_1, tp);
+    ParseFilter(param_1, device::model(Device).zeroPolarity);
 }

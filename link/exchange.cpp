@@ -3,7 +3,7 @@
 #include <QComboBox>
 #include <cstring>
 
-#include "link/frame.h"
+#include "link/commands.h"
 #include "link/port_names.h"
 #include "link/probe.h"
 #include "shell/qln_boot_pgm.h"
@@ -154,13 +154,12 @@ comlink::Reply TForm1::requestAndLog(const uint8_t* frame, int n, int minReplyLe
     return reply;
 }
 
-bool TForm1::readData(uint8_t command, int bytes, uint8_t* out, const ReplyLines& lines) {
+bool TForm1::readData(const comlink::Command& command, uint8_t* out, const ReplyLines& lines) {
     // The request carries one data byte, zero.
-    const uint8_t zero = 0;
-    uint8_t frame[7];
-    comlink::buildFrame(frame, comlink::kHeaderCommand, command, &zero, 1);
-    const int replyLen = comlink::kDataOffset + bytes + 2;
-    if (requestAndLog(frame, 7, replyLen, lines) != comlink::Reply::Accepted) return false;
-    std::memcpy(out, bfRx + comlink::kDataOffset, static_cast<std::size_t>(bytes));
+    const auto frame = comlink::oneByteRequest(command, 0x00);
+    if (requestAndLog(frame.data(), static_cast<int>(frame.size()), comlink::replyLen(command),
+                      lines) != comlink::Reply::Accepted)
+        return false;
+    std::memcpy(out, bfRx + comlink::kDataOffset, static_cast<std::size_t>(command.replyData));
     return true;
 }

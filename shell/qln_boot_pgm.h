@@ -6,8 +6,14 @@
 #include <cstdint>
 #include <memory>
 
+#include "link/commands.h"
 #include "link/frame.h"
 #include "link/serial_port.h"
+
+namespace firmware {
+class ProgrammingRun;
+enum class RunOutcome;
+}  // namespace firmware
 
 class QBuffer;
 class QCheckBox;
@@ -30,8 +36,10 @@ struct ReplyLines {
 inline constexpr ReplyLines kPlainReplyLines{"ERROR CS", "ERROR CS", "NO OK", "OK"};
 
 // The configurator's main window and its whole state. Every operation of the program is a
-// handler of one of its controls; the handlers live beside the subsystem they belong to
-// (shell/, link/, device/, filters/, firmware/).
+// handler of one of its controls; the handlers live beside the subsystem they belong to, and
+// each group of declarations below names the file that defines it. The rules the handlers
+// follow (frames, sums, the model table, filter codes, the programming run) are pure functions
+// of the protocol library, which needs no window.
 class TForm1 : public QWidget {
     Q_OBJECT
 
@@ -138,7 +146,7 @@ public:
     bool Fguard = false;
     bool bRdFilter = false;
 
-    // Shell.
+    // Shell: shell/qln_boot_pgm.cpp.
     void FormCreate();
     void FormDestroy();
     void InfoInfo(const QString& s);
@@ -150,7 +158,7 @@ public:
     // A modal box with one OK button; informative is the system's reason, where there is one.
     void messageBox(const QString& caption, const QString& text, const QString& informative = {});
 
-    // Serial link.
+    // Serial link: link/exchange.cpp.
     // Adds to the port list the ports that can be opened now and were not listed, in their
     // places; the listed ones, and the open one above all, stay as they are.
     void refreshPorts();
@@ -162,31 +170,34 @@ public:
     bool writePage2(const uint8_t* p, int n);
     static bool chkCRCusb16(const uint8_t* p);
 
-    // Output protocol lists.
+    // Output protocol lists: device/protocol_lists.cpp.
     void setTypeProt(uint8_t n, bool f);
     void cbTypeProtChange(int index);
     void cbTypeProt2Change(int index);
     void cobTypeCodeChange(int index);
     void cbWgParityNoClick();
 
-    // Identification and parameters ("Read param").
+    // "Read param": device/identify.cpp (its three steps, and the first: identification) and
+    // device/params.cpp (the parameter block); the filter block in filters/filter_read.cpp.
     void btVersionClick();
+    bool identifyReader();
     bool getVersion(uint8_t* p_out);
     void PrintError();
     bool getParamSTCOM(uint8_t* p);
 
-    // Parameter write and factory settings.
+    // Parameter write and factory settings: device/param_write.cpp.
     void btWriteParamClick();
     void btFactorySettingsClick();
 
-    // Filter write.
+    // Filter write: filters/filter_write.cpp.
     void btSetFilterClick();
     uint8_t getFilterCmd(uint8_t* p);
     bool transmitCmd(const uint8_t* p, uint8_t n);
     // The automatic filter request (command 0x2C, data 0x00) with its verdict line.
     void sendAutoFilterRequest();
 
-    // Firmware update.
+    // Firmware update: firmware/open_file.cpp (the image), firmware/boot_entry.cpp ("Go to the
+    // BOOT"), firmware/boot_exchange.cpp (one packet), firmware/programming.cpp (the run).
     void btOpenFileClick();
     // Loads the image of the file at path; false (after an error box) when there is none.
     bool loadFirmware(const QString& path);
@@ -196,7 +207,7 @@ public:
     void btStopClick();
     bool runActive() const { return running_; }
 
-    // Filter display.
+    // Filter display: filters/filter_display.cpp.
     bool ParseFilter(const uint8_t* p, uint8_t tp);
     static bool checkFilterV010701(const uint8_t* p);
     void FilterReset();
@@ -216,12 +227,13 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    struct Run;
+    // The programming run: firmware/programming.cpp.
     void beginRun();
     void endRun();
-    bool blockStep(Run& run);
+    firmware::RunOutcome runBlocks(firmware::ProgrammingRun& run);
     void closeRun();
-    void showProgress(const Run& run);
+
+    // The exchange of the command protocol: link/exchange.cpp.
 
     // Sends a whole request frame and judges the reply: an accepted reply shorter than
     // minReplyLen cannot hold the data its sender takes and is judged BadSum.
@@ -230,20 +242,22 @@ private:
     comlink::Reply requestAndLog(const uint8_t* frame, int n,
                                  int minReplyLen = comlink::kMinReplyLen,
                                  const ReplyLines& lines = kPlainReplyLines);
-    // Asks with a one-byte command for a reply of `bytes` data bytes, logs the verdict and, when
-    // the reader accepted, copies the data to out.
-    bool readData(uint8_t command, int bytes, uint8_t* out, const ReplyLines& lines);
+    // Asks for the command's data with a request whose one data byte is zero, logs the verdict
+    // and, when the reader accepted, copies the data to out.
+    bool readData(const comlink::Command& command, uint8_t* out, const ReplyLines& lines);
+
+    // The steps of "Read param": device/identify.cpp, device/params.cpp, filters/filter_read.cpp.
     void layoutTabs();
     void decodeParams();
     void decodeParamsShort();
     void decodeProtocols();
     void readFilterBlock();
-    void hideFilterBoxes();
-    void sendSetFilterFrame(const uint8_t* frame, int n);
+    void hideFilterBoxes();                                // filters/filter_display.cpp
+    void sendSetFilterFrame(const uint8_t* frame, int n);  // filters/filter_write.cpp
 
-    void createControls();
-    void connectHandlers();
-    QString openDevice_;  // the real device of the open port
+    void createControls();   // shell/window.cpp
+    void connectHandlers();  // shell/qln_boot_pgm.cpp
+    QString openDevice_;     // the real device of the open port
     bool destroyed_ = false;
     bool running_ = false;
     bool closeAfterRun_ = false;

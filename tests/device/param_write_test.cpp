@@ -2,7 +2,7 @@
 
 #include <QString>
 
-#include "device/param_write.h"
+#include "device/param_block.h"
 #include "tests/support/read_param.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include "filters/filter_write.h"
+#include "filters/filter_codes.h"
 #include "firmware/boot_protocol.h"
 #include "tests/support/read_param.h"
 

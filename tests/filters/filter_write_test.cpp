@@ -1,6 +1,6 @@
 // "Set filter" in its three forms, against the emulated reader.
 
-#include "filters/filter_write.h"
+#include "filters/filter_codes.h"
 #include "tests/support/read_param.h"
 
 namespace {

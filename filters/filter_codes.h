@@ -13,8 +13,6 @@ namespace filters {
 using BoxStates = std::array<bool, kBoxCount>;
 
 inline constexpr int kMaxFilterCodes = 16;
-inline constexpr uint8_t kSetFilterCommand = 0x2C;
-inline constexpr uint8_t kFilterCodeCommand = 0x1F;
 inline constexpr uint8_t kStatusNotRegistered = 0x20;
 inline constexpr int kExplicitFrameLen = 60;
 

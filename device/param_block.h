@@ -5,9 +5,12 @@
 
 class QString;
 
-// The parameter write request: bytes 1 to 3 (and for models 13 to 16 bytes 1 to 7) of the
-// reader's parameter block, composed from the window.
+// The reader's 9-byte parameter block: what its bytes mean, and the write request that sets
+// bytes 1 to 3 (bytes 1 to 7 in the long form) from the window's choices.
 namespace device {
+
+inline constexpr uint8_t kModeProtected = 1;  // the mode in bits 0 to 6 of byte 0
+inline constexpr int kOpenTimeUnitMs = 100;   // the open time counts in these
 
 struct ParamInputs {
     uint8_t device = 0;
@@ -38,7 +41,8 @@ ParamBytes composeParams(const ParamInputs& in);
 // an integer.
 std::optional<uint16_t> openTimeUnits(const QString& text);
 
-// The whole request frame into out (13 bytes at most); returns its length, 9 or 13.
+// The whole request frame into out (13 bytes at most), long or short as the model writes it;
+// returns its length, 9 or 13.
 int buildParamWrite(uint8_t* out, uint8_t device, const ParamBytes& p, uint16_t openTime);
 
 }  // namespace device
