@@ -94,7 +94,8 @@ TEST_F(Programming, WholeOldTypeRun) {
     // end frame. Nothing else slows the run.
     const long long bound = 4 * (20 + 400 + 1) + 400;
     EXPECT_GE(ms, bound);
-    EXPECT_LT(ms, bound + 150) << "a run of 4 blocks took " << ms << " ms";
+    // The tight bound is torvik-bench's; here only no wait of its own per packet.
+    EXPECT_LT(ms, bound + 1000) << "a run of 4 blocks took " << ms << " ms";
     std::cout << "[ timing ] old-type run of 4 blocks: " << ms << " ms against " << bound
               << " ms of fixed waits\n";
 }
@@ -118,64 +119,29 @@ TEST_F(Programming, WholeNewTypeRunWithProgAndBlocksOutOfOrder) {
     EXPECT_EQ(hex(received()), hex(imagePart(0, 3 * 262)));
     const long long bound = 4 * (20 + 400 + 1);
     EXPECT_GE(ms, bound);
-    EXPECT_LT(ms, bound + 150);
+    EXPECT_LT(ms, bound + 1000);
     std::cout << "[ timing ] new-type run of 4 packets: " << ms << " ms against " << bound
               << " ms of fixed waits\n";
 }
 
-TEST_F(Programming, Images264And265) {
+// The block that holds the image's last byte is sent again until the boot loader takes it:
+// "Given all" never follows an unconfirmed last block. (The refused and garbled replies are rows
+// of the run's own test; here is the one whose lines come from the line going quiet.)
+TEST_F(Programming, LastOldTypeBlockIsSentAgainUntilAccepted) {
     load(264);
     bootLoader(emu::BootGeneration::Old);
-    EXPECT_EQ(pgm(),
-              (QStringList{"passed 0 block", "passed 1 block", "Given all", "Transmission OK"}));
-    EXPECT_EQ(packets().size(), 3u);
-
-    load(265);
-    com3.reader.withBootLoader([](emu::BootLoader& b) { b.packets.clear(); });
-    com3.reader.enterBootLoader();
-    EXPECT_EQ(pgm(), (QStringList{"passed 0 block", "passed 1 block", "passed 2 block", "Given all",
-                                  "Transmission OK"}));
+    com3.reader.bootScript({BootAction::model(), BootAction::silence()});
+    EXPECT_EQ(pgm(), (QStringList{"passed 0 block", "Error wr ---  0", "No connection",
+                                  "passed 1 block", "Given all", "Transmission OK"}));
     const auto sent = packets();
     ASSERT_EQ(sent.size(), 4u);
-    EXPECT_EQ(sent[2][5], static_cast<uint8_t>(image[264]));
-    EXPECT_EQ(hex(Bytes(sent[2].begin() + 6, sent[2].begin() + 137)), hex(Bytes(131, 0xFF)));
-}
-
-// The block that holds the image's last byte is sent again until the boot loader takes it:
-// "Given all" never follows a refused or unconfirmed last block.
-TEST_F(Programming, LastOldTypeBlockIsSentAgainUntilAccepted) {
-    struct Case {
-        const char* name;
-        BootAction fault;
-        QStringList lines;  // what the fault on block 1 logs
-    };
-    const Case cases[] = {
-        {"refused", BootAction::status(firmware::kNak), {"NAK"}},
-        {"garbled", BootAction::garbage(), {"No connection"}},
-        {"unanswered", BootAction::silence(), {"Error wr ---  0", "No connection"}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        load(264);
-        bootLoader(emu::BootGeneration::Old);
-        com3.reader.withBootLoader([](emu::BootLoader& b) {
-            b.packets.clear();
-            b.blocksTaken = 0;
-        });
-        com3.reader.bootScript({BootAction::model(), c.fault});
-        const QStringList expected = QStringList{"passed 0 block"} + c.lines +
-                                     QStringList{"passed 1 block", "Given all", "Transmission OK"};
-        EXPECT_EQ(pgm(), expected);
-        const auto sent = packets();
-        ASSERT_EQ(sent.size(), 4u);
-        EXPECT_EQ(hex(sent[1]), hex(sent[2]));  // block 1 again, byte for byte
-        EXPECT_EQ(sent[2][2], 1);
-        EXPECT_EQ(hex(sent[3]), "E1 02 8D 56");
-        EXPECT_EQ(com3.reader.bootLoader().blocksTaken, 2);
-        const Bytes got = received();
-        ASSERT_GE(got.size(), 264u);
-        EXPECT_EQ(hex(Bytes(got.begin(), got.begin() + 264)), hex(imagePart(0, 264)));
-    }
+    EXPECT_EQ(hex(sent[1]), hex(sent[2]));  // block 1 again, byte for byte
+    EXPECT_EQ(sent[2][2], 1);
+    EXPECT_EQ(hex(sent[3]), "E1 02 8D 56");
+    EXPECT_EQ(com3.reader.bootLoader().blocksTaken, 2);
+    const Bytes got = received();
+    ASSERT_GE(got.size(), 264u);
+    EXPECT_EQ(hex(Bytes(got.begin(), got.begin() + 264)), hex(imagePart(0, 264)));
 }
 
 TEST_F(Programming, ProgWithAnImageOfOneBlockOrLessExceedsAtOnce) {
@@ -185,17 +151,6 @@ TEST_F(Programming, ProgWithAnImageOfOneBlockOrLessExceedsAtOnce) {
     EXPECT_EQ(pgm(), (QStringList{"File size exceeded!", "Transmission OK"}));
     ASSERT_EQ(packets().size(), 1u);
     EXPECT_EQ(hex(packets()[0]), "E1 02 8D 56");
-}
-
-TEST_F(Programming, StopAfterNextClosesOnTheNextAcceptedBlockOnly) {
-    load(132 * 6);
-    bootLoader(emu::BootGeneration::Old);
-    com3.reader.bootScript(
-        {BootAction::status(firmware::kAcceptedStopNext), BootAction::status(firmware::kNak),
-         BootAction::status(firmware::kAcceptedStopNext), BootAction::status(firmware::kAccepted)});
-    EXPECT_EQ(pgm(), (QStringList{"passed 0 block + STOP", "NAK", "passed 1 block + STOP",
-                                  "passed 2 block", "Transmission OK"}));
-    EXPECT_EQ(packets().size(), 5u);
 }
 
 TEST_F(Programming, NewTypeStatusSwitchesToNewTypeBlockZero) {
@@ -217,47 +172,6 @@ TEST_F(Programming, BlockRequest012SendsImageBytes3144To3405) {
     const auto sent = packets();
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(hex(sent[1]), hex(escaped(imagePart(3144, 262))));
-}
-
-TEST_F(Programming, SixFailuresGoOnTheSeventhStopsTheScan) {
-    load(132 * 4);
-    bootLoader(emu::BootGeneration::Old);
-    // NAK and a recognised code set the count back; codes outside the table count as failures.
-    com3.reader.bootScript({BootAction::garbage(),
-                            BootAction::garbage(),
-                            BootAction::garbage(),
-                            BootAction::garbage(),
-                            BootAction::garbage(),
-                            BootAction::status(0x77),
-                            BootAction::status(firmware::kNak),
-                            BootAction::garbage(),
-                            BootAction::garbage(),
-                            BootAction::garbage(),
-                            BootAction::garbage(),
-                            BootAction::garbage(),
-                            BootAction::wrongCheck(),
-                            BootAction::model(),
-                            BootAction::garbage(),
-                            BootAction::garbage(),
-                            BootAction::garbage(),
-                            BootAction::garbage(),
-                            BootAction::garbage(),
-                            BootAction::garbage(),
-                            BootAction::garbage()});
-    QStringList expected;
-    for (int i = 0; i < 5; ++i) expected << "No connection";
-    expected << "error"
-             << "NAK";
-    for (int i = 0; i < 6; ++i) expected << "No connection";
-    expected << "passed 0 block";
-    for (int i = 0; i < 7; ++i) expected << "No connection";
-    expected << "Stop scan";
-    EXPECT_EQ(pgm(), expected);
-    // No end frame after "Stop scan".
-    const auto sent = packets();
-    EXPECT_EQ(sent.size(), 21u);
-    EXPECT_EQ(sent.back().size(), 139u);
-    EXPECT_EQ(sent.back()[2], 1);
 }
 
 TEST_F(Programming, StopDuringARunJudgesTheReplyThenSendsTheEndFrame) {
@@ -306,25 +220,6 @@ TEST_F(Programming, ClosingTheWindowDuringARunStopsItFirst) {
     EXPECT_EQ(hex(packets().back()), "E1 02 8D 56");
     EXPECT_FALSE(form.isVisible());
     EXPECT_TRUE(form.FOPEN);
-}
-
-TEST_F(Programming, EndFrameReplies) {
-    struct Case {
-        BootAction reply;
-        QString line;
-    };
-    const Case cases[] = {
-        {BootAction::status(firmware::kNak), "NAK"},
-        {BootAction::status(0x55), "error"},
-        {BootAction::request(3), "No connection"},
-        {BootAction::wrongCheck(), "No connection"},
-    };
-    load(100);
-    for (const Case& c : cases) {
-        bootLoader(emu::BootGeneration::Old);
-        com3.reader.bootScript({BootAction::model(), c.reply});
-        EXPECT_EQ(pgm(), (QStringList{"passed 0 block", "Given all", c.line}));
-    }
 }
 
 TEST_F(Programming, SilentBootLoaderAndACutBlockRequestAreNoReply) {
