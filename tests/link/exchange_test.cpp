@@ -66,7 +66,7 @@ TEST_F(Exchange, SilentReaderFailsAfterAboutTwoSecondsAndLeavesTheBuffer) {
     EXPECT_FALSE(ok);
     EXPECT_FALSE(form.FRxCom);
     EXPECT_GE(ms, 2000);
-    EXPECT_LT(ms, 2300);
+    EXPECT_LT(ms, 3000);
     EXPECT_EQ(hex(buffer(0, 256)), hex(before));
 }
 
@@ -105,7 +105,7 @@ TEST_F(Exchange, ReplyCutShortFailsKeepingTheNewHeaderAndTheEarlierBytes) {
     EXPECT_FALSE(ok);
     EXPECT_FALSE(form.FRxCom);
     // The body read ends 100 ms after its last byte, not after the total time.
-    EXPECT_LT(ms, 600);
+    EXPECT_LT(ms, 1500);
     EXPECT_EQ(hex(buffer(0, 3)), "02 07 0B");
     EXPECT_EQ(hex(buffer(3, 16)), hex(Bytes(earlier.begin() + 3, earlier.end())));
 }
@@ -116,7 +116,7 @@ TEST_F(Exchange, LengthByteBelowThreeReadsNothingFurtherAndFails) {
     const long long ms = th::timedMs([&] { ok = exchange(kVersionRequest); });
     EXPECT_FALSE(ok);
     EXPECT_FALSE(form.FRxCom);
-    EXPECT_LT(ms, 500);
+    EXPECT_LT(ms, 1500);  // not the 2 s of a silent reader
     com3.reader.waitUntilQuiet();
     // What followed the short header is thrown away by the next exchange.
     const Bytes reply = emu::replyFrame(0x28, 0x55, {1, 7, 1, 13});
@@ -137,7 +137,7 @@ TEST(ExchangeWithoutPort, FailsAtOnceAndSendsNothing) {
     TForm1 form;
     const long long ms =
         th::timedMs([&] { EXPECT_FALSE(form.writePage2(kVersionRequest.data(), 7)); });
-    EXPECT_LT(ms, 50);
+    EXPECT_LT(ms, 500);
     EXPECT_TRUE(com4.reader.received().empty());
 }
 

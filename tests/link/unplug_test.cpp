@@ -35,7 +35,7 @@ TEST_F(Unplug, MidReadParamEndsAtOnceAndPickingThePortAgainWorks) {
     QStringList lines;
     const long long ms = th::timedMs([&] { lines = readParam(); });
     EXPECT_EQ(lines, (QStringList{"OK", "VERSION  15.1.7.1", "model: Torvik-N3", "ERROR CS"}));
-    EXPECT_LT(ms, 1000);
+    EXPECT_LT(ms, 1500);  // not the 2 s of a silent reader
     // Nothing more goes to a port that is gone, and nothing waits for it.
     form.btVersion->click();
     EXPECT_EQ(th::logLines(form).last(), QStringLiteral("no connection (VER)"));
@@ -106,7 +106,7 @@ TEST_F(Unplug, IdleUnplugReleasesThePortCostsNoCpuAndSaysSo) {
     // The next operation fails as on a port that never opened, and at once.
     const long long ms = th::timedMs([&] { form.btVersion->click(); });
     EXPECT_EQ(th::logLines(form).last(), QStringLiteral("no connection (VER)"));
-    EXPECT_LT(ms, 500);
+    EXPECT_LT(ms, 1500);
 
     // Plugged back in under the same name: picking it again is all it takes.
     auto again = plugBackIn();
