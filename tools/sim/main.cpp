@@ -267,18 +267,19 @@ int main(int argc, char* argv[]) {
             "a COM port in %1,\n"
             "so that the configurator lists it. Every exchange is printed here.\n\n"
             "Examples:\n"
-            "  torvik-reader-sim                          a Torvik-N3 (model 15), firmware 1.7.1\n"
+            "  torvik-reader-sim                          a %2 (model 15), firmware 1.7.1\n"
             "  torvik-reader-sim --com COM7 --model 4 --firmware 0.7.30\n"
             "  torvik-reader-sim --mode reader --params 00410000000A000000\n"
             "  torvik-reader-sim --boot new --blocks 12 --save-image received.rom")
-            .arg(comlink::portLinkFolder()));
+            .arg(comlink::portLinkFolder(), QLatin1String(device::modelRow(15)->logName)));
     cli.addHelpOption();
     const QCommandLineOption com(
         QStringLiteral("com"),
         QStringLiteral("The COM name to take, e.g. COM7 (default: the first free)."),
         QStringLiteral("name"));
     const QCommandLineOption model(QStringLiteral("model"),
-                                   QStringLiteral("Model code, 0 to 255 (default 15, Torvik-N3)."),
+                                   QStringLiteral("Model code, 0 to 255 (default 15, %1).")
+                                       .arg(QLatin1String(device::modelRow(15)->logName)),
                                    QStringLiteral("code"), QStringLiteral("15"));
     const QCommandLineOption fw(
         QStringLiteral("firmware"),
