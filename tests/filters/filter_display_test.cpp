@@ -46,18 +46,40 @@ TEST_F(FilterDisplay, ShowsTheSeventeenBoxesAndTheLabelButNotTheLocalOnes) {
 }
 
 TEST_F(FilterDisplay, EveryBitChecksItsBox) {
-    const auto boxes = form.filterBoxes();
-    for (int i = 0; i < filters::kBoxCount; ++i) {
-        if (i == filters::Zero) continue;
+    // Where the reader keeps each box's bit, written out here rather than taken from the
+    // product's own table, so that a wrong bit there fails.
+    struct Bit {
+        QCheckBox* box;
+        int byte;
+        uint8_t mask;
+    };
+    const Bit bits[] = {
+        {form.cbFilter1, 4, 0x10},
+        {form.cbFilter2, 16, 0x40},
+        {form.cbFilter2Exception, 16, 0x80},
+        {form.cbOTP1, 8, 0x02},
+        {form.cbOTP2, 17, 0x10},
+        {form.cbMF3, 17, 0x20},
+        {form.cbOTP2Plus, 16, 0x20},
+        {form.cbSmKey, 17, 0x04},
+        {form.cbSmKeyPlus, 17, 0x01},
+        {form.cbCounter, 16, 0x01},
+        {form.cbCounterDelete, 16, 0x08},
+        {form.cbCounterMake, 16, 0x04},
+        {form.cbVantis, 18, 0x01},
+        {form.cbMPlus, 18, 0x02},
+        {form.cbLocalFilterEn, 18, 0x40},
+        {form.cbAllowAllLocalFilterWork, 18, 0x80},
+    };
+    ASSERT_EQ(std::size(bits), form.filterBoxes().size() - 1);  // every box but Zero
+    for (const Bit& set : bits) {
         Block b = signed_();
-        b[filters::kBoxBits[i].byte] |= filters::kBoxBits[i].mask;
-        // Zero set (with tp 0 its bit is clear, so it reads unchecked) keeps the others apart.
+        b[set.byte] |= set.mask;
+        // With tp 0 Zero's bit is clear, so Zero reads unchecked and keeps the others apart.
         ASSERT_TRUE(form.ParseFilter(b.data(), 0));
-        for (int j = 0; j < filters::kBoxCount; ++j) {
-            if (j == filters::Zero) continue;
-            EXPECT_EQ(boxes[j]->isChecked(), i == j)
-                << boxes[i]->text().toStdString() << " / " << boxes[j]->text().toStdString();
-        }
+        for (const Bit& other : bits)
+            EXPECT_EQ(other.box->isChecked(), other.box == set.box)
+                << set.box->text().toStdString() << " / " << other.box->text().toStdString();
     }
 }
 
