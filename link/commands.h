@@ -25,6 +25,8 @@ inline constexpr Command kWriteParams{0x1C, kHeaderWriteParam, 0};
 inline constexpr Command kSetFilter{0x2C, kHeaderCommand, 0};
 inline constexpr Command kFilterCode{0x1F, kHeaderCommand, 0};
 inline constexpr Command kBootEntry{0xE0, kHeaderCommand, 0};
+inline constexpr std::array<Command, 7> kAll{kVersion,   kParams,     kReadFilter, kWriteParams,
+                                             kSetFilter, kFilterCode, kBootEntry};
 }  // namespace cmd
 
 // The length of an accepted reply that carries the command's data.

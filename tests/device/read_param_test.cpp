@@ -5,10 +5,6 @@
 
 namespace {
 
-using th::kFilterCmd;
-using th::kParamCmd;
-using th::kVersionCmd;
-
 const QString kNotSelected = QStringLiteral("\u0421\u041E\u041C port is not selected");
 
 // Reader mode, Wiegand 26, nothing else: no filter read follows for any model.
@@ -73,9 +69,9 @@ TEST_P(ModelTable, ReadParamNamesTheModelAndGoesOnAsItsRowSays) {
     } else {
         EXPECT_EQ(form.cbProgPgm->isChecked(), c.progPgm == 1);
     }
-    const std::vector<uint8_t> expected = c.readsParams
-                                              ? std::vector<uint8_t>{kVersionCmd, kParamCmd}
-                                              : std::vector<uint8_t>{kVersionCmd};
+    const std::vector<uint8_t> expected =
+        c.readsParams ? std::vector<uint8_t>{emu::cmd::kVersion, emu::cmd::kParams}
+                      : std::vector<uint8_t>{emu::cmd::kVersion};
     EXPECT_EQ(commands(), expected);
     EXPECT_EQ(form.btWriteParam->isEnabled(), c.writeEnabled);
     EXPECT_EQ(form.version32, 0x020107u);
@@ -145,7 +141,7 @@ TEST_F(ReadParam, Model6ShowsHidSizeFillsItsOwnSecondListAndDecodesShort) {
     // Short decode: no "PARAM" and no "Mode" line, only the protocol name.
     EXPECT_EQ(readParam(),
               (QStringList{"OK", "VERSION  6.1.0.3", "model: QLN-E1", "OK", "Wiegand 34"}));
-    EXPECT_EQ(commands(), (std::vector<uint8_t>{kVersionCmd, kParamCmd}));
+    EXPECT_EQ(commands(), (std::vector<uint8_t>{emu::cmd::kVersion, emu::cmd::kParams}));
     EXPECT_FALSE(form.Fguard);
     EXPECT_TRUE(shown(form.cbHidAnalisis));
     EXPECT_TRUE(form.cbHidAnalisis->isChecked());
@@ -174,7 +170,7 @@ TEST_F(ReadParam, Model7LeavesTheSecondListEmpty) {
     EXPECT_EQ(form.protocol, 6);
     EXPECT_FALSE(shown(form.cbRs485_232));
     EXPECT_FALSE(form.Fguard);
-    EXPECT_EQ(commands(), (std::vector<uint8_t>{kVersionCmd, kParamCmd}));
+    EXPECT_EQ(commands(), (std::vector<uint8_t>{emu::cmd::kVersion, emu::cmd::kParams}));
 }
 
 TEST_F(ReadParam, VexaReadersShowTheReducedFilterSetAndReadNoParameters) {
@@ -185,7 +181,7 @@ TEST_F(ReadParam, VexaReadersShowTheReducedFilterSetAndReadNoParameters) {
     form.cbPolLock->setChecked(true);
     setVersion(1, 0, 2, 11);
     EXPECT_EQ(readParam(), (QStringList{"OK", "VERSION  11.2.0.1", "model: Vexa-M"}));
-    EXPECT_EQ(commands(), std::vector<uint8_t>{kVersionCmd});
+    EXPECT_EQ(commands(), std::vector<uint8_t>{emu::cmd::kVersion});
     for (QWidget* w :
          {static_cast<QWidget*>(form.cbTypeProt), static_cast<QWidget*>(form.lbTypeProt),
           static_cast<QWidget*>(form.cbHidAnalisis), static_cast<QWidget*>(form.cbRestrictTm),
@@ -321,7 +317,8 @@ TEST_F(ReadParam, ProtectedModeOnModel15WithMasterKeyReadsTheFilters) {
     ASSERT_GE(lines.size(), 8);
     EXPECT_EQ(lines.mid(5, 3), (QStringList{"Mode: protected.", "Master KEY.", "Wiegand 26"}));
     EXPECT_TRUE(form.Fguard);
-    EXPECT_EQ(commands(), (std::vector<uint8_t>{kVersionCmd, kParamCmd, kFilterCmd}));
+    EXPECT_EQ(commands(),
+              (std::vector<uint8_t>{emu::cmd::kVersion, emu::cmd::kParams, emu::cmd::kReadFilter}));
 }
 
 TEST_F(ReadParam, ProtectedModeReadsFiltersOnlyOnModels1_2_15_16) {
@@ -462,7 +459,7 @@ TEST_F(ReadParam, WrongSumOrRefusalOfTheVersionEndsWithOneLine) {
     EXPECT_EQ(readParam(), QStringList{"ERROR CS"});
     EXPECT_EQ(form.Device, 255);
     EXPECT_EQ(form.lbDevice->text(), QStringLiteral("Device: not detected"));
-    EXPECT_EQ(commands(), std::vector<uint8_t>{kVersionCmd});
+    EXPECT_EQ(commands(), std::vector<uint8_t>{emu::cmd::kVersion});
 
     readParam();
     com3.reader.script(emu::Action::withStatus(0x00));
@@ -475,21 +472,21 @@ TEST_F(ReadParam, WrongSumOrRefusalOfTheVersionEndsWithOneLine) {
 
 TEST_F(ReadParam, ShortAcceptedRepliesAreRefusedLikeAWrongSum) {
     // A version reply that carries no version: never decoded.
-    com3.reader.script(emu::Action::reply(emu::replyFrame(kVersionCmd, 0x55, {0x01, 0x02})));
+    com3.reader.script(emu::Action::reply(emu::replyFrame(emu::cmd::kVersion, 0x55, {0x01, 0x02})));
     EXPECT_EQ(readParam(), QStringList{"ERROR CS"});
     EXPECT_EQ(form.Device, 255);
     EXPECT_EQ(form.version[0], 0);
 
     // A parameter reply with 3 of its 9 bytes.
     setVersion(1, 0, 1, 13);
-    com3.reader.script({emu::Action::model(),
-                        emu::Action::reply(emu::replyFrame(kParamCmd, 0x55, {0x01, 0x07, 0x00}))});
+    com3.reader.script({emu::Action::model(), emu::Action::reply(emu::replyFrame(
+                                                  emu::cmd::kParams, 0x55, {0x01, 0x07, 0x00}))});
     EXPECT_EQ(readParam(), (QStringList{"OK", "VERSION  13.1.0.1", "model: QLN-N2", "ERROR CS"}));
     EXPECT_EQ(form.param_1[1], 0x00);
     EXPECT_FALSE(form.btWriteParam->isEnabled());
 
     // A refusal is no data reply: it stays a refusal however short.
-    com3.reader.script(emu::Action::reply(emu::replyFrame(kVersionCmd, 0x20)));
+    com3.reader.script(emu::Action::reply(emu::replyFrame(emu::cmd::kVersion, 0x20)));
     EXPECT_EQ(readParam(), QStringList{"NO OK"});
 }
 

@@ -5,10 +5,6 @@
 
 namespace {
 
-using th::kFilterCmd;
-using th::kParamCmd;
-using th::kVersionCmd;
-
 constexpr std::array<uint8_t, 9> kProtected{0x01, 0x01, 0x00, 0x00, 0x00, 0x0A, 0x00, 0, 0};
 
 std::array<uint8_t, 32> allFilters() {
@@ -74,7 +70,8 @@ TEST_F(FilterRead, ZeroIsCheckedOnModel15AndNotOnModel1ForTheSameBlock) {
     EXPECT_TRUE(form.cbZero->isChecked());
     setVersion(7, 0, 1, 1);
     readParam();
-    EXPECT_EQ(commands(), (std::vector<uint8_t>{kVersionCmd, kParamCmd, kFilterCmd}));
+    EXPECT_EQ(commands(),
+              (std::vector<uint8_t>{emu::cmd::kVersion, emu::cmd::kParams, emu::cmd::kReadFilter}));
     EXPECT_FALSE(form.cbZero->isChecked());
 }
 
@@ -108,8 +105,9 @@ TEST_F(FilterRead, WrongSignatureStillCountsAsRead) {
 
 TEST_F(FilterRead, ShortFilterReplyAndWrongSumAreFilterErrorCs) {
     setVersion(1, 0, 1, 16);
-    com3.reader.script({emu::Action::model(), emu::Action::model(),
-                        emu::Action::reply(emu::replyFrame(kFilterCmd, 0x55, {0xAA, 0x55, 1, 2}))});
+    com3.reader.script(
+        {emu::Action::model(), emu::Action::model(),
+         emu::Action::reply(emu::replyFrame(emu::cmd::kReadFilter, 0x55, {0xAA, 0x55, 1, 2}))});
     EXPECT_EQ(readParam().back(), QStringLiteral("FILTER ERROR CS"));
     EXPECT_FALSE(form.bRdFilter);
     EXPECT_EQ(form.param_1[0], 0x01);

@@ -34,14 +34,16 @@ public:
         com3.reader.withModel([&](emu::ReaderModel& m) { m.state.masterMode = on; });
     }
 
-    // Presses "Read param" and returns the log lines it wrote.
-    QStringList readParam() {
+    // Presses the button as a user would, waits until the reader has sent all it had to, and
+    // returns the log lines the press wrote; what the reader received is from this press only.
+    QStringList press(QAbstractButton* button) {
         const int before = static_cast<int>(logLines(form).size());
         com3.reader.clearReceived();
-        form.btVersion->click();
+        button->click();
         com3.reader.waitUntilQuiet();
         return logLines(form).mid(before);
     }
+    QStringList readParam() { return press(form.btVersion); }
 
     // The requests the reader received since the last press, by command code.
     std::vector<uint8_t> commands() const {
@@ -56,9 +58,5 @@ public:
     ModalCatcher catcher;
     TForm1 form;
 };
-
-inline constexpr uint8_t kVersionCmd = 0x28;
-inline constexpr uint8_t kParamCmd = 0x2A;
-inline constexpr uint8_t kFilterCmd = 0x2B;
 
 }  // namespace th

@@ -11,6 +11,10 @@ namespace emu {
 
 using Bytes = std::vector<uint8_t>;
 
+// The command codes as the reader knows them. The emulator keeps its own, on purpose, and does
+// not take the configurator's command index: it is the independent side of every test, so a
+// wrong code in the configurator fails against it instead of agreeing with itself. The tests
+// name commands by these.
 namespace cmd {
 inline constexpr uint8_t kVersion = 0x28;
 inline constexpr uint8_t kParams = 0x2A;
