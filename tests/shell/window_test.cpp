@@ -23,7 +23,7 @@ enum class Kind { Button, CheckBox, Label, Combo, Edit, Memo, Progress, Tabs };
 
 struct ControlCase {
     const char* name;
-    QWidget* TForm1::*member;
+    QWidget* (*get)(const TForm1&);
     Kind kind;
     const char* caption;  // caption, text, or design text of a list
     int x, y, w, h;
@@ -31,12 +31,7 @@ struct ControlCase {
     bool enabled;
 };
 
-template <typename W>
-QWidget* TForm1::*m(W* TForm1::*member) {
-    return reinterpret_cast<QWidget * TForm1::*>(member);
-}
-
-#define C(name) #name, m(&TForm1::name)
+#define C(name) #name, [](const TForm1& f) -> QWidget* { return f.name; }
 
 const ControlCase kControls[] = {
     {C(pnlState), Kind::Label, "Select COM port", 8, 8, 417, 49, true, true},
@@ -149,7 +144,7 @@ protected:
 
 TEST_F(Window, EveryControlHasItsKindCaptionPlaceAndStartUpState) {
     for (const ControlCase& c : kControls) {
-        QWidget* w = form.*(c.member);
+        QWidget* w = c.get(form);
         ASSERT_NE(w, nullptr) << c.name;
         EXPECT_TRUE(kindMatches(w, c.kind)) << c.name;
         EXPECT_EQ(captionOf(w, c.kind).toStdString(), c.caption) << c.name;
