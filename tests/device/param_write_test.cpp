@@ -61,13 +61,7 @@ protected:
         setParams(params);
         readParam();
     }
-    QStringList writeParam() {
-        const int before = static_cast<int>(th::logLines(form).size());
-        com3.reader.clearReceived();
-        form.btWriteParam->click();
-        com3.reader.waitUntilQuiet();
-        return th::logLines(form).mid(before);
-    }
+    QStringList writeParam() { return press(form.btWriteParam); }
     std::string sent() const { return hex(com3.reader.received()); }
 };
 

@@ -74,13 +74,7 @@ protected:
         setParams(params);
         readParam();
     }
-    QStringList setFilter() {
-        const int before = static_cast<int>(th::logLines(form).size());
-        com3.reader.clearReceived();
-        form.btSetFilter->click();
-        com3.reader.waitUntilQuiet();
-        return th::logLines(form).mid(before);
-    }
+    QStringList setFilter() { return press(form.btSetFilter); }
     std::vector<std::string> sent() const {
         std::vector<std::string> frames;
         for (const th::Bytes& f : com3.reader.requests()) frames.push_back(hex(f));

@@ -8,13 +8,7 @@ namespace {
 
 class BootEntry : public th::ReaderOnCom3 {
 protected:
-    QStringList goToBoot() {
-        const int before = static_cast<int>(th::logLines(form).size());
-        com3.reader.clearReceived();
-        form.btTST->click();
-        com3.reader.waitUntilQuiet();
-        return th::logLines(form).mid(before);
-    }
+    QStringList goToBoot() { return press(form.btTST); }
 };
 
 TEST_F(BootEntry, SendsTheRequestAndLogsOneVerdict) {

@@ -47,13 +47,7 @@ protected:
         });
         com3.reader.enterBootLoader();
     }
-    QStringList pgm() {
-        const int before = static_cast<int>(th::logLines(form).size());
-        com3.reader.clearReceived();
-        form.btPGM->click();
-        com3.reader.waitUntilQuiet();
-        return th::logLines(form).mid(before);
-    }
+    QStringList pgm() { return press(form.btPGM); }
     std::vector<Bytes> packets() const { return com3.reader.bootLoader().packets; }
     Bytes received() const { return com3.reader.bootLoader().image; }
     Bytes imagePart(int from, int n) const {
