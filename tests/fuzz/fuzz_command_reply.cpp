@@ -14,23 +14,20 @@
 
 #include "link/serial_port.h"
 #include "shell/qln_boot_pgm.h"
+#include "tests/support/fake_port.h"
 
 namespace {
 
 // A port whose reader answers from the fuzz input, then falls silent.
-class InputPort final : public comlink::SerialPort {
+class InputPort final : public th::FakePort {
 public:
     const uint8_t* data = nullptr;
     std::size_t size = 0;
     std::size_t at = 0;
-    bool open(const QString&) override { return false; }  // the probe finds nothing
+    // Opening fails (the probe finds nothing); the window is handed one that is open.
     bool isOpen() const override { return true; }
-    QString errorString() const override { return {}; }
-    comlink::LineSettings lineSettings() const override { return {}; }
     bool setLineSettings(const comlink::LineSettings&) override { return true; }
-    comlink::Timeouts timeouts() const override { return {}; }
     bool setTimeouts(const comlink::Timeouts&) override { return true; }
-    void purgeInput() override {}
     comlink::Transfer write(const uint8_t*, int n) override {
         return {n, comlink::PortError::None};
     }
@@ -40,7 +37,6 @@ public:
         at += take;
         return {static_cast<int>(take), comlink::PortError::None};
     }
-    void close() override {}
 };
 
 TForm1* form = nullptr;

@@ -10,6 +10,7 @@
 
 #include "link/port_names.h"
 #include "link/serial_port.h"
+#include "tests/support/fake_port.h"
 #include "tests/support/read_param.h"
 
 namespace {
@@ -27,30 +28,17 @@ void openList(TForm1& form) {
 }
 
 // The system's port, with every open it is asked for written down.
-class RecordingPort final : public comlink::SerialPort {
+class RecordingPort final : public th::FakePort {
 public:
-    explicit RecordingPort(QStringList& opens) : opens_(opens) {}
+    explicit RecordingPort(QStringList& opens)
+        : FakePort(comlink::makeSystemSerialPort()), opens_(opens) {}
     bool open(const QString& p) override {
         opens_ << p;
-        return inner_->open(p);
+        return FakePort::open(p);
     }
-    bool isOpen() const override { return inner_->isOpen(); }
-    QString errorString() const override { return inner_->errorString(); }
-    comlink::OpenFailure openFailure() const override { return inner_->openFailure(); }
-    comlink::LineSettings lineSettings() const override { return inner_->lineSettings(); }
-    bool setLineSettings(const comlink::LineSettings& s) override {
-        return inner_->setLineSettings(s);
-    }
-    comlink::Timeouts timeouts() const override { return inner_->timeouts(); }
-    bool setTimeouts(const comlink::Timeouts& t) override { return inner_->setTimeouts(t); }
-    void purgeInput() override { inner_->purgeInput(); }
-    comlink::Transfer write(const uint8_t* p, int n) override { return inner_->write(p, n); }
-    comlink::Transfer read(uint8_t* p, int n) override { return inner_->read(p, n); }
-    void close() override { inner_->close(); }
 
 private:
     QStringList& opens_;
-    std::unique_ptr<comlink::SerialPort> inner_ = comlink::makeSystemSerialPort();
 };
 
 TEST(PortList, OffersThePortsThatCameSinceInAscendingOrderAndKeepsTheVanished) {

@@ -15,6 +15,7 @@
 #include "link/port_names.h"
 #include "link/probe.h"
 #include "shell/qln_boot_pgm.h"
+#include "tests/support/fake_port.h"
 #include "tests/support/harness.h"
 
 namespace {
@@ -112,27 +113,16 @@ TEST(PortProbe, NoPortGivesAnEmptyListWithoutAHint) {
 }
 
 // A port that this user may not open: the device exists, the system says no.
-class DeniedPort final : public comlink::SerialPort {
+class DeniedPort final : public th::FakePort {
 public:
     bool open(const QString& p) override {
         denied_ = QFileInfo::exists(p);
         return false;
     }
-    bool isOpen() const override { return false; }
     QString errorString() const override { return QStringLiteral("Permission denied"); }
     comlink::OpenFailure openFailure() const override {
         return denied_ ? comlink::OpenFailure::Permission : comlink::OpenFailure::Missing;
     }
-    comlink::LineSettings lineSettings() const override { return {}; }
-    bool setLineSettings(const comlink::LineSettings&) override { return false; }
-    comlink::Timeouts timeouts() const override { return {}; }
-    bool setTimeouts(const comlink::Timeouts&) override { return false; }
-    void purgeInput() override {}
-    comlink::Transfer write(const uint8_t*, int) override {
-        return {0, comlink::PortError::NotOpen};
-    }
-    comlink::Transfer read(uint8_t*, int) override { return {0, comlink::PortError::NotOpen}; }
-    void close() override {}
 
 private:
     bool denied_ = false;
@@ -269,27 +259,16 @@ TEST_F(PortSelection, ClosingTheWindowClosesThePort) {
 }
 
 // A port whose driver refuses the reader's line settings.
-class RefusingPort final : public comlink::SerialPort {
+class RefusingPort final : public th::FakePort {
 public:
-    explicit RefusingPort(std::unique_ptr<comlink::SerialPort> real) : real_(std::move(real)) {}
-    bool open(const QString& p) override { return real_->open(p); }
-    bool isOpen() const override { return real_->isOpen(); }
+    using FakePort::FakePort;
     QString errorString() const override { return QStringLiteral("Invalid argument"); }
-    comlink::LineSettings lineSettings() const override { return real_->lineSettings(); }
     bool setLineSettings(const comlink::LineSettings&) override { return false; }
-    comlink::Timeouts timeouts() const override { return real_->timeouts(); }
     bool setTimeouts(const comlink::Timeouts& t) override {
         ++timeoutCalls;
-        return real_->setTimeouts(t);
+        return FakePort::setTimeouts(t);
     }
-    void purgeInput() override { real_->purgeInput(); }
-    comlink::Transfer write(const uint8_t* p, int n) override { return real_->write(p, n); }
-    comlink::Transfer read(uint8_t* p, int n) override { return real_->read(p, n); }
-    void close() override { real_->close(); }
     static inline int timeoutCalls = 0;
-
-private:
-    std::unique_ptr<comlink::SerialPort> real_;
 };
 
 TEST(PortSettings, RefusedSettingsSayBusyAndLeaveThePortOpenWithoutTimeouts) {
