@@ -23,7 +23,7 @@
 #include "link/port_names.h"
 #include "link/probe.h"
 #include "shell/qln_boot_pgm.h"
-#include "tools/emulator/pty_reader.h"
+#include "tools/emulator/port_link.h"
 
 namespace {
 
@@ -60,16 +60,6 @@ constexpr const char* kUsage =
     "  -h, --help     print this help and exit\n"
     "  --version      print the version and exit\n";
 
-struct Linked {
-    explicit Linked(int com) : name(comlink::comName(com)) {
-        QFile::link(QString::fromStdString(reader.slavePath()),
-                    comlink::portLinkFolder() + '/' + name);
-    }
-    ~Linked() { QFile::remove(comlink::portLinkFolder() + '/' + name); }
-    emu::PtyReader reader;
-    QString name;
-};
-
 void pick(TForm1& form, const QString& name) {
     const int i = form.cbCom->findText(name);
     form.cbCom->setCurrentIndex(i);
@@ -77,9 +67,9 @@ void pick(TForm1& form, const QString& name) {
 }
 
 double programmingRun(bool newType, const QString& rom) {
-    Linked com{6};
+    emu::LinkedReader com{6};
     TForm1 form;
-    pick(form, com.name);
+    pick(form, com.name());
     form.loadFirmware(rom);
     com.reader.withBootLoader([&](emu::BootLoader& b) {
         b.generation = newType ? emu::BootGeneration::New : emu::BootGeneration::Old;
@@ -162,13 +152,13 @@ int main(int argc, char* argv[]) {
 
     // "Read param" of a Torvik-N3 in protected mode: three exchanges.
     {
-        Linked com{3};
+        emu::LinkedReader com{3};
         com.reader.withModel([](emu::ReaderModel& m) {
             m.state.version = {1, 7, 1, 15};
             m.state.params = {0x01, 0x41, 0, 0, 0, 0x0A, 0, 0, 0};
         });
         TForm1 form;
-        pick(form, com.name);
+        pick(form, com.name());
         double best = 1e9;
         for (int i = 0; i < 5; ++i) {
             QElapsedTimer t;
@@ -188,10 +178,10 @@ int main(int argc, char* argv[]) {
 
     // CPU spent while a silent reader makes the exchange wait out its 2 s.
     {
-        Linked com{4};
+        emu::LinkedReader com{4};
         com.reader.script(emu::Action::silence());
         TForm1 form;
-        pick(form, com.name);
+        pick(form, com.name());
         const uint8_t request[] = {0x02, 0x07, 0x07, 0x28, 0x00, 0x38, 0x00};
         const double cpu0 = threadCpuMs();
         QElapsedTimer t;
@@ -203,9 +193,9 @@ int main(int argc, char* argv[]) {
 
     // CPU spent by an idle window for 3 s after the open port's adapter was pulled out.
     {
-        Linked com{5};
+        emu::LinkedReader com{5};
         TForm1 form;
-        pick(form, com.name);
+        pick(form, com.name());
         form.btVersion->click();
         com.reader.hangUp();
         const double cpu0 = threadCpuMs();

@@ -40,9 +40,8 @@ TEST(SerialPort, OpenIsExclusiveWhateverNameReachesTheDevice) {
     auto second = comlink::makeSystemSerialPort();
     EXPECT_FALSE(second->open(QString::fromStdString(reader.slavePath())));
     EXPECT_FALSE(second->errorString().isEmpty());
-    const QString linkPath = comlink::portLinkFolder() + QStringLiteral("/COM77");
-    QFile::remove(linkPath);
-    ASSERT_TRUE(QFile::link(QString::fromStdString(reader.slavePath()), linkPath));
+    const QString linkPath = emu::portLinkPath(QStringLiteral("COM77"));
+    ASSERT_TRUE(emu::linkPty(reader.slavePath(), QStringLiteral("COM77"), emu::LinkMode::Replace));
     EXPECT_FALSE(second->open(linkPath));
 
     // Another program that honours the advisory lock cannot take it either (this test runs as

@@ -23,8 +23,7 @@ public:
     // The adapter comes back: a new device behind the same COM name.
     std::unique_ptr<emu::PtyReader> plugBackIn() {
         auto again = std::make_unique<emu::PtyReader>();
-        QFile::remove(com3.linkPath());
-        QFile::link(QString::fromStdString(again->slavePath()), com3.linkPath());
+        emu::linkPty(again->slavePath(), com3.name(), emu::LinkMode::Replace);
         return again;
     }
 };

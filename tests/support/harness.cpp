@@ -53,23 +53,6 @@ std::string hex(const Bytes& b) {
     return hex(b.data(), b.size());
 }
 
-LinkedReader::LinkedReader(int com) : name_(comlink::comName(com)) {
-    QFile::remove(linkPath());
-    QFile::link(QString::fromStdString(reader.slavePath()), linkPath());
-}
-
-LinkedReader::~LinkedReader() {
-    unlink();
-}
-
-QString LinkedReader::linkPath() const {
-    return comlink::portLinkFolder() + '/' + name_;
-}
-
-void LinkedReader::unlink() {
-    QFile::remove(linkPath());
-}
-
 ModalCatcher::ModalCatcher() {
     connect(&timer_, &QTimer::timeout, this, &ModalCatcher::poll);
     timer_.start(10);

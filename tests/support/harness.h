@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/emulator/port_link.h"
 #include "tools/emulator/pty_reader.h"
 
 class TForm1;
@@ -36,19 +37,7 @@ Bytes hexBytes(const char* text);
 std::string hex(const Bytes& b);
 std::string hex(const uint8_t* p, std::size_t n);
 
-// A reader emulator that the configurator reaches as COMn through the link folder.
-class LinkedReader {
-public:
-    explicit LinkedReader(int com);
-    ~LinkedReader();
-    QString name() const { return name_; }
-    QString linkPath() const;
-    void unlink();
-    emu::PtyReader reader;
-
-private:
-    QString name_;
-};
+using emu::LinkedReader;
 
 // Answers every modal message box that shows while it lives, as a user pressing OK would, and
 // records what each said.

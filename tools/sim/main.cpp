@@ -22,6 +22,7 @@
 #include "link/frame.h"
 #include "link/port_names.h"
 #include "link/probe.h"
+#include "tools/emulator/port_link.h"
 #include "tools/emulator/pty_reader.h"
 
 namespace {
@@ -222,18 +223,17 @@ QString claimName(const QString& wanted, const std::string& pty, QString* error)
             candidates << name;
         }
     }
-    auto take = [&](const QString& link) {
-        // symlink() fails when the name is taken, so two simulators never share one.
-        if (::symlink(pty.c_str(), QFile::encodeName(link).constData()) != 0) return false;
-        QFile owner(ownerFile(link));
+    auto take = [&](const QString& name) {
+        if (!emu::linkPty(pty, name, emu::LinkMode::Exclusive)) return false;
+        QFile owner(ownerFile(emu::portLinkPath(name)));
         if (owner.open(QIODevice::WriteOnly | QIODevice::Truncate))
             owner.write(QByteArray::number(static_cast<qint64>(::getpid())) + '\n' +
                         QByteArray(pty.c_str()) + '\n');
         return true;
     };
     for (const QString& name : candidates) {
-        const QString link = folder + QLatin1Char('/') + name;
-        if (take(link)) return name;
+        const QString link = emu::portLinkPath(name);
+        if (take(name)) return name;
         if (wanted.isEmpty()) continue;
         if (staleLink(link)) {
             std::printf(
@@ -241,7 +241,7 @@ QString claimName(const QString& wanted, const std::string& pty, QString* error)
                 "taking it over\n",
                 qPrintable(name));
             QFile::remove(link);
-            if (take(link)) return name;
+            if (take(name)) return name;
         }
         *error = QStringLiteral(
                      "%1 is taken: %2 already exists and is not this simulator's, or its "
@@ -538,7 +538,7 @@ int main(int argc, char* argv[]) {
 
     // Remove the link only while it is still ours.
     if (QFileInfo(link).symLinkTarget() == QString::fromStdString(reader.slavePath())) {
-        QFile::remove(link);
+        emu::unlinkPty(reader.slavePath(), name);
         QFile::remove(ownerFile(link));
     }
     std::printf("torvik-reader-sim: %s released\n", qPrintable(name));
