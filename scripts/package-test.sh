@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the .deb, checks it with lintian (pedantic: any tag at all fails) and the metainfo with
-# appstreamcli, installs it with apt as a user would, starts both programs from it (the
-# configurator on Xvfb, where its window must carry the installed icon), and removes it again.
+# appstreamcli, installs it with apt as a user would, starts the programs from it (the
+# configurator on Xvfb, where its window must carry the installed icon; torvik-cli against the
+# installed simulator), and removes it again.
 # Needs root (CI runs it as root).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -26,17 +27,33 @@ echo "lintian --pedantic: nothing to say"
 appstreamcli validate --no-net packaging/org.torvik_config.configurator.metainfo.xml
 
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "./$deb" >/dev/null
-for f in /usr/bin/torvik-config /usr/bin/torvik-reader-sim \
+for f in /usr/bin/torvik-config /usr/bin/torvik-cli /usr/bin/torvik-reader-sim \
          /usr/share/applications/torvik-config.desktop \
          /usr/share/icons/hicolor/scalable/apps/torvik-config.svg \
          /usr/share/icons/hicolor/256x256/apps/torvik-config.png \
          /usr/share/metainfo/org.torvik_config.configurator.metainfo.xml \
          /usr/share/man/man1/torvik-config.1.gz /usr/share/man/man1/torvik-reader-sim.1.gz \
+         /usr/share/man/man1/torvik-cli.1.gz \
          /usr/share/doc/torvik-config/copyright /usr/share/doc/torvik-config/changelog.gz; do
     test -e "$f" || { echo "missing after install: $f"; exit 1; }
 done
 torvik-reader-sim --help | grep -q -- "--save-image"
 torvik-config --version | grep -qx "torvik-config [0-9.]*"
+torvik-cli --version | grep -qx "torvik-cli [0-9.]*"
+
+# torvik-cli reads the installed simulator's defaults, without a display.
+simhome=$(mktemp -d)
+HOME="$simhome" torvik-reader-sim --com COM5 >"$simhome/sim.log" 2>&1 &
+sim=$!
+for _ in $(seq 50); do grep -q " on COM5" "$simhome/sim.log" 2>/dev/null && break; sleep 0.1; done
+json=$(HOME="$simhome" torvik-cli --port COM5 read --json) || { echo "torvik-cli read failed"; exit 1; }
+kill -INT "$sim"
+wait "$sim" || true
+rm -rf "$simhome"
+for field in '"version": "15.1.7.1"' '"name": "Torvik-N3"' '"text": "protected"' \
+             '"text": "Wiegand 26"' '"ms": 1000' '"filtersRead": true'; do
+    grep -qF "$field" <<<"$json" || { echo "torvik-cli read --json lacks $field"; echo "$json"; exit 1; }
+done
 
 # The configurator runs until it is stopped: still running after 3 s means it started. On a
 # real display its window carries the installed icon.
@@ -69,9 +86,9 @@ wait "$app" || { echo "torvik-config ended with $? on SIGTERM"; exit 1; }
 unset DISPLAY
 
 DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq torvik-config >/dev/null
-for f in /usr/bin/torvik-config /usr/bin/torvik-reader-sim \
+for f in /usr/bin/torvik-config /usr/bin/torvik-cli /usr/bin/torvik-reader-sim \
          /usr/share/applications/torvik-config.desktop \
          /usr/share/metainfo/org.torvik_config.configurator.metainfo.xml; do
     test ! -e "$f" || { echo "left after removal: $f"; exit 1; }
 done
-echo "package: lintian-clean, installs, both programs start, the window has its icon, removes cleanly"
+echo "package: lintian-clean, installs, the programs start, torvik-cli reads the simulator, the window has its icon, removes cleanly"

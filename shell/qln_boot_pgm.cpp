@@ -135,6 +135,7 @@ void TForm1::log(const QString& line) {
     end.insertBlock();
     end.insertText(line);
     mm->verticalScrollBar()->setValue(mm->verticalScrollBar()->maximum());
+    emit logged(line);
 }
 
 bool TForm1::requirePort() {
@@ -151,6 +152,10 @@ bool TForm1::requireReader() {
 }
 
 void TForm1::messageBox(const QString& caption, const QString& text, const QString& informative) {
+    if (boxSink) {
+        boxSink(caption, text, informative);
+        return;
+    }
     QMessageBox box(QMessageBox::Critical, caption, text, QMessageBox::Ok, this);
     if (!informative.isEmpty()) box.setInformativeText(informative);
     box.exec();

@@ -4,6 +4,7 @@
 #include <QWidget>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "link/commands.h"
@@ -157,6 +158,10 @@ public:
     bool requireReader();
     // A modal box with one OK button; informative is the system's reason, where there is one.
     void messageBox(const QString& caption, const QString& text, const QString& informative = {});
+    // Where the boxes go instead of the screen, when set: a window that is never shown
+    // (torvik-cli) hands them on as text.
+    std::function<void(const QString& caption, const QString& text, const QString& informative)>
+        boxSink;
 
     // Serial link: link/exchange.cpp.
     // Adds to the port list the ports that can be opened now and were not listed, in their
@@ -222,6 +227,10 @@ public:
 
     // The 17 filter boxes, in the order of filters::Box.
     std::array<QCheckBox*, 17> filterBoxes() const;
+
+signals:
+    // Every line the log gets, as it gets it.
+    void logged(const QString& line);
 
 protected:
     void closeEvent(QCloseEvent* event) override;

@@ -1,0 +1,410 @@
+// torvik-cli against the emulated reader: for every command, the bytes the reader receives from
+// the CLI are the bytes it receives from the window given the same choices; the exit codes; the
+// JSON of "read"; Ctrl+C during a run.
+
+#include <signal.h>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include "shell/cli.h"
+#include "shell/qln_boot_pgm.h"
+#include "tests/support/harness.h"
+
+namespace {
+
+using emu::Action;
+using th::hex;
+
+struct CliRun {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+// The CLI finds the test's link folder.
+QProcessEnvironment cliEnvironment() {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_DATA_HOME",
+               QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation));
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    return env;
+}
+
+CliRun runCli(const QStringList& args) {
+    QProcess p;
+    p.setProcessEnvironment(cliEnvironment());
+    p.start(QStringLiteral(TORVIK_CLI_PATH), args);
+    EXPECT_TRUE(p.waitForFinished(60000)) << args.join(' ').toStdString();
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+            QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
+}
+
+QStringList outLines(const CliRun& r) {
+    QStringList lines = r.out.split('\n');
+    if (!lines.isEmpty() && lines.last().isEmpty()) lines.removeLast();
+    return lines;
+}
+
+// Two readers set up alike: the window talks to one, the CLI to the other.
+class CliAgainstWindow : public ::testing::Test {
+public:
+    void SetUp() override { ASSERT_TRUE(th::pickPort(form, QStringLiteral("COM3"))); }
+
+    void both(const std::function<void(emu::PtyReader&)>& setUp) {
+        setUp(win.reader);
+        setUp(cli.reader);
+    }
+    void model(uint8_t code, std::array<uint8_t, 9> params = {0x01, 0x41, 0, 0, 0, 0x0A, 0, 0, 0}) {
+        both([&](emu::PtyReader& r) {
+            r.withModel([&](emu::ReaderModel& m) {
+                m.state.version = {1, 7, 1, code};
+                m.state.params = params;
+            });
+        });
+    }
+    // Presses the buttons in turn, as a user would, and returns the lines they logged.
+    QStringList press(std::initializer_list<QPushButton*> buttons) {
+        const int before = static_cast<int>(th::logLines(form).size());
+        for (QPushButton* b : buttons) {
+            b->click();
+            win.reader.waitUntilQuiet();
+        }
+        return th::logLines(form).mid(before);
+    }
+    CliRun runOnCom4(QStringList args) {
+        const CliRun r = runCli(QStringList{"--port", "COM4"} + args);
+        cli.reader.waitUntilQuiet();
+        return r;
+    }
+    static void choose(QComboBox* list, int i) {
+        list->setCurrentIndex(i);
+        emit list->activated(i);
+    }
+    void expectSameBytes() {
+        const auto a = win.reader.received();
+        const auto b = cli.reader.received();
+        EXPECT_FALSE(a.empty());
+        EXPECT_EQ(hex(b), hex(a));
+    }
+
+    th::LinkedReader win{3};
+    th::LinkedReader cli{4};
+    th::ModalCatcher catcher;
+    TForm1 form;
+    QTemporaryDir dir;
+};
+
+TEST_F(CliAgainstWindow, ReadPrintsTheWindowsLogAndItsJsonMatchesTheBlocksServed) {
+    model(15, {0x01, 0x42, 0x00, 0x01, 0x00, 0x0F, 0x00, 0x00, 0x00});
+    std::array<uint8_t, 32> filters = emu::defaultFilterBlock();
+    filters[16] |= 0x40;  // Filter 2
+    both([&](emu::PtyReader& r) {
+        r.withModel([&](emu::ReaderModel& m) { m.state.filters = filters; });
+    });
+    const QStringList windowLines = press({form.btVersion});
+
+    const CliRun plain = runOnCom4({"read"});
+    EXPECT_EQ(plain.exitCode, cli::kOk) << plain.err.toStdString();
+    EXPECT_EQ(outLines(plain), windowLines);
+    expectSameBytes();
+
+    const CliRun json = runOnCom4({"read", "--json"});
+    ASSERT_EQ(json.exitCode, cli::kOk);
+    QJsonParseError error;
+    const QJsonObject o = QJsonDocument::fromJson(json.out.toUtf8(), &error).object();
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << json.out.toStdString();
+    EXPECT_TRUE(o["ok"].toBool());
+    EXPECT_EQ(o["version"].toString(), "15.1.7.1");
+    EXPECT_EQ(o["model"]["code"].toInt(), 15);
+    EXPECT_EQ(o["model"]["name"].toString(), "Torvik-N3");
+    EXPECT_EQ(o["mode"]["code"].toInt(), 1);
+    EXPECT_EQ(o["mode"]["text"].toString(), "protected");
+    EXPECT_EQ(o["lists"]["protocol"]["index"].toInt(), 2);  // bits 0-2 of byte 1
+    EXPECT_EQ(o["lists"]["protocol"]["text"].toString(), form.cbTypeProt->currentText());
+    EXPECT_EQ(o["lists"]["typeCode"]["index"].toInt(), 1);  // bits 0-1 of byte 3
+    EXPECT_EQ(o["openTime"]["ms"].toInt(), 1500);           // 0x0F units of 100 ms
+    EXPECT_TRUE(o["filtersRead"].toBool());
+    QStringList checkedFilters;
+    for (const QJsonValue& v : o["filters"].toArray())
+        if (v["shown"].toBool() && v["checked"].toBool()) checkedFilters << v["caption"].toString();
+    EXPECT_TRUE(checkedFilters.contains("Filter 2"));
+    EXPECT_FALSE(checkedFilters.contains("Filter 1"));  // Filter 2 wins over Filter 1
+    QStringList shownOptions;
+    for (const QJsonValue& v : o["options"].toArray())
+        if (v["shown"].toBool()) shownOptions << v["caption"].toString();
+    EXPECT_TRUE(shownOptions.contains("Lock"));
+    QStringList log;
+    for (const QJsonValue& v : o["log"].toArray()) log << v.toString();
+    EXPECT_EQ(log, windowLines);
+}
+
+TEST_F(CliAgainstWindow, WriteTheShortAndTheLongForm) {
+    // The short form: three parameter bytes.
+    model(4);
+    press({form.btVersion});
+    choose(form.cbTypeProt, 2);
+    form.cbReverseCode->click();
+    press({form.btWriteParam});
+    CliRun r = runOnCom4({"write", "--protocol", "2", "--set", "Reverse code=1"});
+    EXPECT_EQ(r.exitCode, cli::kOk) << r.err.toStdString();
+    expectSameBytes();
+
+    // The long form, with the open time; the protocol chosen by its text.
+    win.reader.clearReceived();
+    cli.reader.clearReceived();
+    model(13);
+    press({form.btVersion});
+    choose(form.cbTypeProt, form.cbTypeProt->findText("Wiegand 34"));
+    form.cbPolLock->click();
+    form.edTimeOpen->setText("2500");
+    press({form.btWriteParam});
+    r = runOnCom4(
+        {"write", "--protocol", "Wiegand 34", "--set", "Polarity lock=1", "--open-time", "2500"});
+    EXPECT_EQ(r.exitCode, cli::kOk) << r.err.toStdString();
+    expectSameBytes();
+    EXPECT_EQ(hex(cli.reader.requests().back()), hex(win.reader.requests().back()));
+    EXPECT_EQ(cli.reader.requests().back()[3], emu::cmd::kWriteParams);
+}
+
+TEST_F(CliAgainstWindow, WriteRefusesABoxTheWindowDoesNotShowAndSendsNothing) {
+    model(4);
+    const CliRun r = runOnCom4({"write", "--set", "Lock=0"});
+    EXPECT_EQ(r.exitCode, cli::kUsage);
+    EXPECT_TRUE(r.err.contains("the box \"Lock\" is not shown for this reader"))
+        << r.err.toStdString();
+    for (const auto& frame : cli.reader.requests()) EXPECT_NE(frame[3], emu::cmd::kWriteParams);
+    const CliRun unknown = runOnCom4({"write", "--protocol", "Wiegand 99"});
+    EXPECT_EQ(unknown.exitCode, cli::kUsage);
+    EXPECT_TRUE(unknown.err.contains("no entry \"Wiegand 99\"")) << unknown.err.toStdString();
+}
+
+TEST_F(CliAgainstWindow, SetFilterInEachOfItsThreeForms) {
+    // Filter codes, one command a code; the window shows no filter box to change for them.
+    model(10);
+    press({form.btVersion, form.btSetFilter});
+    CliRun r = runOnCom4({"set-filter"});
+    EXPECT_EQ(r.exitCode, cli::kOk) << r.err.toStdString() << r.out.toStdString();
+    expectSameBytes();
+    EXPECT_EQ(cli.reader.requests().back()[3], emu::cmd::kFilterCode);
+    r = runOnCom4({"set-filter", "--set", "Filter 2=1"});
+    EXPECT_EQ(r.exitCode, cli::kUsage);
+    EXPECT_TRUE(r.err.contains("the box \"Filter 2\" is not shown for this reader"))
+        << r.err.toStdString();
+    win.reader.clearReceived();
+    cli.reader.clearReceived();
+
+    // The automatic request.
+    model(4);
+    press({form.btVersion, form.btSetFilter});
+    r = runOnCom4({"set-filter"});
+    EXPECT_EQ(r.exitCode, cli::kOk) << r.err.toStdString();
+    expectSameBytes();
+
+    // The explicit frame of every box.
+    win.reader.clearReceived();
+    cli.reader.clearReceived();
+    model(15);
+    press({form.btVersion});
+    form.cbFilter2->click();
+    form.cbSmKey->click();
+    press({form.btSetFilter});
+    r = runOnCom4({"set-filter", "--set", "Filter 2=1", "--set", "SMK=0"});
+    EXPECT_EQ(r.exitCode, cli::kOk) << r.err.toStdString();
+    EXPECT_EQ(outLines(r).last(), "OK: Filter write.");
+    expectSameBytes();
+}
+
+TEST_F(CliAgainstWindow, FactorySettingsAndBoot) {
+    model(15, {0x01, 0x43, 0x00, 0x02, 0x00, 0x0A, 0x00, 0x00, 0x00});
+    press({form.btVersion, form.btFactorySettings, form.btWriteParam});
+    const CliRun r = runOnCom4({"factory-settings"});
+    EXPECT_EQ(r.exitCode, cli::kOk) << r.err.toStdString();
+    expectSameBytes();
+
+    win.reader.clearReceived();
+    cli.reader.clearReceived();
+    press({form.btTST});
+    const CliRun boot = runOnCom4({"boot"});
+    EXPECT_EQ(boot.exitCode, cli::kOk);
+    EXPECT_EQ(outLines(boot), QStringList{"OK"});
+    expectSameBytes();
+    EXPECT_TRUE(cli.reader.state().inBootLoader);
+}
+
+// "Read param", "Open File", "Go to the BOOT" and "PGM" in the window, and program in the CLI.
+void programBoth(CliAgainstWindow& t, uint8_t code, emu::BootGeneration g, int imageBytes);
+
+TEST_F(CliAgainstWindow, ProgramOldType) {
+    programBoth(*this, 4, emu::BootGeneration::Old, 300);
+}
+
+TEST_F(CliAgainstWindow, ProgramNewTypeWithProg) {
+    programBoth(*this, 15, emu::BootGeneration::New, 3 * 262 + 4);
+}
+
+void programBoth(CliAgainstWindow& t, uint8_t code, emu::BootGeneration g, int imageBytes) {
+    const QString rom = th::writeFillImage(t.dir.path(), imageBytes, 0x3C);
+    t.model(code);
+    t.both([&](emu::PtyReader& r) {
+        r.withBootLoader([&](emu::BootLoader& b) {
+            b.generation = g;
+            b.askForAll();
+        });
+    });
+    t.press({t.form.btVersion});
+    ASSERT_TRUE(t.form.loadFirmware(rom));
+    const QStringList windowRun = t.press({t.form.btTST, t.form.btPGM});
+    const CliRun r = t.runOnCom4({"program", rom});
+    EXPECT_EQ(r.exitCode, cli::kOk) << r.err.toStdString();
+    t.expectSameBytes();
+    EXPECT_EQ(hex(t.cli.reader.bootLoader().image), hex(t.win.reader.bootLoader().image));
+    const QStringList lines = outLines(r);
+    EXPECT_EQ(lines.mid(lines.size() - windowRun.size()), windowRun);
+    EXPECT_TRUE(r.err.contains("the run took")) << r.err.toStdString();
+}
+
+TEST_F(CliAgainstWindow, CtrlCDuringARunStopsItAsStopDoes) {
+    model(4);
+    const QString rom = th::writeFillImage(dir.path(), 132 * 20, 0x11);
+    QProcess p;
+    p.setProcessEnvironment(cliEnvironment());
+    p.start(QStringLiteral(TORVIK_CLI_PATH), {"--port", "COM4", "program", rom});
+    ASSERT_TRUE(p.waitForStarted());
+    QElapsedTimer t;
+    t.start();
+    while (cli.reader.bootLoader().packets.size() < 2 && t.elapsed() < 20000) QThread::msleep(20);
+    ASSERT_GE(cli.reader.bootLoader().packets.size(), 2u);
+    ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+    ASSERT_TRUE(p.waitForFinished(10000));
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(p.exitCode(), cli::kInterrupted);
+    cli.reader.waitUntilQuiet();
+    const auto packets = cli.reader.bootLoader().packets;
+    EXPECT_LE(packets.size(), 5u) << "the run went on after Ctrl+C";
+    EXPECT_EQ(hex(packets.back()), "E1 02 8D 56");
+    EXPECT_TRUE(QString::fromUtf8(p.readAllStandardOutput()).endsWith("Transmission OK\n"));
+}
+
+TEST_F(CliAgainstWindow, ExitCodes) {
+    model(15);
+    // The reader does not answer: the log line says so, exit 1.
+    cli.reader.script(Action::silence());
+    CliRun r = runOnCom4({"read"});
+    EXPECT_EQ(r.exitCode, cli::kFailed);
+    EXPECT_EQ(outLines(r), QStringList{"no connection (VER)"});
+    // The reader refuses the boot entry.
+    cli.reader.script(Action::withStatus(0x01));
+    r = runOnCom4({"boot"});
+    EXPECT_EQ(r.exitCode, cli::kFailed);
+    EXPECT_EQ(outLines(r), QStringList{"NO OK"});
+
+    // Usage, an unknown port, an unreadable file: 2, and nothing on the line.
+    cli.reader.clearReceived();
+    EXPECT_EQ(runCli({"--port", "COM4"}).exitCode, cli::kUsage);
+    EXPECT_EQ(runCli({"--port", "COM4", "read", "--set", "Lock=1"}).exitCode, cli::kUsage);
+    EXPECT_EQ(runCli({"--port", "COM4", "set-filter", "--set", "Lock"}).exitCode, cli::kUsage);
+    r = runCli({"--port", "COM77", "read"});
+    EXPECT_EQ(r.exitCode, cli::kUsage);
+    EXPECT_TRUE(r.err.contains("there is no port COM77 here")) << r.err.toStdString();
+    r = runOnCom4({"program", dir.filePath("missing.rom")});
+    EXPECT_EQ(r.exitCode, cli::kUsage);
+    EXPECT_TRUE(r.err.contains("missing.rom")) << r.err.toStdString();
+    EXPECT_TRUE(cli.reader.received().empty());
+
+    // Another program holds the port: 3, with the box's text and the system's reason.
+    const int fd = th::holdDevice(cli.reader.slavePath());
+    ASSERT_GE(fd, 0);
+    r = runOnCom4({"read"});
+    th::releaseDevice(fd);
+    EXPECT_EQ(r.exitCode, cli::kPortUnusable);
+    EXPECT_TRUE(r.err.contains("Error: COM4not found")) << r.err.toStdString();
+    EXPECT_TRUE(cli.reader.received().empty());
+
+    // help and version.
+    r = runCli({"--help"});
+    EXPECT_EQ(r.exitCode, cli::kOk);
+    for (const char* command :
+         {"ports", "read", "write", "factory-settings", "set-filter", "boot", "program"})
+        EXPECT_TRUE(r.out.contains(QStringLiteral("  ") + command)) << command;
+    r = runCli({"--version"});
+    EXPECT_EQ(r.out, QStringLiteral("torvik-cli " TORVIK_VERSION "\n"));
+}
+
+TEST_F(CliAgainstWindow, PortsListsTheLinkedReaders) {
+    const CliRun r = runCli({"ports"});
+    EXPECT_EQ(r.exitCode, cli::kOk);
+    QStringList names;
+    for (const QString& line : outLines(r)) names << line.section('\t', 0, 0);
+    EXPECT_FALSE(names.contains("COM3"));  // the window holds it open
+    EXPECT_TRUE(names.contains("COM4"));
+    for (const QString& line : outLines(r))
+        if (line.startsWith("COM4\t"))
+            EXPECT_EQ(line.section('\t', 1, 1), QString::fromStdString(cli.reader.slavePath()));
+}
+
+// The arguments, without a reader.
+TEST(CliArguments, RefusalsNameWhatWasWrong) {
+    struct Case {
+        QStringList args;
+        const char* error;
+    };
+    const Case cases[] = {
+        {{}, "no command given"},
+        {{"frob"}, "unknown command \"frob\""},
+        {{"read"}, "read needs --port COMn"},
+        {{"--port", "COM1", "ports"}, "ports takes no --port"},
+        {{"--port", "COM1", "read", "--open-time", "5"}, "read takes no --open-time"},
+        {{"--port", "COM1", "program"}, "program takes the firmware file"},
+        {{"--port", "COM1", "boot", "extra"}, "unexpected argument \"extra\""},
+        {{"--port", "COM1", "write", "--set", "Lock=2"},
+         "--set takes \"CAPTION=0\" or \"CAPTION=1\", not \"Lock=2\""},
+        {{"--port", "COM1", "write", "--open-time", "6553600"},
+         "--open-time takes milliseconds from 0 to 6553500, not \"6553600\""},
+        {{"--port", "COM1", "write", "--open-time", "1s"},
+         "--open-time takes milliseconds from 0 to 6553500, not \"1s\""},
+        {{"--port", "COM1", "program", "f.rom", "--prog-pgm", "--no-prog-pgm"},
+         "--prog-pgm and --no-prog-pgm together"},
+        {{"--bogus"}, "Unknown option 'bogus'."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        EXPECT_EQ(cli::parseArguments(c.args).error.toStdString(), c.error);
+    }
+    const cli::Parsed ok = cli::parseArguments(
+        {"--port", "com7", "write", "--set", "Filter 1=0", "--set", "a=b=1", "--open-time", "0"});
+    ASSERT_TRUE(ok.error.isEmpty());
+    EXPECT_EQ(ok.options.port, "COM7");
+    ASSERT_EQ(ok.options.boxes.size(), 2u);
+    EXPECT_EQ(ok.options.boxes[0].caption, "Filter 1");
+    EXPECT_FALSE(ok.options.boxes[0].checked);
+    EXPECT_EQ(ok.options.boxes[1].caption, "a=b");
+    EXPECT_EQ(ok.options.openTimeMs, 0);
+    EXPECT_FALSE(cli::parseArguments({"--port", "COM1", "program", "f.rom"}).options.progPgm);
+}
+
+TEST(CliProgress, ABarOnATerminalAndALineABlockElsewhere) {
+    EXPECT_EQ(cli::progressLine(false, 25, 2000, 61500, "passed 3 block"),
+              "passed 3 block: 500/2000 bytes, 25%, 01:01");
+    EXPECT_EQ(cli::progressLine(true, 50, 2000, 3000, "passed 7 block"),
+              "[###############...............]  50%  passed 7 block                "
+              "1000/2000 bytes  00:03");
+    EXPECT_TRUE(cli::goodVerdict("Transmission OK"));
+    EXPECT_TRUE(cli::goodVerdict("OK: Filter write."));
+    EXPECT_FALSE(cli::goodVerdict("NO OK"));
+    EXPECT_FALSE(cli::goodVerdict("Given all"));
+}
+
+}  // namespace
