@@ -134,7 +134,14 @@ public:
     }
     ~Session() { std::signal(SIGINT, SIG_DFL); }
 
+    // Ctrl+C during any other operation takes effect when its exchange is over.
     int run() {
+        const int code = runCommand();
+        return interrupted() ? kInterrupted : code;
+    }
+
+private:
+    int runCommand() {
         if (const int e = selectPort()) return e;
         if (o_.command == "boot") return verdictOf(form_.btTST);
         if (o_.command == "read") return read();
@@ -158,7 +165,6 @@ public:
         return program();
     }
 
-private:
     bool interrupted() {
         QApplication::processEvents();
         return interrupted_ || interruptRequested;
@@ -381,7 +387,7 @@ QString helpText() {
         "Exit status: 0 the last verdict was the good one (\"OK\", \"OK: Filter write.\",\n"
         "\"Transmission OK\", \"END OF PGM\"); 1 the reader refused or did not answer, or the\n"
         "run failed; 2 a usage error, an unknown port or an unreadable file; 3 the port cannot\n"
-        "be opened; 130 a programming run stopped by Ctrl+C.\n");
+        "be opened; 130 stopped by Ctrl+C (a programming run as by \"Stop\").\n");
 }
 
 Parsed parseArguments(const QStringList& args) {

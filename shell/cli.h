@@ -19,7 +19,8 @@ enum Exit {
     kFailed = 1,        // the reader refused or did not answer, or the run failed
     kUsage = 2,         // the arguments, the port name or the file
     kPortUnusable = 3,  // the port cannot be opened or set up
-    kInterrupted = 130  // Ctrl+C: a programming run was stopped as by "Stop"
+    kInterrupted = 130  // Ctrl+C: a programming run was stopped as by "Stop"; any other
+                        // operation ends when its exchange is over
 };
 
 // A box to set as a user would click it: its caption and the state wanted.

@@ -298,6 +298,23 @@ TEST_F(CliAgainstWindow, CtrlCDuringARunStopsItAsStopDoes) {
     EXPECT_TRUE(QString::fromUtf8(p.readAllStandardOutput()).endsWith("Transmission OK\n"));
 }
 
+TEST_F(CliAgainstWindow, CtrlCDuringAnExchangeEndsTheCliWhenTheExchangeIsOver) {
+    model(15);
+    cli.reader.script(Action::silence());
+    QProcess p;
+    p.setProcessEnvironment(cliEnvironment());
+    p.start(QStringLiteral(TORVIK_CLI_PATH), {"--port", "COM4", "read"});
+    ASSERT_TRUE(p.waitForStarted());
+    QElapsedTimer t;
+    t.start();
+    while (cli.reader.requests().empty() && t.elapsed() < 10000) QThread::msleep(10);
+    ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+    ASSERT_TRUE(p.waitForFinished(10000));
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(p.exitCode(), cli::kInterrupted);
+    EXPECT_EQ(cli.reader.requests().size(), 1u);  // nothing after the unanswered request
+}
+
 TEST_F(CliAgainstWindow, ExitCodes) {
     model(15);
     // The reader does not answer: the log line says so, exit 1.
