@@ -39,7 +39,7 @@ bool TForm1::loadFirmware(const QString& path) {
     F = std::make_unique<QBuffer>();
     F->setData(load.image);
     F->open(QIODevice::ReadOnly);
-    F->seek(F->size());  // the run rewinds it before use
+    F->seek(F->size());  // the run takes the image from the buffer, not from this position
     FOPEN = true;
     return true;
 }

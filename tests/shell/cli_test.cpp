@@ -93,6 +93,11 @@ public:
         list->setCurrentIndex(i);
         emit list->activated(i);
     }
+    // Both readers forget what they received, for the next comparison.
+    void startOver() {
+        win.reader.clearReceived();
+        cli.reader.clearReceived();
+    }
     void expectSameBytes() {
         const auto a = win.reader.received();
         const auto b = cli.reader.received();
@@ -163,8 +168,7 @@ TEST_F(CliAgainstWindow, WriteTheShortAndTheLongForm) {
     expectSameBytes();
 
     // The long form, with the open time; the protocol chosen by its text.
-    win.reader.clearReceived();
-    cli.reader.clearReceived();
+    startOver();
     model(13);
     press({form.btVersion});
     choose(form.cbTypeProt, form.cbTypeProt->findText("Wiegand 34"));
@@ -203,8 +207,7 @@ TEST_F(CliAgainstWindow, SetFilterInEachOfItsThreeForms) {
     EXPECT_EQ(r.exitCode, cli::kUsage);
     EXPECT_TRUE(r.err.contains("the box \"Filter 2\" is not shown for this reader"))
         << r.err.toStdString();
-    win.reader.clearReceived();
-    cli.reader.clearReceived();
+    startOver();
 
     // The automatic request.
     model(4);
@@ -214,8 +217,7 @@ TEST_F(CliAgainstWindow, SetFilterInEachOfItsThreeForms) {
     expectSameBytes();
 
     // The explicit frame of every box.
-    win.reader.clearReceived();
-    cli.reader.clearReceived();
+    startOver();
     model(15);
     press({form.btVersion});
     form.cbFilter2->click();
@@ -234,8 +236,7 @@ TEST_F(CliAgainstWindow, FactorySettingsAndBoot) {
     EXPECT_EQ(r.exitCode, cli::kOk) << r.err.toStdString();
     expectSameBytes();
 
-    win.reader.clearReceived();
-    cli.reader.clearReceived();
+    startOver();
     press({form.btTST});
     const CliRun boot = runOnCom4({"boot"});
     EXPECT_EQ(boot.exitCode, cli::kOk);
@@ -367,9 +368,11 @@ TEST_F(CliAgainstWindow, PortsListsTheLinkedReaders) {
     for (const QString& line : outLines(r)) names << line.section('\t', 0, 0);
     EXPECT_FALSE(names.contains("COM3"));  // the window holds it open
     EXPECT_TRUE(names.contains("COM4"));
-    for (const QString& line : outLines(r))
-        if (line.startsWith("COM4\t"))
+    for (const QString& line : outLines(r)) {
+        if (line.startsWith("COM4\t")) {
             EXPECT_EQ(line.section('\t', 1, 1), QString::fromStdString(cli.reader.slavePath()));
+        }
+    }
 }
 
 // The arguments, without a reader.

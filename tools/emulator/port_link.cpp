@@ -20,11 +20,12 @@ bool linkPty(const std::string& pty, const QString& name, LinkMode mode) {
     return QFile::link(QString::fromStdString(pty), link);
 }
 
-void unlinkPty(const std::string& pty, const QString& name) {
+bool unlinkPty(const std::string& pty, const QString& name) {
     const QString link = portLinkPath(name);
-    if (QFileInfo(link).symLinkTarget() ==
+    if (QFileInfo(link).symLinkTarget() !=
         QFileInfo(QString::fromStdString(pty)).absoluteFilePath())
-        QFile::remove(link);
+        return false;
+    return QFile::remove(link);
 }
 
 LinkedReader::LinkedReader(int com) : name_(comlink::comName(com)) {

@@ -21,8 +21,8 @@ enum class LinkMode {
 // Links name to the pty; false when the link could not be made.
 bool linkPty(const std::string& pty, const QString& name, LinkMode mode);
 
-// Removes the link of name, but only while it still points at pty.
-void unlinkPty(const std::string& pty, const QString& name);
+// Removes the link of name, but only while it still points at pty; true when it did.
+bool unlinkPty(const std::string& pty, const QString& name);
 
 // A reader emulator that the configurator reaches as COMn for as long as it lives.
 class LinkedReader {

@@ -536,11 +536,8 @@ int main(int argc, char* argv[]) {
     while (::read(signalPipe[0], &c, 1) < 0 && errno == EINTR) {
     }
 
-    // Remove the link only while it is still ours.
-    if (QFileInfo(link).symLinkTarget() == QString::fromStdString(reader.slavePath())) {
-        emu::unlinkPty(reader.slavePath(), name);
-        QFile::remove(ownerFile(link));
-    }
+    // Remove the link, and its owner file, only while it is still ours.
+    if (emu::unlinkPty(reader.slavePath(), name)) QFile::remove(ownerFile(link));
     std::printf("torvik-reader-sim: %s released\n", qPrintable(name));
     return 0;
 }
