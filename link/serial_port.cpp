@@ -319,21 +319,23 @@ QStringList& lockFoldersRef() {
 // The PID a lock file names: ten ASCII characters and a newline as the classic serial programs
 // write it, or Qt's "PID\nprogram\nhost\n...", or, from old programs, a binary int; 0 when it
 // names none.
+}  // namespace
+
 qint64 lockFilePid(const QByteArray& content) {
-    const int newline = content.indexOf('\n');
-    const QByteArray first = (newline < 0 ? content : content.left(newline)).trimmed();
-    bool ok = false;
-    const qint64 pid = first.toLongLong(&ok);
-    if (ok) return pid > 0 ? pid : 0;
-    if (content.size() == static_cast<qsizetype>(sizeof(int32_t))) {
+    // The binary form is the PID as four bytes, least significant first. No PID reaches the
+    // fourth byte, so a NUL there tells it from text: the bytes of PID 12576, "20 31 00 00",
+    // would read as " 1" and name process 1.
+    if (content.size() == static_cast<qsizetype>(sizeof(int32_t)) && content[3] == '\0') {
         int32_t binary = 0;
         std::memcpy(&binary, content.constData(), sizeof binary);
         return binary > 0 ? binary : 0;
     }
-    return 0;
+    const int newline = content.indexOf('\n');
+    const QByteArray first = (newline < 0 ? content : content.left(newline)).trimmed();
+    bool ok = false;
+    const qint64 pid = first.toLongLong(&ok);
+    return ok && pid > 0 ? pid : 0;
 }
-
-}  // namespace
 
 QStringList lockFolders() {
     return lockFoldersRef();

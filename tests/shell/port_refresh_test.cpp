@@ -230,6 +230,10 @@ TEST(LockFile, HolderIsReadFromEitherFormatAndOnlyWhileItLives) {
     EXPECT_EQ(comlink::lockFileHolder("/dev/ttyS3"), pid);
     EXPECT_EQ(comlink::lockFileHolder("/dev/ttyACM1"), 0);
     EXPECT_EQ(comlink::lockFileHolder("/dev/ttyUSB1"), 0);
+    // A binary PID whose bytes are also digits or spaces is still read as binary, and a text
+    // PID of three digits is still text.
+    EXPECT_EQ(comlink::lockFilePid(QByteArray("\x20\x31\x00\x00", 4)), 12576);
+    EXPECT_EQ(comlink::lockFilePid("123\n"), 123);
     live.kill();
     live.waitForFinished();
     EXPECT_EQ(comlink::lockFileHolder("/dev/ttyUSB0"), 0);

@@ -57,39 +57,115 @@ QProcessEnvironment XDesk::environment(const QString& home) const {
     return env;
 }
 
-QString XDesk::run(const QString& program, const QStringList& args, int timeoutMs) const {
+XDesk::Result XDesk::run(const QString& program, const QStringList& args) const {
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("DISPLAY", display_);
     p.setProcessEnvironment(env);
     p.start(program, args);
-    p.waitForFinished(timeoutMs);
-    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+    Result r;
+    // xdotool answers in milliseconds; a busy machine may take seconds, and a call that takes
+    // longer is ended here rather than left running behind the test.
+    r.finished = p.waitForFinished(30000);
+    if (!r.finished) {
+        p.kill();
+        p.waitForFinished(1000);
+        return r;
+    }
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+    return r;
 }
 
-QString XDesk::waitForWindow(const QString& title, int timeoutMs) const {
+namespace {
+
+template <typename F>
+bool poll(F&& done, int timeoutMs) {
     QElapsedTimer t;
     t.start();
-    while (t.elapsed() < timeoutMs) {
-        const QString ids =
-            run("xdotool", {"search", "--onlyvisible", "--name", "^" + title + "$"}, 2000);
-        if (!ids.isEmpty()) return ids.split('\n').first();
+    for (;;) {
+        if (done()) return true;
+        if (t.elapsed() > timeoutMs) return false;
         QThread::msleep(50);
     }
-    return {};
 }
 
-void XDesk::click(const QString& window, Spot at) const {
-    run("xdotool", {"mousemove", "--sync", "--window", window, QString::number(at.x),
-                    QString::number(at.y), "click", "1"});
+}  // namespace
+
+QString XDesk::waitForWindow(const QString& title, int timeoutMs) const {
+    QString id;
+    poll(
+        [&] {
+            const Result r =
+                run("xdotool", {"search", "--onlyvisible", "--name", "^" + title + "$"});
+            if (r.finished && r.exitCode == 0 && !r.out.isEmpty()) id = r.out.split('\n').first();
+            return !id.isEmpty();
+        },
+        timeoutMs);
+    return id;
 }
 
-void XDesk::key(const QStringList& keys) const {
-    run("xdotool", QStringList{"key", "--delay", "30"} + keys);
+bool XDesk::waitUntilGone(const QString& title, int timeoutMs) const {
+    return poll(
+        [&] {
+            // xdotool's search ends with 1 when it found nothing.
+            const Result r =
+                run("xdotool", {"search", "--onlyvisible", "--name", "^" + title + "$"});
+            return r.finished && r.exitCode == 1 && r.out.isEmpty();
+        },
+        timeoutMs);
 }
 
-void XDesk::type(const QString& text) const {
-    run("xdotool", {"type", "--delay", "5", text});
+bool XDesk::waitForFocus(const QString& window, int timeoutMs) const {
+    return poll(
+        [&] {
+            const Result r = run("xdotool", {"getwindowfocus"});
+            return r.finished && r.exitCode == 0 && r.out == window;
+        },
+        timeoutMs);
+}
+
+bool XDesk::click(const QString& window, Spot at) const {
+    const Result r = run("xdotool", {"mousemove", "--sync", "--window", window,
+                                     QString::number(at.x), QString::number(at.y), "click", "1"});
+    return r.finished && r.exitCode == 0;
+}
+
+bool XDesk::key(const QStringList& keys) const {
+    const Result r = run("xdotool", QStringList{"key", "--delay", "30"} + keys);
+    return r.finished && r.exitCode == 0;
+}
+
+bool XDesk::type(const QString& text) const {
+    const Result r = run("xdotool", {"type", "--delay", "5", text});
+    return r.finished && r.exitCode == 0;
+}
+
+bool XDesk::pickLastPort(const QString& window) const {
+    // The keys reach the list's popup however soon they come: the window hands every key to
+    // the popup that the click opened, in the order the X server delivered them.
+    return click(window, kPortList) && key({"End", "Return"});
+}
+
+bool XDesk::chooseFile(const QString& window, const QString& path) const {
+    const QString title = QStringLiteral("Select the file to download");
+    if (!click(window, kOpenFile)) return false;
+    const QString dialog = waitForWindow(title);
+    // Typing before the dialog has the focus would go to another window.
+    if (dialog.isEmpty() || !waitForFocus(dialog)) return false;
+    return key({"ctrl+a"}) && type(path) && key({"Return"}) && waitUntilGone(title);
+}
+
+QString XDesk::waitForClipboard(const QString& wanted, int timeoutMs) const {
+    QString text;
+    poll(
+        [&] {
+            const Result r = run("xclip", {"-o", "-selection", "clipboard"});
+            if (r.finished && r.exitCode == 0) text = r.out;
+            return text.contains(wanted);
+        },
+        timeoutMs);
+    return text;
 }
 
 }  // namespace th

@@ -20,8 +20,18 @@ inline constexpr Spot kReadParam{449, 215};
 
 // A real X display (Xvfb) for the programs that a test starts as a user would, and xdotool to
 // click and type on it.
+//
+// A click or a key that reaches a window while it cannot take it (a modal dialog still up, a
+// popup still holding the pointer) is lost without a trace, so each step here waits for what
+// shows that the window can take it, and a test waits for the step's effect before the next
+// one. No step is ever sent twice: a second click whose first one may still be on its way does
+// something else than the user meant.
 class XDesk {
 public:
+    // How long one step may take to show its effect: generous, for a sanitizer build on two
+    // busy cores; a step that works shows it in well under a second.
+    static constexpr int kStepMs = 60000;
+
     XDesk();
     ~XDesk();
     XDesk(const XDesk&) = delete;
@@ -34,14 +44,34 @@ public:
     QProcessEnvironment environment(const QString& home) const;
 
     // The window with this exact title, once it is mapped; empty after timeoutMs.
-    QString waitForWindow(const QString& title, int timeoutMs = 10000) const;
-    // A click of the left button at x, y inside the window.
-    void click(const QString& window, Spot at) const;
-    void key(const QStringList& keys) const;
-    void type(const QString& text) const;
+    QString waitForWindow(const QString& title, int timeoutMs = kStepMs) const;
+    // True once no window with this exact title is mapped (as xdotool saw it, not because it
+    // failed to look).
+    bool waitUntilGone(const QString& title, int timeoutMs = kStepMs) const;
+    // True once the window has the keyboard focus, so that typing reaches it.
+    bool waitForFocus(const QString& window, int timeoutMs = kStepMs) const;
+
+    // A click of the left button at x, y inside the window; false when xdotool failed.
+    bool click(const QString& window, Spot at) const;
+    bool key(const QStringList& keys) const;
+    bool type(const QString& text) const;
+
+    // Opens the port list and picks its last entry with the keyboard. The pick itself shows
+    // only in what the program does with the port, which the test waits for.
+    bool pickLastPort(const QString& window) const;
+    // "Open File", the path typed into the dialog once it has the focus, and the dialog gone:
+    // true when it took the file (the dialog closes only on a file that exists).
+    bool chooseFile(const QString& window, const QString& path) const;
+    // The clipboard's text, once it holds `wanted` (empty after timeoutMs).
+    QString waitForClipboard(const QString& wanted, int timeoutMs = kStepMs) const;
 
 private:
-    QString run(const QString& program, const QStringList& args, int timeoutMs = 10000) const;
+    struct Result {
+        bool finished = false;
+        int exitCode = -1;
+        QString out;
+    };
+    Result run(const QString& program, const QStringList& args) const;
     QTemporaryDir dir_;
     QProcess server_;
     QString display_;

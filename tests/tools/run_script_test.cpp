@@ -47,7 +47,7 @@ TEST(RunScript, StartsASimulatedReaderBesideARealPortAndReadParamIdentifiesIt) {
     run.start("bash", {QStringLiteral(TORVIK_SOURCE_DIR) + "/scripts/run.sh"});
     ASSERT_TRUE(run.waitForStarted());
     QString out;
-    readUntil(run, out, "in the port list", 10000);
+    readUntil(run, out, "in the port list", th::XDesk::kStepMs);
     const QRegularExpressionMatch m =
         QRegularExpression("a simulated reader is on (COM\\d+): pick \\1 in the port list")
             .match(out);
@@ -58,25 +58,24 @@ TEST(RunScript, StartsASimulatedReaderBesideARealPortAndReadParamIdentifiesIt) {
     EXPECT_TRUE(QFileInfo(simLink).isSymLink());
 
     const QString window = desk.waitForWindow("Torvik config V15");
-    ASSERT_FALSE(window.isEmpty());
-    // The simulator's port is listed after COM1: the last entry.
-    desk.click(window, th::kPortList);
-    desk.key({"End", "Return"});
-    QThread::msleep(300);
-    desk.click(window, th::kReadParam);
-    readUntil(run, out, "reply to read-filter request: accepted", 10000);
+    ASSERT_FALSE(window.isEmpty()) << "the window did not show";
+    // The simulator's port is listed after COM1: the last entry. Its lock file shows that the
+    // pick is done and the list's popup gone, so that the next click reaches the window.
+    const QString simDevice = QFileInfo(simLink).symLinkTarget();
+    const QString lock = "/run/lock/LCK.." + simDevice.mid(5).replace('/', '_');
+    ASSERT_TRUE(desk.pickLastPort(window));
+    QElapsedTimer opening;
+    opening.start();
+    while (!QFile::exists(lock) && opening.elapsed() < th::XDesk::kStepMs) QThread::msleep(20);
+    ASSERT_TRUE(QFile::exists(lock)) << "the port did not open";
+    ASSERT_TRUE(desk.click(window, th::kReadParam));
+    readUntil(run, out, "reply to read-filter request: accepted", th::XDesk::kStepMs);
     EXPECT_TRUE(out.contains("reply to version request: accepted")) << out.toStdString();
 
     // What the window's log says, copied as a user would copy it.
-    desk.click(window, th::kLog);
-    desk.key({"ctrl+a", "ctrl+c"});
-    QProcess clip;
-    QProcessEnvironment clipEnv = QProcessEnvironment::systemEnvironment();
-    clipEnv.insert("DISPLAY", desk.display());
-    clip.setProcessEnvironment(clipEnv);
-    clip.start("xclip", {"-o", "-selection", "clipboard"});
-    ASSERT_TRUE(clip.waitForFinished(5000));
-    const QString log = QString::fromUtf8(clip.readAllStandardOutput());
+    ASSERT_TRUE(desk.click(window, th::kLog));
+    ASSERT_TRUE(desk.key({"ctrl+a", "ctrl+c"}));
+    const QString log = desk.waitForClipboard("FILTER READ");
     EXPECT_TRUE(log.contains("OK\nVERSION  15.1.7.1\nmodel: Torvik-N3\nOK\nPARAM  "))
         << log.toStdString();
     EXPECT_TRUE(log.contains("FILTER READ")) << log.toStdString();
@@ -84,7 +83,7 @@ TEST(RunScript, StartsASimulatedReaderBesideARealPortAndReadParamIdentifiesIt) {
 
     // Closing the configurator ends the simulator and its link with it.
     QProcess::execute("pkill", {"-TERM", "-P", QString::number(run.processId()), "torvik-config"});
-    ASSERT_TRUE(run.waitForFinished(5000));
+    ASSERT_TRUE(run.waitForFinished(th::XDesk::kStepMs));
     EXPECT_EQ(run.exitCode(), 0);
     EXPECT_FALSE(QFileInfo(simLink).isSymLink());
 }
