@@ -65,9 +65,7 @@ constexpr const char* kUsage =
     "  --version      print the version and exit\n";
 
 void pick(TForm1& form, const QString& name) {
-    const int i = form.cbCom->findText(name);
-    form.cbCom->setCurrentIndex(i);
-    emit form.cbCom->activated(i);
+    device::chooseEntry(form.cbCom, form.cbCom->findText(name));
 }
 
 double programmingRun(bool newType, const QString& rom) {

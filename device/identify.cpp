@@ -9,12 +9,14 @@
 
 #include "device/model_table.h"
 #include "device/protocol_lists.h"
+#include "device/reader.h"
 #include "link/commands.h"
 #include "shell/qln_boot_pgm.h"
 
 bool TForm1::getVersion(uint8_t* p_out) {
-    return readData(comlink::cmd::kVersion, p_out,
-                    {"no connection (VER)", "ERROR CS", "NO OK", "OK"});
+    return reader_->readData(comlink::cmd::kVersion, p_out,
+                             {"no connection (VER)", "ERROR CS", "NO OK", "OK"}) ==
+           comlink::Reply::Accepted;
 }
 
 void TForm1::PrintError() {
@@ -37,7 +39,9 @@ void TForm1::btVersionClick() {
     if (m.layout == device::Layout::FilterCodes) return;
 
     // 2. Its parameter block.
-    if (!getParamSTCOM(param_1)) return;
+    const device::ParamRead params = reader_->readParams(identity_);
+    if (params.reply != comlink::Reply::Accepted) return;
+    std::copy(params.block.begin(), params.block.end(), param_1);
     if (m.layout == device::Layout::ShortBlock)
         decodeParamsShort();
     else
@@ -48,20 +52,16 @@ void TForm1::btVersionClick() {
 }
 
 bool TForm1::identifyReader() {
-    if (!getVersion(version)) {
+    identity_ = reader_->identify();
+    if (identity_.reply != comlink::Reply::Accepted) {
         PrintError();
         return false;
     }
-    // The model code first, then the firmware version from its most significant part.
-    log(QStringLiteral("VERSION  %1.%2.%3.%4")
-            .arg(version[3])
-            .arg(version[2])
-            .arg(version[1])
-            .arg(version[0]));
-    version32 = version[0] | (version[1] << 8) | (static_cast<uint32_t>(version[2]) << 16);
+    std::copy(identity_.version.begin(), identity_.version.end(), version);
+    version32 = identity_.version32();
     FCONNECT = true;
 
-    const std::optional<device::ModelRow> row = device::modelRow(version[3]);
+    const std::optional<device::ModelRow>& row = identity_.row;
     if (!row) {
         PrintError();
         return false;
@@ -71,7 +71,6 @@ bool TForm1::identifyReader() {
     if (row->progPgm != device::ProgPgm::Unchanged)
         cbProgPgm->setChecked(row->progPgm == device::ProgPgm::Checked);
     if (!row->named) FCONNECT = false;
-    log(QStringLiteral("model: ") + QString::fromLatin1(row->logName));
 
     cbTypeProt2->clear();
     for (const char* entry : device::kSecondProtocolEntries)

@@ -8,25 +8,25 @@
 #include "device/model_table.h"
 #include "device/param_block.h"
 #include "device/protocol_lists.h"
+#include "device/settings.h"
 #include "shell/qln_boot_pgm.h"
 
 void TForm1::btWriteParamClick() {
     if (!requirePort() || !requireReader()) return;
-    device::ParamInputs in;
-    in.device = Device;
-    in.protocol = protocol;
-    in.protocol2 = protocol2;
-    in.typecode = typecode;
-    in.restrictTm = cbRestrictTm->isChecked();
-    in.hidSize = cbHidAnalisis->isChecked();
-    in.reverseCode = cbReverseCode->isChecked();
-    in.parityOff = cbWgParityNo->isChecked();
-    in.lock = cbLock->isChecked();
-    in.polarityLock = cbPolLock->isChecked();
-    in.rs485 = cbRs485_232->isChecked();
-    in.pulseOnlyTm = !cbPulseOnlyTm->isHidden() && cbPulseOnlyTm->isChecked();
-    in.convertH7120 = !cbBcc7Uid->isHidden() && cbBcc7Uid->isChecked();
-    const device::ParamBytes p = device::composeParams(in);
+    device::OutputSettings s;
+    s.protocol = protocol;
+    s.protocol2 = protocol2;
+    s.typecode = typecode;
+    s.cbRestrictTm = cbRestrictTm->isChecked();
+    s.cbHidAnalisis = cbHidAnalisis->isChecked();
+    s.cbReverseCode = cbReverseCode->isChecked();
+    s.cbWgParityNo = cbWgParityNo->isChecked();
+    s.cbLock = cbLock->isChecked();
+    s.cbPolLock = cbPolLock->isChecked();
+    s.cbRs485_232 = cbRs485_232->isChecked();
+    // These two count only while they are shown.
+    s.cbPulseOnlyTm = !cbPulseOnlyTm->isHidden() && cbPulseOnlyTm->isChecked();
+    s.cbBcc7Uid = !cbBcc7Uid->isHidden() && cbBcc7Uid->isChecked();
 
     // Every model that takes the full bits converts the open time, also those whose short form
     // does not carry it; a text that is no integer stops the write before anything is sent.
@@ -40,10 +40,7 @@ void TForm1::btWriteParamClick() {
         }
         openTime = *t;
     }
-
-    uint8_t frame[13];
-    const int n = device::buildParamWrite(frame, Device, p, openTime);
-    requestAndLog(frame, n);
+    reader_->writeParams(Device, s, openTime);
 }
 
 void TForm1::btFactorySettingsClick() {

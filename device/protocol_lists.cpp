@@ -20,6 +20,11 @@ void device::selectEntry(QComboBox* list, int index) {
     list->setCurrentIndex(index < list->count() ? index : -1);
 }
 
+void device::chooseEntry(QComboBox* list, int index) {
+    list->setCurrentIndex(index);
+    emit list->activated(index);
+}
+
 void TForm1::setTypeProt(uint8_t n, bool f) {
     cbTypeProt->clear();
     const auto& names = f ? device::kProtocolWithoutParity : device::kProtocolWithParity;

@@ -2,8 +2,6 @@
 
 #include <cstdint>
 
-class QComboBox;
-
 // The entries of the three lists of the "Output protocol" sheet. An entry's index is what the
 // reader stores in its parameter block.
 namespace device {
@@ -25,9 +23,5 @@ inline constexpr uint8_t kSecondProtocolSerial = 2;  // the entry that shows "Rs
 
 inline constexpr const char* kTypeCodeEntries[4] = {"Direct transmission", "RdAll format",
                                                     "7UID to 6UID", "7UID reverse"};
-
-// Selects entry index of list by program, which runs no change handler; an index beyond the
-// list leaves it without a selected entry.
-void selectEntry(QComboBox* list, int index);
 
 }  // namespace device

@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QLineEdit>
 
+#include "device/settings.h"
 #include "filters/filter_block.h"
 #include "shell/qln_boot_pgm.h"
 
@@ -78,21 +79,14 @@ void TForm1::FilterUnVisible() {
 }
 
 void TForm1::logickFilter() {
-    const std::array<QCheckBox*, 5> filter1Options{cbZero, cbOTP1, cbOTP2, cbMF3, cbOTP2Plus};
-    if (cbFilter2->isChecked()) {
-        cbFilter1->setChecked(false);
-        for (QCheckBox* box : filter1Options) box->setEnabled(false);
-        cbFilter2Exception->setEnabled(true);
-    }
-    if (cbFilter1->isChecked()) {
-        cbFilter2->setChecked(false);
-        for (QCheckBox* box : filter1Options) box->setEnabled(true);
-        cbFilter2Exception->setEnabled(false);
-        cbFilter2Exception->setChecked(false);
-    }
-    cbCounterDelete->setEnabled(cbCounter->isChecked());
-    cbCounterMake->setEnabled(cbCounter->isChecked());
-    cbOTP2Plus->setEnabled(cbOTP2->isChecked());
+    const auto boxes = filterBoxes();
+    const device::FilterRules rules = device::applyFilterRules(filterChoice());
+    // A box the rules uncheck runs its own click handler, and so the rules again, as a click
+    // would.
+    for (int i = 0; i < filters::kBoxCount; ++i)
+        if (boxes[i]->isChecked() != rules.checked[i]) boxes[i]->setChecked(rules.checked[i]);
+    for (int i = 0; i < filters::kBoxCount; ++i)
+        if (rules.enabled[i]) boxes[i]->setEnabled(*rules.enabled[i]);
 }
 
 void TForm1::cbCounterClick() {

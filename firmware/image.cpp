@@ -7,9 +7,16 @@
 namespace firmware {
 
 namespace {
-constexpr int kTrailerBytes = 4;
 const QString kNotRegular = QStringLiteral("It is not a regular file.");
 }  // namespace
+
+qint32 trailerLength(const uchar* trailer) {
+    return qFromLittleEndian<qint32>(trailer);
+}
+
+void putTrailer(uchar* trailer, qint32 length) {
+    qToLittleEndian(length, trailer);
+}
 
 ImageLoad loadImage(const QString& path) {
     ImageLoad r;
@@ -50,7 +57,7 @@ ImageLoad readImage(QIODevice& f, const QString& path) {
         r.error = QStringLiteral("Cannot read file \"%1\". %2").arg(path, f.errorString());
         return r;
     }
-    const qint32 length = qFromLittleEndian<qint32>(trailer);
+    const qint32 length = trailerLength(trailer);
     const qint64 start = length <= 0 ? 0 : size - length;
     if (start < 0) {
         // The image would start before the file does.

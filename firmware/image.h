@@ -16,6 +16,12 @@ namespace firmware {
 // few MiB: a larger image is no firmware of this reader, and is refused before it is read.
 inline constexpr qint64 kMaxImageBytes = 16 * 1024 * 1024;
 
+// The length trailer: the last four bytes of an image, its length as a signed 32-bit
+// little-endian number.
+inline constexpr int kTrailerBytes = 4;
+qint32 trailerLength(const uchar* trailer);
+void putTrailer(uchar* trailer, qint32 length);
+
 struct ImageLoad {
     bool ok = false;
     QByteArray image;

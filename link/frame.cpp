@@ -35,15 +35,28 @@ int buildFrame(uint8_t* out, uint8_t header, uint8_t command, const uint8_t* dat
     return len;
 }
 
-std::string hexString(const uint8_t* p, std::size_t n) {
+namespace {
+
+std::string hexWith(const uint8_t* p, std::size_t n, bool spaced) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string s;
-    s.reserve(n * 2);
+    s.reserve(n * 3);
     for (std::size_t i = 0; i < n; ++i) {
+        if (spaced && i) s += ' ';
         s += kDigits[p[i] >> 4];
         s += kDigits[p[i] & 0x0F];
     }
     return s;
+}
+
+}  // namespace
+
+std::string hexString(const uint8_t* p, std::size_t n) {
+    return hexWith(p, n, false);
+}
+
+std::string hexDump(const uint8_t* p, std::size_t n) {
+    return hexWith(p, n, true);
 }
 
 }  // namespace comlink

@@ -46,5 +46,7 @@ int buildFrame(uint8_t* out, uint8_t header, uint8_t command, const uint8_t* dat
 
 // Bytes as two upper-case hexadecimal digits each, without separators.
 std::string hexString(const uint8_t* p, std::size_t n);
+// The same with a space between bytes, "02 07 07 28 00 38 00": how bytes on the line are shown.
+std::string hexDump(const uint8_t* p, std::size_t n);
 
 }  // namespace comlink

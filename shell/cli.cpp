@@ -116,9 +116,10 @@ public:
         };
         QObject::connect(&form_, &TForm1::logged, [this](const QString& line) {
             lines_ << line;
-            // The parameter block is in hand while its decode logs the mode; the filter read
-            // may reuse the buffer after.
-            if (line.startsWith(QStringLiteral("Mode: "))) modeCode_ = form_.param_1[0];
+            // The parameter block's reply is in the reply buffer while its decode logs the mode;
+            // the filter read reuses the buffer after.
+            if (line.startsWith(QStringLiteral("Mode: ")))
+                modeCode_ = form_.bfRx[comlink::kDataOffset];
             if (!o_.json) out(line);
             // The bar moves after the line: tell the progress once the run has moved it.
             if (inRun_) QTimer::singleShot(0, &form_, [this, line] { showProgress(line); });
@@ -188,9 +189,8 @@ private:
             list->addItem(o_.port);
         }
         const int i = list->findText(o_.port);
-        list->setCurrentIndex(i);
         const int before = boxes_;
-        emit list->activated(i);
+        device::chooseEntry(list, i);
         return boxes_ == before ? kOk : kPortUnusable;
     }
 
@@ -240,8 +240,7 @@ private:
                     .arg(option, wanted, listOf(list)));
             return kUsage;
         }
-        list->setCurrentIndex(i);
-        emit list->activated(i);
+        device::chooseEntry(list, i);
         return kOk;
     }
 

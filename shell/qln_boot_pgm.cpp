@@ -17,7 +17,15 @@
 #include "link/port_names.h"
 #include "link/probe.h"
 
-TForm1::TForm1(QWidget* parent) : QWidget(parent) {
+TForm1::TForm1(QWidget* parent)
+    : QWidget(parent),
+      reader_(std::make_unique<device::Reader>(
+          [this](const QString& line) { log(line); },
+          [this](const QString& caption, const QString& text, const QString& informative) {
+              messageBox(caption, text, informative);
+          })),
+      FRxCom(reader_->replyCompleteFlag()),
+      bfRx(reader_->replyBuffer()) {
     createControls();
     connectHandlers();
     FormCreate();
@@ -56,12 +64,7 @@ void TForm1::FormCreate() {
     Fguard = false;
 
     // Port probe: list every port that can be opened now, in ascending order, and close it.
-    const comlink::ProbeResult probe = comlink::probePorts();
-    for (const comlink::ProbedPort& port : probe.ports) {
-        cbCom->addItem(port.name);
-        cbCom->setItemData(cbCom->count() - 1, port.toolTip, Qt::ToolTipRole);
-    }
-    cbCom->setToolTip(comlink::leftOutHint(probe.leftOut, !probe.ports.empty()));
+    refreshPorts();
 
     hideFilterBoxes();
     for (QWidget* w : std::initializer_list<QWidget*>{cbLocalVantis, cbLocalMPlus, cbLocalCounter})
@@ -105,6 +108,7 @@ void TForm1::FormDestroy() {
     if (destroyed_) return;
     destroyed_ = true;
     if (FChoiseCOM && hCom) hCom->close();
+    reader_->setPort(nullptr);
     hCom.reset();
     if (FOPEN) F.reset();
     FOPEN = false;

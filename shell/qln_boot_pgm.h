@@ -7,14 +7,10 @@
 #include <functional>
 #include <memory>
 
+#include "device/reader.h"
 #include "link/commands.h"
 #include "link/frame.h"
 #include "link/serial_port.h"
-
-namespace firmware {
-class ProgrammingRun;
-enum class RunOutcome;
-}  // namespace firmware
 
 class QBuffer;
 class QCheckBox;
@@ -27,22 +23,26 @@ class QProgressBar;
 class QPushButton;
 class QTabWidget;
 
-// The log line an exchange writes for each verdict of the reader's reply.
-struct ReplyLines {
-    const char* none;
-    const char* badSum;
-    const char* refused;
-    const char* accepted;
-};
-inline constexpr ReplyLines kPlainReplyLines{"ERROR CS", "ERROR CS", "NO OK", "OK"};
+namespace device {
+// Selects entry index of list by program, which runs no change handler; an index beyond the list
+// leaves it without a selected entry.
+void selectEntry(QComboBox* list, int index);
+// Chooses entry index as a user does: the entry is selected and the list's handler runs. For the
+// fronts and tests that drive a window which nobody clicks.
+void chooseEntry(QComboBox* list, int index);
+}  // namespace device
 
 // The configurator's main window and its whole state. Every operation of the program is a
 // handler of one of its controls; the handlers live beside the subsystem they belong to, and
-// each group of declarations below names the file that defines it. The rules the handlers
-// follow (frames, sums, the model table, filter codes, the programming run) are pure functions
-// of the protocol library, which needs no window.
+// each group of declarations below names the file that defines it. A handler turns the controls
+// into data, has the reader layer (device::Reader, which needs no window) talk to the reader,
+// and turns the typed result back into controls; the layer writes the log lines through log().
 class TForm1 : public QWidget {
     Q_OBJECT
+
+    // The reader's operations on the open port. First of all, because the reply buffer and its
+    // flag below are the layer's.
+    std::unique_ptr<device::Reader> reader_;
 
 public:
     explicit TForm1(QWidget* parent = nullptr);
@@ -122,13 +122,13 @@ public:
     comlink::Timeouts comtime{};
     bool FChoiseCOM = false;
     bool FStop = false;
-    bool FRxCom = false;
+    bool& FRxCom;  // the last exchange brought a whole reply
     bool FLocalRxCom = false;
     bool FStartRxCom = false;
     bool FRxErr = false;
     bool FMkStop = false;
     uint8_t addr_unit = 0;
-    uint8_t bfRx[256] = {};
+    uint8_t (&bfRx)[256];  // the reader layer's reply buffer
     int32_t pnt_bfRx = 0;
     bool FProcessStop = false;
     uint8_t param_1[33] = {};
@@ -148,6 +148,8 @@ public:
     bool bRdFilter = false;
 
     // Shell: shell/qln_boot_pgm.cpp.
+    // The reader layer under the window, for the fronts that share the window's port.
+    device::Reader& reader() { return *reader_; }
     void FormCreate();
     void FormDestroy();
     void InfoInfo(const QString& s);
@@ -163,7 +165,7 @@ public:
     std::function<void(const QString& caption, const QString& text, const QString& informative)>
         boxSink;
 
-    // Serial link: link/exchange.cpp.
+    // Serial link: link/port_selection.cpp (the exchange itself is the reader layer's).
     // Adds to the port list the ports that can be opened now and were not listed, in their
     // places; the listed ones, and the open one above all, stay as they are.
     void refreshPorts();
@@ -200,6 +202,8 @@ public:
     bool transmitCmd(const uint8_t* p, uint8_t n);
     // The automatic filter request (command 0x2C, data 0x00) with its verdict line.
     void sendAutoFilterRequest();
+    // The filter boxes' checked states.
+    device::FilterChoice filterChoice() const;
 
     // Firmware update: firmware/open_file.cpp (the image), firmware/boot_entry.cpp ("Go to the
     // BOOT"), firmware/boot_exchange.cpp (one packet), firmware/programming.cpp (the run).
@@ -239,21 +243,6 @@ private:
     // The programming run: firmware/programming.cpp.
     void beginRun();
     void endRun();
-    firmware::RunOutcome runBlocks(firmware::ProgrammingRun& run);
-    void closeRun();
-
-    // The exchange of the command protocol: link/exchange.cpp.
-
-    // Sends a whole request frame and judges the reply: an accepted reply shorter than
-    // minReplyLen cannot hold the data its sender takes and is judged BadSum.
-    comlink::Reply request(const uint8_t* frame, int n, int minReplyLen);
-    // The same, logging the verdict's line.
-    comlink::Reply requestAndLog(const uint8_t* frame, int n,
-                                 int minReplyLen = comlink::kMinReplyLen,
-                                 const ReplyLines& lines = kPlainReplyLines);
-    // Asks for the command's data with a request whose one data byte is zero, logs the verdict
-    // and, when the reader accepted, copies the data to out.
-    bool readData(const comlink::Command& command, uint8_t* out, const ReplyLines& lines);
 
     // The steps of "Read param": device/identify.cpp, device/params.cpp, filters/filter_read.cpp.
     void layoutTabs();
@@ -261,8 +250,7 @@ private:
     void decodeParamsShort();
     void decodeProtocols();
     void readFilterBlock();
-    void hideFilterBoxes();                                // filters/filter_display.cpp
-    void sendSetFilterFrame(const uint8_t* frame, int n);  // filters/filter_write.cpp
+    void hideFilterBoxes();  // filters/filter_display.cpp
 
     void createControls();   // shell/window.cpp
     void connectHandlers();  // shell/qln_boot_pgm.cpp
@@ -270,5 +258,5 @@ private:
     bool destroyed_ = false;
     bool running_ = false;
     bool closeAfterRun_ = false;
-    bool comBrokenShown_ = false;  // the "COM is broken" box of this run was shown
+    device::Identity identity_;  // what the last "Read param" learnt of the reader
 };

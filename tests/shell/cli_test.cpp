@@ -89,10 +89,7 @@ public:
         cli.reader.waitUntilQuiet();
         return r;
     }
-    static void choose(QComboBox* list, int i) {
-        list->setCurrentIndex(i);
-        emit list->activated(i);
-    }
+    static void choose(QComboBox* list, int i) { device::chooseEntry(list, i); }
     // Both readers forget what they received, for the next comparison.
     void startOver() {
         win.reader.clearReceived();

@@ -1,5 +1,7 @@
 #include "tests/support/harness.h"
 
+#include "link/frame.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <time.h>
@@ -40,13 +42,7 @@ Bytes hexBytes(const char* text) {
 }
 
 std::string hex(const uint8_t* p, std::size_t n) {
-    std::string s;
-    char buf[4];
-    for (std::size_t i = 0; i < n; ++i) {
-        std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", p[i]);
-        s += buf;
-    }
-    return s;
+    return comlink::hexDump(p, n);
 }
 
 std::string hex(const Bytes& b) {
@@ -74,8 +70,7 @@ QStringList logLines(const TForm1& form) {
 bool chooseEntry(QComboBox* list, const QString& text) {
     const int i = list->findText(text);
     if (i < 0) return false;
-    list->setCurrentIndex(i);
-    emit list->activated(i);
+    device::chooseEntry(list, i);
     return true;
 }
 

@@ -19,6 +19,7 @@
 #include <mutex>
 
 #include "device/model_table.h"
+#include "firmware/image.h"
 #include "link/frame.h"
 #include "link/port_names.h"
 #include "link/probe.h"
@@ -61,13 +62,8 @@ std::string timestamp() {
 }
 
 std::string spacedHex(const emu::Bytes& b) {
-    std::string s;
     const std::size_t shown = std::min<std::size_t>(b.size(), 24);
-    for (std::size_t i = 0; i < shown; ++i) {
-        char d[4];
-        std::snprintf(d, sizeof d, i ? " %02X" : "%02X", b[i]);
-        s += d;
-    }
+    std::string s = comlink::hexDump(b.data(), shown);
     if (b.size() > shown) s += " ... (" + std::to_string(b.size()) + " bytes)";
     return s;
 }
@@ -87,9 +83,8 @@ bool writeRom(const QString& path, int imageBytes, QString* error) {
         x ^= x << 5;
         image[i] = static_cast<char>(x & 0xFF);
     }
-    // The length trailer: the image's own last four bytes, little-endian.
-    for (int i = 0; i < 4; ++i)
-        image[imageBytes - 4 + i] = static_cast<char>((imageBytes >> (8 * i)) & 0xFF);
+    firmware::putTrailer(
+        reinterpret_cast<uchar*>(image.data()) + imageBytes - firmware::kTrailerBytes, imageBytes);
     QFile f(path);
     if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         *error = QStringLiteral("--make-rom: cannot write %1: %2").arg(path, f.errorString());
@@ -136,11 +131,8 @@ std::size_t imageLength(const emu::Bytes& image) {
         bool filler = true;
         for (std::size_t i = len; i < n && filler; ++i) filler = image[i] == 0xFF;
         if (!filler) break;
-        const uint32_t trailer = static_cast<uint32_t>(image[len - 4]) |
-                                 static_cast<uint32_t>(image[len - 3]) << 8 |
-                                 static_cast<uint32_t>(image[len - 2]) << 16 |
-                                 static_cast<uint32_t>(image[len - 1]) << 24;
-        if (trailer == len) return len;
+        const qint32 trailer = firmware::trailerLength(&image[len - firmware::kTrailerBytes]);
+        if (trailer > 0 && static_cast<std::size_t>(trailer) == len) return len;
     }
     return n;
 }

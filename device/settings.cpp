@@ -1,0 +1,138 @@
+#include "device/settings.h"
+
+#include "device/param_block.h"
+#include "device/protocol_lists.h"
+
+namespace device {
+
+namespace {
+
+constexpr uint8_t kProtocolUndefinedBits = 7;
+
+bool bit(uint8_t b, int n) {
+    return (b >> n) & 1;
+}
+
+constexpr std::size_t optionIndex(const char* name) {
+    for (std::size_t i = 0; i < kOptionKeys.size(); ++i) {
+        const char* a = kOptionKeys[i].name;
+        const char* b = name;
+        while (*a && *a == *b) ++a, ++b;
+        if (*a == *b) return i;
+    }
+    return kOptionKeys.size();
+}
+
+}  // namespace
+
+ParamDecode decodeParamBlock(const uint8_t* b) {
+    ParamDecode d;
+    d.mode = b[0] & 0x7F;
+    d.masterKey = bit(b[0], 7);
+    OutputSettings& s = d.settings;
+    s.protocol = b[1] & 0x07;
+    if (s.protocol == kProtocolUndefinedBits) s.protocol = kProtocolUndefined;
+    s.protocol2 = (b[1] >> 3) & 0x03;
+    s.typecode = b[3] & 0x03;
+    s.cbPulseOnlyTm = s.protocol2 == 1;
+    s.cbLock = bit(b[1], 6);
+    s.cbPolLock = bit(b[1], 7);
+    s.cbRestrictTm = bit(b[2], 0);
+    s.cbHidAnalisis = bit(b[2], 1);
+    s.cbReverseCode = bit(b[2], 2);
+    s.cbWgParityNo = bit(b[2], 3);
+    s.cbRs485_232 = bit(b[2], 4);
+    s.cbBcc7Uid = bit(b[3], 2);
+    s.openTimeMs = (b[5] + 256 * b[6]) * kOpenTimeUnitMs;
+    return d;
+}
+
+Offer offer(const ModelRow& m, uint8_t v0, uint8_t v1) {
+    Offer o;
+    auto show = [&](const char* name) { o.options[optionIndex(name)] = true; };
+    o.secondSerial = m.secondList == SecondList::Serial;
+    if (o.secondSerial) show("cbRs485_232");
+    switch (m.layout) {
+        case Layout::FilterCodes:
+            return o;
+        case Layout::ShortBlock:
+            o.protocolEntries = 5;
+            show("cbHidAnalisis");
+            show("cbRestrictTm");
+            return o;
+        case Layout::LongForm:
+            o.protocolEntries = 6;
+            o.typecode = true;
+            o.openTime = true;
+            for (const char* name : {"cbRestrictTm", "cbReverseCode", "cbLock", "cbPolLock"})
+                show(name);
+            return o;
+        case Layout::Classic:
+            break;
+    }
+    const FirmwareRules r = firmwareRules(m.protocolRule, v0, v1);
+    o.protocolEntries = r.protocolEntries;
+    o.typecode = m.fullBits;
+    show("cbRestrictTm");
+    show("cbReverseCode");
+    if (m.fullBits) {
+        show("cbLock");
+        show("cbPolLock");
+    }
+    if (r.parityBox) show("cbWgParityNo");
+    if (r.convertBox) show("cbBcc7Uid");
+    if (r.pulseBox) show("cbPulseOnlyTm");
+    return o;
+}
+
+const char* protocolName(uint8_t protocol, int entries) {
+    if (protocol >= entries || protocol >= kMaxProtocolEntries) return "";
+    return kProtocolWithParity[protocol];
+}
+
+const char* typeCodeName(uint8_t typecode) {
+    return typecode < 4 ? kTypeCodeEntries[typecode] : "";
+}
+
+FilterRules applyFilterRules(const FilterChoice& choice) {
+    using filters::Box;
+    FilterRules r;
+    r.checked = choice;
+    constexpr Box kFilter1Options[] = {Box::Zero, Box::Otp1, Box::Otp2, Box::Mf3, Box::Otp2Plus};
+    if (r.checked[Box::Filter2]) {
+        r.checked[Box::Filter1] = false;
+        for (Box b : kFilter1Options) r.enabled[b] = false;
+        r.enabled[Box::Filter2Exc] = true;
+    }
+    if (r.checked[Box::Filter1]) {
+        r.checked[Box::Filter2] = false;
+        for (Box b : kFilter1Options) r.enabled[b] = true;
+        r.enabled[Box::Filter2Exc] = false;
+        r.checked[Box::Filter2Exc] = false;
+    }
+    r.enabled[Box::CDelete] = r.checked[Box::Counter];
+    r.enabled[Box::CMake] = r.checked[Box::Counter];
+    r.enabled[Box::Otp2Plus] = r.checked[Box::Otp2];
+    return r;
+}
+
+FilterChoice decodeFilterBlock(const uint8_t* block, uint8_t tp) {
+    FilterChoice raw{};
+    for (int i = 0; i < filters::kBoxCount; ++i)
+        raw[i] = filters::boxChecked(block, static_cast<filters::Box>(i), tp);
+    return applyFilterRules(raw).checked;
+}
+
+std::array<bool, filters::kBoxCount> offeredFilters(const ModelRow& m) {
+    std::array<bool, filters::kBoxCount> shown{};
+    if (m.readsFilters) shown.fill(true);
+    if (m.layout == Layout::FilterCodes) {
+        using filters::Box;
+        for (Box b : {Box::Otp1, Box::OnlyVantis, Box::Otp2, Box::OnlyMPlus, Box::AllowAllLocal,
+                      Box::LocalFilterEn})
+            shown[b] = true;
+    }
+    return shown;
+}
+
+}  // namespace device

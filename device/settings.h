@@ -1,0 +1,114 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+#include "device/model_table.h"
+#include "filters/filter_block.h"
+
+// A reader's settings as data: what the "Output protocol" and "Format" sheets and the filter boxes
+// hold, each option under the name of its control. Those names are the stable keys by which
+// scripts and settings files name a setting.
+namespace device {
+
+inline constexpr uint8_t kProtocolUndefined = 255;  // a block whose protocol bits are all set
+
+struct OutputSettings {
+    uint8_t protocol = 0;   // the entry of cbTypeProt; kProtocolUndefined: not defined
+    uint8_t protocol2 = 0;  // the entry of cbTypeProt2
+    uint8_t typecode = 0;   // the entry of cobTypeCode
+    bool cbWgParityNo = false;
+    bool cbBcc7Uid = false;
+    bool cbRs485_232 = false;
+    bool cbPulseOnlyTm = false;
+    bool cbLock = false;
+    bool cbPolLock = false;
+    bool cbRestrictTm = false;
+    bool cbReverseCode = false;
+    bool cbHidAnalisis = false;
+    int openTimeMs = 0;  // edTimeOpen
+
+    bool operator==(const OutputSettings&) const = default;
+};
+
+// The option boxes of OutputSettings by their control names.
+struct OptionKey {
+    const char* name;
+    bool OutputSettings::*member;
+};
+inline constexpr std::array<OptionKey, 9> kOptionKeys{{
+    {"cbWgParityNo", &OutputSettings::cbWgParityNo},
+    {"cbBcc7Uid", &OutputSettings::cbBcc7Uid},
+    {"cbRs485_232", &OutputSettings::cbRs485_232},
+    {"cbPulseOnlyTm", &OutputSettings::cbPulseOnlyTm},
+    {"cbLock", &OutputSettings::cbLock},
+    {"cbPolLock", &OutputSettings::cbPolLock},
+    {"cbRestrictTm", &OutputSettings::cbRestrictTm},
+    {"cbReverseCode", &OutputSettings::cbReverseCode},
+    {"cbHidAnalisis", &OutputSettings::cbHidAnalisis},
+}};
+
+// The 9-byte parameter block decoded: its mode and output settings.
+struct ParamDecode {
+    uint8_t mode = 0;         // bits 0 to 6 of byte 0
+    bool masterKey = false;   // bit 7 of byte 0
+    OutputSettings settings;  // every field, whether or not the model shows it
+};
+ParamDecode decodeParamBlock(const uint8_t* block);
+
+// What a reader of a model (and firmware version) offers on the window: the entries of its
+// lists and the option boxes it shows.
+struct Offer {
+    int protocolEntries = 0;    // entries of cbTypeProt; 0: no list
+    bool secondSerial = false;  // cbTypeProt2's third entry is the serial output
+    bool typecode = false;      // cobTypeCode
+    bool openTime = false;      // edTimeOpen
+    std::array<bool, kOptionKeys.size()> options{};  // in the order of kOptionKeys
+};
+Offer offer(const ModelRow& m, uint8_t v0, uint8_t v1);
+
+// The name of a protocol list entry as the window's list shows it right after "Read param" laid
+// it out (the names with parity bits), or empty where the list has no such entry.
+const char* protocolName(uint8_t protocol, int entries);
+const char* typeCodeName(uint8_t typecode);
+
+// The filter boxes by their control names, in the order of filters::Box.
+inline constexpr std::array<const char*, filters::kBoxCount> kFilterBoxNames{
+    "cbFilter1",
+    "cbFilter2",
+    "cbFilter2Exception",
+    "cbZero",
+    "cbOTP1",
+    "cbOTP2",
+    "cbMF3",
+    "cbOTP2Plus",
+    "cbSmKey",
+    "cbSmKeyPlus",
+    "cbCounter",
+    "cbCounterDelete",
+    "cbCounterMake",
+    "cbVantis",
+    "cbMPlus",
+    "cbLocalFilterEn",
+    "cbAllowAllLocalFilterWork"};
+
+// Which filter box is checked, in the order of filters::Box.
+using FilterChoice = std::array<bool, filters::kBoxCount>;
+
+// The rules that tie the filter boxes together, over a choice: Filter 2 clears Filter 1, Filter 1
+// clears Filter 2 and its exception, and an option box is usable only beside the box it belongs
+// to. enabled is what each rule decides; a box no rule decides keeps whatever state it had.
+struct FilterRules {
+    FilterChoice checked{};
+    std::array<std::optional<bool>, filters::kBoxCount> enabled{};
+};
+FilterRules applyFilterRules(const FilterChoice& choice);
+
+// The choice a filter block shows once the rules have run; tp is the model's polarity of Zero.
+FilterChoice decodeFilterBlock(const uint8_t* block, uint8_t tp);
+
+// The filter boxes a model shows after "Read param" (all of them where it reads its filters).
+std::array<bool, filters::kBoxCount> offeredFilters(const ModelRow& m);
+
+}  // namespace device
