@@ -43,6 +43,11 @@ void TForm1::btWriteParamClick() {
     reader_->writeParams(Device, s, openTime);
 }
 
+std::array<QCheckBox*, 9> TForm1::optionBoxes() const {
+    return {cbWgParityNo, cbBcc7Uid,    cbRs485_232,   cbPulseOnlyTm, cbLock,
+            cbPolLock,    cbRestrictTm, cbReverseCode, cbHidAnalisis};
+}
+
 void TForm1::btFactorySettingsClick() {
     // Only the window's choices go back to their first entries; "Write param" sends them.
     protocol = 0;

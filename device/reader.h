@@ -172,9 +172,12 @@ public:
     // The programming run of the image: from the first packet to the end frame and, where the
     // hooks ask for it, the automatic filter request.
     RunResult program(std::span<const uint8_t> image, bool progPgm, const RunHooks& hooks);
+    // A run stopped before its first packet: the boot loader gets the end frame alone.
+    RunResult stopBeforeFirstPacket(int64_t imageBytes);
 
 private:
     comlink::Reply judge(const uint8_t* frame, int n, int minReplyLen);
+    void sendEndFrame(RunResult& result, bool quietFailures);
     comlink::Reply sendSetFilterFrame(const uint8_t* frame, int n);
     void log(const QString& line) const;
     void box(const QString& caption, const QString& text, const QString& informative = {}) const;

@@ -47,23 +47,26 @@ ParamDecode decodeParamBlock(const uint8_t* b) {
     return d;
 }
 
-Offer offer(const ModelRow& m, uint8_t v0, uint8_t v1) {
+Offer offer(const ModelRow& m, uint8_t v0, uint8_t v1, uint8_t protocol2, bool filtersRead) {
     Offer o;
     auto show = [&](const char* name) { o.options[optionIndex(name)] = true; };
     o.secondSerial = m.secondList == SecondList::Serial;
-    if (o.secondSerial) show("cbRs485_232");
+    o.protocol2Entries = 4;
+    // The serial box shows beside the second list's third entry, whatever the model.
+    if (m.layout != Layout::FilterCodes && protocol2 == kSecondProtocolSerial) show("cbRs485_232");
     switch (m.layout) {
         case Layout::FilterCodes:
             return o;
         case Layout::ShortBlock:
             o.protocolEntries = 5;
+            // The second list is emptied, and filled again only with the serial entries.
+            if (!o.secondSerial) o.protocol2Entries = 0;
             show("cbHidAnalisis");
             show("cbRestrictTm");
             return o;
         case Layout::LongForm:
             o.protocolEntries = 6;
-            o.typecode = true;
-            o.openTime = true;
+            o.openTime = !filtersRead;  // the filter display hides it
             for (const char* name : {"cbRestrictTm", "cbReverseCode", "cbLock", "cbPolLock"})
                 show(name);
             return o;
@@ -72,17 +75,22 @@ Offer offer(const ModelRow& m, uint8_t v0, uint8_t v1) {
     }
     const FirmwareRules r = firmwareRules(m.protocolRule, v0, v1);
     o.protocolEntries = r.protocolEntries;
-    o.typecode = m.fullBits;
     show("cbRestrictTm");
     show("cbReverseCode");
-    if (m.fullBits) {
-        show("cbLock");
-        show("cbPolLock");
-    }
     if (r.parityBox) show("cbWgParityNo");
     if (r.convertBox) show("cbBcc7Uid");
     if (r.pulseBox) show("cbPulseOnlyTm");
     return o;
+}
+
+const char* protocolEntry(int index, bool withoutParity) {
+    if (index < 0 || index >= kMaxProtocolEntries) return "";
+    return withoutParity ? kProtocolWithoutParity[index] : kProtocolWithParity[index];
+}
+
+const char* protocol2Entry(int index, bool serial) {
+    if (index < 0 || index >= 4) return "";
+    return serial ? kSecondProtocolEntriesModel6[index] : kSecondProtocolEntries[index];
 }
 
 const char* protocolName(uint8_t protocol, int entries) {
@@ -114,6 +122,14 @@ FilterRules applyFilterRules(const FilterChoice& choice) {
     r.enabled[Box::CMake] = r.checked[Box::Counter];
     r.enabled[Box::Otp2Plus] = r.checked[Box::Otp2];
     return r;
+}
+
+std::array<bool, filters::kBoxCount> filterEnabled(const FilterChoice& choice) {
+    const FilterRules rules = applyFilterRules(choice);
+    std::array<bool, filters::kBoxCount> enabled{};
+    for (int i = 0; i < filters::kBoxCount; ++i)
+        enabled[i] = rules.enabled[i].value_or(i != filters::Box::Filter2Exc);
+    return enabled;
 }
 
 FilterChoice decodeFilterBlock(const uint8_t* block, uint8_t tp) {

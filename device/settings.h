@@ -35,18 +35,19 @@ struct OutputSettings {
 // The option boxes of OutputSettings by their control names.
 struct OptionKey {
     const char* name;
+    const char* caption;  // the box's caption on the window
     bool OutputSettings::*member;
 };
 inline constexpr std::array<OptionKey, 9> kOptionKeys{{
-    {"cbWgParityNo", &OutputSettings::cbWgParityNo},
-    {"cbBcc7Uid", &OutputSettings::cbBcc7Uid},
-    {"cbRs485_232", &OutputSettings::cbRs485_232},
-    {"cbPulseOnlyTm", &OutputSettings::cbPulseOnlyTm},
-    {"cbLock", &OutputSettings::cbLock},
-    {"cbPolLock", &OutputSettings::cbPolLock},
-    {"cbRestrictTm", &OutputSettings::cbRestrictTm},
-    {"cbReverseCode", &OutputSettings::cbReverseCode},
-    {"cbHidAnalisis", &OutputSettings::cbHidAnalisis},
+    {"cbWgParityNo", "Wiegand without parity", &OutputSettings::cbWgParityNo},
+    {"cbBcc7Uid", "Convert for H7120", &OutputSettings::cbBcc7Uid},
+    {"cbRs485_232", "Rs485/Rs232", &OutputSettings::cbRs485_232},
+    {"cbPulseOnlyTm", "Pulse + only TM", &OutputSettings::cbPulseOnlyTm},
+    {"cbLock", "Lock", &OutputSettings::cbLock},
+    {"cbPolLock", "Polarity lock", &OutputSettings::cbPolLock},
+    {"cbRestrictTm", "restriction TM: size TM = size Wiegand", &OutputSettings::cbRestrictTm},
+    {"cbReverseCode", "Reverse code", &OutputSettings::cbReverseCode},
+    {"cbHidAnalisis", "size Hid", &OutputSettings::cbHidAnalisis},
 }};
 
 // The 9-byte parameter block decoded: its mode and output settings.
@@ -57,41 +58,57 @@ struct ParamDecode {
 };
 ParamDecode decodeParamBlock(const uint8_t* block);
 
-// What a reader of a model (and firmware version) offers on the window: the entries of its
-// lists and the option boxes it shows.
+// What the window shows for a reader after "Read param" (in a window that showed no reader
+// before): the entries of its lists and the option boxes. protocol2 is the block's second
+// protocol (the serial box shows beside its third entry); filtersRead, whether the filter block
+// was read and shown (which hides the open time).
 struct Offer {
-    int protocolEntries = 0;    // entries of cbTypeProt; 0: no list
+    int protocolEntries = 0;    // entries of cbTypeProt; 0: the list is hidden
+    int protocol2Entries = 0;   // entries of cbTypeProt2
     bool secondSerial = false;  // cbTypeProt2's third entry is the serial output
-    bool typecode = false;      // cobTypeCode
     bool openTime = false;      // edTimeOpen
     std::array<bool, kOptionKeys.size()> options{};  // in the order of kOptionKeys
 };
-Offer offer(const ModelRow& m, uint8_t v0, uint8_t v1);
+Offer offer(const ModelRow& m, uint8_t v0, uint8_t v1, uint8_t protocol2 = 0,
+            bool filtersRead = false);
+
+// The entries of the lists as the window holds them after "Read param": the protocol names
+// without parity bits where the parity box ended up checked.
+const char* protocolEntry(int index, bool withoutParity);
+const char* protocol2Entry(int index, bool serial);
 
 // The name of a protocol list entry as the window's list shows it right after "Read param" laid
 // it out (the names with parity bits), or empty where the list has no such entry.
 const char* protocolName(uint8_t protocol, int entries);
 const char* typeCodeName(uint8_t typecode);
 
-// The filter boxes by their control names, in the order of filters::Box.
-inline constexpr std::array<const char*, filters::kBoxCount> kFilterBoxNames{
-    "cbFilter1",
-    "cbFilter2",
-    "cbFilter2Exception",
-    "cbZero",
-    "cbOTP1",
-    "cbOTP2",
-    "cbMF3",
-    "cbOTP2Plus",
-    "cbSmKey",
-    "cbSmKeyPlus",
-    "cbCounter",
-    "cbCounterDelete",
-    "cbCounterMake",
-    "cbVantis",
-    "cbMPlus",
-    "cbLocalFilterEn",
-    "cbAllowAllLocalFilterWork"};
+// The filter boxes by their control names and captions, in the order of filters::Box.
+struct FilterKey {
+    const char* name;
+    const char* caption;
+};
+inline constexpr std::array<FilterKey, filters::kBoxCount> kFilterKeys{{
+    {"cbFilter1", "Filter 1"},
+    {"cbFilter2", "Filter 2"},
+    {"cbFilter2Exception", "Filter 2 Exc"},
+    {"cbZero", "Zero"},
+    {"cbOTP1", "OTP 1"},
+    {"cbOTP2", "OTP 2"},
+    {"cbMF3", "MF3"},
+    {"cbOTP2Plus", "OTP 2 Plus"},
+    {"cbSmKey", "SMK"},
+    {"cbSmKeyPlus", "SMK Plus"},
+    {"cbCounter", "Counter"},
+    {"cbCounterDelete", "cDelete"},
+    {"cbCounterMake", "cMake"},
+    {"cbVantis", "Only Vantis"},
+    {"cbMPlus", "Only MPlus"},
+    {"cbLocalFilterEn", "Local filter EN"},
+    {"cbAllowAllLocalFilterWork", "Allow all local filers to work independently"},
+}};
+// The boxes whose click runs the rules again.
+inline constexpr std::array<filters::Box, 5> kFilterTriggers{
+    filters::Counter, filters::Filter1, filters::Filter2, filters::Mf3, filters::Otp2};
 
 // Which filter box is checked, in the order of filters::Box.
 using FilterChoice = std::array<bool, filters::kBoxCount>;
@@ -104,6 +121,9 @@ struct FilterRules {
     std::array<std::optional<bool>, filters::kBoxCount> enabled{};
 };
 FilterRules applyFilterRules(const FilterChoice& choice);
+// Whether each box takes a click after "Read param" showed this choice: what the rules decide,
+// and otherwise as the filter defaults left it (Filter 2 Exc held, the others free).
+std::array<bool, filters::kBoxCount> filterEnabled(const FilterChoice& choice);
 
 // The choice a filter block shows once the rules have run; tp is the model's polarity of Zero.
 FilterChoice decodeFilterBlock(const uint8_t* block, uint8_t tp);

@@ -128,15 +128,7 @@ RunResult Reader::program(std::span<const uint8_t> image, bool progPgm, const Ru
             break;
         }
     }
-    if (close) {
-        result.endFrameSent = true;
-        const bool replied =
-            writePage(firmware::kEndFrame.data(), firmware::kEndFrame.size(), hooks.quietFailures);
-        const firmware::CloseVerdict verdict =
-            firmware::judgeCloseReply(firmware::classifyReply(replied, rx_));
-        log(QString::fromLatin1(verdict.line));
-        result.endFrameConfirmed = verdict.confirmed;
-    }
+    if (close) sendEndFrame(result, hooks.quietFailures);
     inRun_ = false;
     if (!result.endFrameConfirmed || !hooks.filterRequestAfterRun || !hooks.filterRequestAfterRun())
         return result;
@@ -153,6 +145,26 @@ RunResult Reader::program(std::span<const uint8_t> image, bool progPgm, const Ru
         log(QStringLiteral("protected mode"));
         log(QStringLiteral("Go to master mode"));
     }
+    return result;
+}
+
+void Reader::sendEndFrame(RunResult& result, bool quietFailures) {
+    result.endFrameSent = true;
+    const bool replied =
+        writePage(firmware::kEndFrame.data(), firmware::kEndFrame.size(), quietFailures);
+    const firmware::CloseVerdict verdict =
+        firmware::judgeCloseReply(firmware::classifyReply(replied, rx_));
+    log(QString::fromLatin1(verdict.line));
+    result.endFrameConfirmed = verdict.confirmed;
+}
+
+RunResult Reader::stopBeforeFirstPacket(int64_t imageBytes) {
+    RunResult result;
+    result.imageBytes = imageBytes;
+    inRun_ = true;
+    comBrokenShown_ = false;
+    sendEndFrame(result, false);
+    inRun_ = false;
     return result;
 }
 

@@ -12,6 +12,8 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -343,6 +345,28 @@ QStringList lockFolders() {
 
 void setLockFolders(const QStringList& folders) {
     lockFoldersRef() = folders;
+}
+
+qint64 holderPid(const QString& device) {
+    if (const qint64 pid = lockFileHolder(device)) return pid;
+#ifdef Q_OS_UNIX
+    // An advisory lock on the device, as the kernel lists them: "1: FLOCK ADVISORY WRITE <pid>
+    // <major>:<minor>:<inode> 0 EOF", the numbers of the file system in hexadecimal.
+    struct stat st {};
+    if (::stat(QFile::encodeName(device).constData(), &st) != 0) return 0;
+    const QByteArray node = QByteArray::number(major(st.st_dev), 16).rightJustified(2, '0') + ':' +
+                            QByteArray::number(minor(st.st_dev), 16).rightJustified(2, '0') + ':' +
+                            QByteArray::number(static_cast<qulonglong>(st.st_ino));
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (!locks.open(QIODevice::ReadOnly)) return 0;
+    for (const QByteArray& line : locks.readAll().split('\n')) {
+        const QList<QByteArray> f = line.simplified().split(' ');
+        if (f.size() < 6 || f[1] == "->" || f[5] != node) continue;
+        const qint64 pid = f[4].toLongLong();
+        if (pid > 0 && pid != ::getpid()) return pid;
+    }
+#endif
+    return 0;
 }
 
 qint64 lockFileHolder(const QString& device) {

@@ -90,6 +90,9 @@ public:
 // process that holds device (its real path) by one, when that process still lives; 0 otherwise.
 // A lock left by a process that is gone is stale and holds nothing.
 qint64 lockFileHolder(const QString& device);
+// The process that holds device (its real path) by a lock file or an advisory lock; 0 when
+// neither names one that lives.
+qint64 holderPid(const QString& device);
 // The PID a lock file's content names, in either form (text, or four bytes); 0 for none.
 qint64 lockFilePid(const QByteArray& content);
 // The folders searched for lock files; tests choose their own.

@@ -1,22 +1,13 @@
 #include "shell/cli.h"
 
-#include <QApplication>
-#include <QBuffer>
-#include <QCheckBox>
-#include <QComboBox>
 #include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLabel>
-#include <QLineEdit>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QTabWidget>
-#include <QTimer>
+#include <QThread>
 #include <csignal>
 #include <cstdio>
 
@@ -27,9 +18,12 @@
 #endif
 
 #include "device/model_table.h"
+#include "device/protocol_lists.h"
+#include "device/reader.h"
+#include "device/settings.h"
+#include "firmware/image.h"
 #include "link/port_names.h"
 #include "link/probe.h"
-#include "shell/qln_boot_pgm.h"
 
 namespace cli {
 
@@ -41,10 +35,16 @@ const QStringList kCommands{"ports",      "read", "write",  "factory-settings",
 // The reader needs a moment after "Go to the BOOT" before its boot loader listens.
 constexpr int kBootStartMs = 500;
 
+// Standard output that could not be written (a closed pipe, a full disk) ends the output only:
+// the operation goes on to its end, and the exit code says so.
+bool outputFailed = false;
+
 void print(std::FILE* to, const QString& text) {
+    if (to == stdout && outputFailed) return;
     const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), to);
-    std::fflush(to);
+    const std::size_t n = static_cast<std::size_t>(bytes.size());
+    const bool ok = std::fwrite(bytes.constData(), 1, n, to) == n && std::fflush(to) == 0;
+    if (!ok && to == stdout) outputFailed = true;
 }
 void out(const QString& line) {
     print(stdout, line + QLatin1Char('\n'));
@@ -61,9 +61,41 @@ bool stderrIsTerminal() {
 #endif
 }
 
-volatile std::sig_atomic_t interruptRequested = 0;
-extern "C" void onInterrupt(int) {
-    interruptRequested = 1;
+// The first of SIGINT, SIGTERM and SIGHUP: a run stops as with "Stop" (the end frame is sent),
+// any other operation once its exchange is over. A second signal changes nothing.
+volatile std::sig_atomic_t stopSignal = 0;
+extern "C" void onStopSignal(int sig) {
+    if (!stopSignal) stopSignal = sig;
+}
+
+void setUpSignals() {
+    stopSignal = 0;
+#ifdef Q_OS_UNIX
+    struct sigaction sa = {};
+    sa.sa_handler = onStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &sa, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+#else
+    std::signal(SIGINT, onStopSignal);
+    std::signal(SIGTERM, onStopSignal);
+#endif
+}
+
+int signalExit() {
+    switch (stopSignal) {
+        case SIGINT:
+            return kInterrupted;
+        case SIGTERM:
+            return kTerminated;
+#ifdef SIGHUP
+        case SIGHUP:
+            return kHangUp;
+#endif
+        default:
+            return 128 + stopSignal;
+    }
 }
 
 // Which options each command takes, beyond --port.
@@ -77,269 +109,415 @@ bool takes(const QString& command, const QString& option) {
     return false;
 }
 
-QString listOf(const QComboBox* list) {
-    QStringList entries;
-    for (int i = 0; i < list->count(); ++i)
-        entries << QStringLiteral("%1 \"%2\"").arg(i).arg(list->itemText(i));
-    return entries.join(QStringLiteral(", "));
+QString quoted(const char* s) {
+    return QLatin1Char('"') + QString::fromLatin1(s) + QLatin1Char('"');
 }
 
-QJsonObject boxReport(const QCheckBox* box) {
-    return {{"caption", box->text()},
-            {"checked", box->isChecked()},
-            {"shown", !box->isHidden()},
-            {"enabled", box->isEnabled()}};
+QString hexOf(const uint8_t* p, std::size_t n) {
+    return QString::fromStdString(comlink::hexString(p, n));
 }
 
-QJsonObject listReport(const QComboBox* list) {
-    return {{"index", list->currentIndex()},
-            {"text", list->currentText()},
-            {"shown", !list->isHidden()}};
-}
-
-// The option boxes of the "Output protocol" and "Format" sheets and the boxes of "Filters", as
-// a user finds them: by caption.
-std::vector<QCheckBox*> boxesOn(const QWidget* sheet) {
-    const auto found = sheet->findChildren<QCheckBox*>();
-    return {found.begin(), found.end()};
+// A key as a script writes it: the control's name, or its caption where no other box has it.
+// -1 when none matches.
+template <std::size_t N, typename Key>
+int keyIndex(const std::array<Key, N>& keys, const QString& key) {
+    for (std::size_t i = 0; i < N; ++i)
+        if (key == QLatin1String(keys[i].name)) return static_cast<int>(i);
+    int found = -1;
+    for (std::size_t i = 0; i < N; ++i) {
+        if (key != QLatin1String(keys[i].caption)) continue;
+        if (found >= 0) return -1;
+        found = static_cast<int>(i);
+    }
+    return found;
 }
 
 class Session {
 public:
-    explicit Session(const Options& o) : o_(o) {
-        form_.boxSink = [this](const QString& caption, const QString& text,
-                               const QString& informative) {
-            ++boxes_;
-            QString line = caption + QStringLiteral(": ") + text;
-            if (!informative.isEmpty()) line += QStringLiteral(" (") + informative + ')';
-            err(line);
-        };
-        QObject::connect(&form_, &TForm1::logged, [this](const QString& line) {
-            lines_ << line;
-            // The parameter block's reply is in the reply buffer while its decode logs the mode;
-            // the filter read reuses the buffer after.
-            if (line.startsWith(QStringLiteral("Mode: ")))
-                modeCode_ = form_.bfRx[comlink::kDataOffset];
-            if (!o_.json) out(line);
-            // The bar moves after the line: tell the progress once the run has moved it.
-            if (inRun_) QTimer::singleShot(0, &form_, [this, line] { showProgress(line); });
-        });
-        interruptRequested = 0;
-        std::signal(SIGINT, onInterrupt);
-        QObject::connect(&interruptPoll_, &QTimer::timeout, [this] {
-            if (!interruptRequested) return;
-            interrupted_ = true;
-            if (form_.runActive()) form_.btStopClick();
-        });
-        interruptPoll_.start(50);
-    }
-    ~Session() { std::signal(SIGINT, SIG_DFL); }
+    explicit Session(const Options& o)
+        : o_(o),
+          reader_([this](const QString& line) { log(line); },
+                  [](const QString& caption, const QString& text, const QString& informative) {
+                      QString line = caption + QStringLiteral(": ") + text;
+                      if (!informative.isEmpty()) line += QStringLiteral(" (") + informative + ')';
+                      err(line);
+                  }) {}
 
-    // Ctrl+C during any other operation takes effect when its exchange is over.
     int run() {
         const int code = runCommand();
-        return interrupted() ? kInterrupted : code;
+        port_.reset();  // released, with its lock, before the program ends
+        if (stopSignal) return signalExit();
+        if (code == kOk && outputFailed) return kOutputFailed;
+        return code;
     }
 
 private:
-    int runCommand() {
-        if (const int e = selectPort()) return e;
-        if (o_.command == "boot") return verdictOf(form_.btTST);
-        if (o_.command == "read") return read();
+    // A line of the window's log: the layer's, and the few the window writes itself.
+    void log(const QString& line) {
+        lines_ << line;
+        if (!o_.json) out(line);
+    }
 
+    int runCommand() {
         // The file first: nothing goes on the line for an image that is not there.
-        if (o_.command == "program" && !form_.loadFirmware(o_.file)) return kUsage;
-        if (!readParam()) return kFailed;
-        if (interrupted()) return kInterrupted;
+        if (o_.command == "program") {
+            const firmware::ImageLoad load = firmware::loadImage(o_.file);
+            if (!load.ok) {
+                err(QStringLiteral("Error: ") + load.error);
+                return kUsage;
+            }
+            image_ = load.image;
+        }
+        if (const int e = openPort()) return e;
+        if (o_.command == "boot")
+            return reader_.enterBootLoader() == comlink::Reply::Accepted ? kOk : kFailed;
+        const bool read = readParam();
+        if (o_.command == "read") {
+            if (o_.json) {
+                const QJsonObject report =
+                    readReport(who_, params_ ? &*params_ : nullptr, filters_ ? &*filters_ : nullptr,
+                               lines_, read);
+                print(stdout, QString::fromUtf8(QJsonDocument(report).toJson()) + '\n');
+            }
+            return read ? kOk : kFailed;
+        }
+        if (!read || stopSignal) return kFailed;
         if (o_.command == "write") {
             if (const int e = applyChoices()) return e;
-            return verdictOf(form_.btWriteParam);
+            return writeParams();
         }
         if (o_.command == "factory-settings") {
-            form_.btFactorySettings->click();
-            return verdictOf(form_.btWriteParam);
+            // The window's "Factory Settings": the lists to their first entries, each logged.
+            settings_.protocol = settings_.protocol2 = settings_.typecode = 0;
+            log(QString::fromLatin1(device::protocolEntry(0, withoutParity_)));
+            log(offer_.protocol2Entries > 0
+                    ? QString::fromLatin1(device::protocol2Entry(0, offer_.secondSerial))
+                    : QString());
+            log(QString::fromLatin1(device::kTypeCodeEntries[0]));
+            return writeParams();
         }
         if (o_.command == "set-filter") {
-            if (const int e = applyBoxes(boxesOn(form_.tsFilters))) return e;
-            return verdictOf(form_.btSetFilter);
+            if (const int e = applyFilterBoxes()) return e;
+            return reader_.setFilters(deviceCode(), choice_, false, filtersRead()) ==
+                           device::FilterWriteVerdict::Accepted
+                       ? kOk
+                       : kFailed;
         }
         return program();
     }
 
-    bool interrupted() {
-        QApplication::processEvents();
-        return interrupted_ || interruptRequested;
-    }
-
-    int selectPort() {
-        if (comlink::comNumber(o_.port) == 0) {
-            err(QStringLiteral("--port takes a name COM1 to COM128, not \"%1\"").arg(o_.port));
+    int openPort() {
+        // A device path is taken as typed; a name COMn as the window reaches it.
+        const bool isPath = o_.port.startsWith(QLatin1Char('/')) || o_.port.startsWith('\\');
+        if (!isPath && comlink::comNumber(o_.port) == 0) {
+            err(QStringLiteral("--port takes a name COM1 to COM128 or a device path, not \"%1\"")
+                    .arg(o_.port));
             return kUsage;
         }
-        QComboBox* list = form_.cbCom;
-        if (list->findText(o_.port) < 0) form_.refreshPorts();
-        if (list->findText(o_.port) < 0) {
-            if (!QFileInfo::exists(comlink::devicePath(o_.port))) {
-                err(QStringLiteral("there is no port %1 here (torvik-cli ports lists them)")
-                        .arg(o_.port));
-                return kUsage;
+        const QString device = isPath ? o_.port : comlink::devicePath(o_.port);
+        if (!QFileInfo::exists(device)) {
+            err(QStringLiteral("there is no port %1 here (torvik-cli ports lists them)")
+                    .arg(o_.port));
+            return kUsage;
+        }
+        port_ = comlink::makeSerialPort();
+        if (!port_->open(device)) {
+            switch (port_->openFailure()) {
+                case comlink::OpenFailure::Held: {
+                    const qint64 pid = comlink::holderPid(comlink::realDevicePath(device));
+                    err(QStringLiteral("%1 is in use by %2 (%3)")
+                            .arg(o_.port,
+                                 pid ? QStringLiteral("process %1").arg(pid)
+                                     : QStringLiteral("another program"),
+                                 port_->errorString()));
+                    break;
+                }
+                case comlink::OpenFailure::Permission:
+                    err(QStringLiteral("%1: you may not use this device (%2)")
+                            .arg(o_.port, port_->errorString()));
+                    break;
+                default:
+                    err(QStringLiteral("%1 cannot be opened as a serial port (%2)")
+                            .arg(o_.port, port_->errorString()));
+                    break;
             }
-            // A device under the name that the probe left out: open it, so that the reason is
-            // told.
-            list->addItem(o_.port);
+            port_.reset();
+            return kPortUnusable;
         }
-        const int i = list->findText(o_.port);
-        const int before = boxes_;
-        device::chooseEntry(list, i);
-        return boxes_ == before ? kOk : kPortUnusable;
+        if (!device::configureReaderLine(*port_)) {
+            err(QStringLiteral("%1 busy or incorrect settings (%2)")
+                    .arg(o_.port, port_->errorString()));
+            port_.reset();
+            return kPortUnusable;
+        }
+        reader_.setPort(port_.get());
+        return kOk;
     }
 
+    uint8_t deviceCode() const { return who_.row ? who_.row->device : device::kNoModel; }
+    bool filtersRead() const { return filters_ && filters_->reply == comlink::Reply::Accepted; }
+
+    // "Read param", step by step; true when each step that it takes for this model went through.
+    // What the window would show after it is kept: the settings, the lists' names, the boxes
+    // shown, the filter boxes and which of them take a click.
     bool readParam() {
-        form_.btVersion->click();
-        // Each of the three steps that "Read param" takes for this model went through.
-        if (form_.Device == device::kNoModel) return false;
-        const device::ModelRow& m = device::model(form_.Device);
-        if (m.layout == device::Layout::FilterCodes) return true;
-        if (!form_.btWriteParam->isEnabled()) return false;
-        return !(m.readsFilters && form_.Fguard) || form_.bRdFilter;
-    }
-
-    int read() {
-        const bool ok = readParam();
-        if (o_.json)
-            print(stdout, QString::fromUtf8(
-                              QJsonDocument(readReport(form_, lines_, modeCode_, ok)).toJson()) +
-                              QLatin1Char('\n'));
-        return ok ? kOk : kFailed;
-    }
-
-    // Presses the button and judges the last line it logged.
-    int verdictOf(QPushButton* button) {
-        if (!button->isEnabled()) {
-            err(QStringLiteral("\"%1\" is not enabled for this reader").arg(button->text()));
-            return kFailed;
+        who_ = reader_.identify();
+        if (!who_.identified() || deviceCode() == device::kNoModel || stopSignal) return false;
+        const device::ModelRow& m = *who_.row;
+        if (m.layout == device::Layout::FilterCodes) {
+            // Configured by filter codes: the boxes start from the defaults.
+            setFilterChoice(device::applyFilterRules(filters::kDefaultChecked).checked);
+            offer_ = device::offer(m, who_.version[0], who_.version[1]);
+            filtersShown_ = device::offeredFilters(m);
+            return true;
         }
-        const qsizetype before = lines_.size();
-        button->click();
-        if (interrupted()) return kInterrupted;
-        if (lines_.size() == before) return kFailed;
-        return goodVerdict(lines_.last()) ? kOk : kFailed;
+        params_ = reader_.readParams(who_);
+        if (params_->reply != comlink::Reply::Accepted || stopSignal) return false;
+        settings_ = params_->decoded.settings;
+        if (m.readsFilters && params_->protectedMode()) {
+            filters_ = reader_.readFilters(who_);
+            if (!filtersRead()) return false;
+            if (filters_->signatureValid) {
+                setFilterChoice(filters_->choice);
+                filtersShown_.fill(true);
+            } else {
+                log(QStringLiteral("Not read param of filtes."));
+                setFilterChoice(device::applyFilterRules(filters::kDefaultChecked).checked);
+            }
+        }
+        offer_ =
+            device::offer(m, who_.version[0], who_.version[1], settings_.protocol2, filtersRead());
+        // The lists show the names without parity bits where the parity box ended up ticked;
+        // the short block leaves the box as it was.
+        withoutParity_ = m.layout != device::Layout::ShortBlock && settings_.cbWgParityNo;
+        if (m.layout == device::Layout::ShortBlock) {
+            const device::OutputSettings block = settings_;
+            settings_ = {};
+            settings_.protocol = block.protocol;
+            settings_.protocol2 = block.protocol2;
+            settings_.cbRs485_232 = block.cbRs485_232;
+            settings_.cbRestrictTm = block.cbRestrictTm;
+            settings_.cbHidAnalisis = block.cbHidAnalisis;
+        }
+        // Two boxes count only while they are shown.
+        settings_.cbPulseOnlyTm = settings_.cbPulseOnlyTm && shown("cbPulseOnlyTm");
+        settings_.cbBcc7Uid = settings_.cbBcc7Uid && shown("cbBcc7Uid");
+        return m.named;
     }
 
-    int choose(QComboBox* list, const QString& wanted, const char* option) {
-        if (wanted.isEmpty()) return kOk;
-        if (list->isHidden()) {
+    bool shown(const char* option) const {
+        return offer_.options[keyIndex(device::kOptionKeys, QString::fromLatin1(option))];
+    }
+
+    void setFilterChoice(const device::FilterChoice& c) {
+        choice_ = c;
+        filterEnabled_ = device::filterEnabled(c);
+    }
+
+    QString protocolName(int i) const {
+        return QString::fromLatin1(device::protocolEntry(i, withoutParity_));
+    }
+
+    // An entry of a list by its text or its index; -1 after saying what the list holds.
+    int entry(const QString& wanted, int count, const std::function<QString(int)>& name,
+              const char* option) {
+        if (count == 0) {
             err(QStringLiteral("--%1: the list is not shown for this reader").arg(option));
-            return kUsage;
+            return -1;
         }
         bool isIndex = false;
         int i = wanted.toInt(&isIndex);
-        if (!isIndex) i = list->findText(wanted);
-        if (i < 0 || i >= list->count()) {
-            err(QStringLiteral("--%1: no entry \"%2\"; this reader's list has %3")
-                    .arg(option, wanted, listOf(list)));
-            return kUsage;
+        if (!isIndex) {
+            i = -1;
+            for (int k = 0; k < count && i < 0; ++k)
+                if (name(k) == wanted) i = k;
         }
-        device::chooseEntry(list, i);
+        if (i < 0 || i >= count) {
+            QStringList entries;
+            for (int k = 0; k < count; ++k)
+                entries << QStringLiteral("%1 \"%2\"").arg(k).arg(name(k));
+            err(QStringLiteral("--%1: no entry \"%2\"; this reader's list has %3")
+                    .arg(option, wanted, entries.join(QStringLiteral(", "))));
+            return -1;
+        }
+        return i;
+    }
+
+    // The choices as a user makes them on the window, each list's change logged as the window
+    // logs it.
+    int applyChoices() {
+        if (!o_.protocol.isEmpty()) {
+            const int i = entry(
+                o_.protocol, offer_.protocolEntries, [this](int k) { return protocolName(k); },
+                "protocol");
+            if (i < 0) return kUsage;
+            settings_.protocol = static_cast<uint8_t>(i);
+            log(protocolName(i));
+        }
+        if (!o_.typeCode.isEmpty()) {
+            const int i = entry(
+                o_.typeCode, 4,
+                [](int k) { return QString::fromLatin1(device::kTypeCodeEntries[k]); },
+                "type-code");
+            if (i < 0) return kUsage;
+            settings_.typecode = static_cast<uint8_t>(i);
+            log(QString::fromLatin1(device::kTypeCodeEntries[i]));
+        }
+        if (!o_.protocol2.isEmpty()) {
+            const bool serial = offer_.secondSerial;
+            const int i = entry(
+                o_.protocol2, offer_.protocol2Entries,
+                [serial](int k) { return QString::fromLatin1(device::protocol2Entry(k, serial)); },
+                "protocol2");
+            if (i < 0) return kUsage;
+            settings_.protocol2 = static_cast<uint8_t>(i);
+            log(QString::fromLatin1(device::protocol2Entry(i, serial)));
+            // The serial box shows beside the third entry only.
+            offer_.options[keyIndex(device::kOptionKeys, QStringLiteral("cbRs485_232"))] =
+                i == device::kSecondProtocolSerial;
+        }
+        for (const BoxChoice& c : o_.boxes) {
+            const int i = keyIndex(device::kOptionKeys, c.key);
+            if (i < 0) {
+                QStringList keys;
+                for (std::size_t k = 0; k < offer_.options.size(); ++k)
+                    if (offer_.options[k]) keys << quoted(device::kOptionKeys[k].name);
+                err(QStringLiteral("--set: no box \"%1\" here; the boxes shown are %2")
+                        .arg(c.key, keys.join(QStringLiteral(", "))));
+                return kUsage;
+            }
+            if (!offer_.options[i]) {
+                err(QStringLiteral("--set: the box \"%1\" is not shown for this reader")
+                        .arg(c.key));
+                return kUsage;
+            }
+            settings_.*device::kOptionKeys[i].member = c.checked;
+            if (QLatin1String(device::kOptionKeys[i].name) == QLatin1String("cbWgParityNo"))
+                withoutParity_ = c.checked;
+        }
+        if (o_.openTimeMs) {
+            if (!offer_.openTime) {
+                err(QStringLiteral("--open-time: this reader shows no open time"));
+                return kUsage;
+            }
+            settings_.openTimeMs = *o_.openTimeMs;
+        }
         return kOk;
     }
 
-    int applyBoxes(const std::vector<QCheckBox*>& boxes) {
+    int writeParams() {
+        if (!who_.row->named || !params_ || params_->reply != comlink::Reply::Accepted) {
+            err(QStringLiteral("\"Write param\" is not enabled for this reader"));
+            return kFailed;
+        }
+        uint16_t openTime = 0;
+        if (who_.row->fullBits)
+            openTime = *device::openTimeUnits(QString::number(settings_.openTimeMs));
+        return reader_.writeParams(deviceCode(), settings_, openTime) == comlink::Reply::Accepted
+                   ? kOk
+                   : kFailed;
+    }
+
+    int applyFilterBoxes() {
         for (const BoxChoice& c : o_.boxes) {
-            // A caption may stand twice (a local filter beside the filter): the box shown is
-            // the one a user clicks.
-            QCheckBox* box = nullptr;
-            for (QCheckBox* b : boxes)
-                if (b->text() == c.caption && (!box || box->isHidden())) box = b;
-            if (!box) {
-                QStringList captions;
-                for (QCheckBox* b : boxes)
-                    if (!b->isHidden()) captions << QLatin1Char('"') + b->text() + '"';
-                err(QStringLiteral("--set: no box \"%1\" here; the boxes shown are %2")
-                        .arg(c.caption, captions.join(QStringLiteral(", "))));
+            const int i = keyIndex(device::kFilterKeys, c.key);
+            if (i < 0 || !filtersShown_[i]) {
+                QStringList keys;
+                for (int k = 0; k < filters::kBoxCount; ++k)
+                    if (filtersShown_[k]) keys << quoted(device::kFilterKeys[k].name);
+                if (i < 0)
+                    err(QStringLiteral("--set: no box \"%1\" here; the boxes shown are %2")
+                            .arg(c.key, keys.isEmpty() ? QStringLiteral("none")
+                                                       : keys.join(QStringLiteral(", "))));
+                else
+                    err(QStringLiteral("--set: the box \"%1\" is not shown for this reader")
+                            .arg(c.key));
                 return kUsage;
             }
-            if (box->isHidden()) {
-                err(QStringLiteral("--set: the box \"%1\" is not shown for this reader")
-                        .arg(c.caption));
-                return kUsage;
-            }
-            if (box->isChecked() == c.checked) continue;
-            if (!box->isEnabled()) {
+            if (choice_[i] == c.checked) continue;
+            if (!filterEnabled_[i]) {
                 err(QStringLiteral("--set: the box \"%1\" cannot be changed now: the other "
                                    "boxes' rules hold it")
-                        .arg(c.caption));
+                        .arg(c.key));
                 return kUsage;
             }
-            box->click();
-        }
-        return kOk;
-    }
-
-    int applyChoices() {
-        if (const int e = choose(form_.cbTypeProt, o_.protocol, "protocol")) return e;
-        if (const int e = choose(form_.cobTypeCode, o_.typeCode, "type-code")) return e;
-        if (const int e = choose(form_.cbTypeProt2, o_.protocol2, "protocol2")) return e;
-        std::vector<QCheckBox*> boxes = boxesOn(form_.tsProtocol);
-        for (QCheckBox* b : boxesOn(form_.tsFormat)) boxes.push_back(b);
-        if (const int e = applyBoxes(boxes)) return e;
-        if (o_.openTimeMs) {
-            if (form_.edTimeOpen->isHidden()) {
-                err(QStringLiteral("--open-time: this reader has no open time"));
+            // A click: the box changes, and a box with rules of its own runs them.
+            choice_[i] = c.checked;
+            for (filters::Box t : device::kFilterTriggers) {
+                if (t != i) continue;
+                const device::FilterRules rules = device::applyFilterRules(choice_);
+                choice_ = rules.checked;
+                for (int k = 0; k < filters::kBoxCount; ++k)
+                    if (rules.enabled[k]) filterEnabled_[k] = *rules.enabled[k];
+            }
+            if (choice_[i] != c.checked) {
+                err(QStringLiteral("--set: the box \"%1\" cannot be %2: the filter rules undo it")
+                        .arg(c.key,
+                             c.checked ? QStringLiteral("ticked") : QStringLiteral("unticked")));
                 return kUsage;
             }
-            form_.edTimeOpen->setText(QString::number(*o_.openTimeMs));
         }
         return kOk;
     }
 
     int program() {
-        if (o_.progPgm) form_.cbProgPgm->setChecked(*o_.progPgm);
-        if (o_.avtoSetFilter) {
-            if (form_.cbAvtoSetFilter->isHidden()) {
-                err(
-                    QStringLiteral("--avto-set-filter: \"Avto set filter\" is not shown for "
-                                   "this reader"));
-                return kUsage;
-            }
-            form_.cbAvtoSetFilter->setChecked(true);
+        const device::ModelRow& m = *who_.row;
+        bool progPgm = m.progPgm == device::ProgPgm::Checked;
+        if (o_.progPgm) progPgm = *o_.progPgm;
+        if (o_.avtoSetFilter && m.layout == device::Layout::ShortBlock) {
+            err(QStringLiteral(
+                "--avto-set-filter: \"Avto set filter\" is not shown for this reader"));
+            return kUsage;
         }
-        imageBytes_ = form_.F->size();
-        if (const int e = verdictOf(form_.btTST)) return e;
-        QEventLoop pause;
-        QTimer::singleShot(kBootStartMs, &pause, &QEventLoop::quit);
-        pause.exec();
-        if (interrupted()) return kInterrupted;
-
-        terminal_ = stderrIsTerminal();
-        inRun_ = true;
-        clock_.start();
-        const int verdict = verdictOf(form_.btPGM);
-        inRun_ = false;
-        if (terminal_) print(stderr, QStringLiteral("\n"));
-        err(QStringLiteral("the run took %1 ms").arg(clock_.elapsed()));
-        if (interrupted_ || interruptRequested) return kInterrupted;
-        return verdict;
-    }
-
-    void showProgress(const QString& line) {
-        if (!line.startsWith(QStringLiteral("passed "))) return;
-        const QString text = progressLine(terminal_, form_.ProgressBar1->value(), imageBytes_,
-                                          clock_.elapsed(), line);
-        print(stderr, terminal_ ? QStringLiteral("\r") + text : text + '\n');
+        if (reader_.enterBootLoader() != comlink::Reply::Accepted) return kFailed;
+        const auto bytes =
+            std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(image_.constData()),
+                                     static_cast<std::size_t>(image_.size()));
+        const bool terminal = stderrIsTerminal();
+        QElapsedTimer clock;
+        clock.start();
+        // The boot loader starts: a signal meanwhile still gets it its end frame.
+        while (clock.elapsed() < kBootStartMs && !stopSignal) QThread::msleep(10);
+        device::RunResult r;
+        if (stopSignal) {
+            r = reader_.stopBeforeFirstPacket(image_.size());
+        } else {
+            device::RunHooks hooks;
+            hooks.stopRequested = [] { return stopSignal != 0; };
+            hooks.progress = [&](int percent) {
+                const QString& line = lines_.last();
+                if (!line.startsWith(QStringLiteral("passed "))) return;
+                const QString text =
+                    progressLine(terminal, percent, image_.size(), clock.elapsed(), line);
+                print(stderr, terminal ? QStringLiteral("\r") + text : text + '\n');
+            };
+            const bool avto = o_.avtoSetFilter;
+            hooks.filterRequestAfterRun = [avto] { return avto; };
+            clock.restart();
+            r = reader_.program(bytes, progPgm, hooks);
+        }
+        if (terminal) print(stderr, QStringLiteral("\n"));
+        err(QStringLiteral("the run took %1 ms").arg(clock.elapsed()));
+        const bool delivered = r.end == device::RunEnd::EndOfPgm ||
+                               (r.endFrameConfirmed &&
+                                (!r.filterRequest || *r.filterRequest == comlink::Reply::Accepted));
+        return delivered ? kOk : kFailed;
     }
 
     const Options& o_;
-    TForm1 form_;
+    device::Reader reader_;
+    std::unique_ptr<comlink::SerialPort> port_;
     QStringList lines_;
-    int boxes_ = 0;
-    int modeCode_ = -1;
-    bool interrupted_ = false;
-    QTimer interruptPoll_;
-    bool inRun_ = false;
-    bool terminal_ = false;
-    qint64 imageBytes_ = 0;
-    QElapsedTimer clock_;
+    QByteArray image_;
+    device::Identity who_;
+    std::optional<device::ParamRead> params_;
+    std::optional<device::FilterRead> filters_;
+    device::OutputSettings settings_;
+    device::Offer offer_;
+    bool withoutParity_ = false;
+    device::FilterChoice choice_{};
+    std::array<bool, filters::kBoxCount> filterEnabled_{};
+    std::array<bool, filters::kBoxCount> filtersShown_{};
 };
 
 int listPorts() {
@@ -355,7 +533,8 @@ int listPorts() {
     }
     const QString hint = comlink::leftOutHint(probe.leftOut, !probe.ports.empty());
     if (!hint.isEmpty()) print(stderr, hint + '\n');
-    return probe.ports.empty() ? kFailed : kOk;
+    if (probe.ports.empty()) return kFailed;
+    return outputFailed ? kOutputFailed : kOk;
 }
 
 }  // namespace
@@ -364,29 +543,39 @@ QString helpText() {
     return QStringLiteral(
         "Usage: torvik-cli [--help | --version]\n"
         "       torvik-cli ports\n"
-        "       torvik-cli --port COMn COMMAND [options]\n"
-        "The operations of torvik-config's window, for scripts: each presses the window's own\n"
-        "buttons, so that the reader gets exactly what the window would send.\n"
+        "       torvik-cli --port COMn|DEVICE COMMAND [options]\n"
+        "The operations of torvik-config's window, for scripts: the reader gets exactly what\n"
+        "the window would send for the same choices. Only the port given is opened.\n"
         "\n"
         "Commands:\n"
         "  ports               the ports the window would list: name, device, adapter\n"
-        "  read [--json]       \"Read param\"; prints the log lines, or one JSON object\n"
+        "  read [--json]       \"Read param\"; prints the log lines, or one JSON object with\n"
+        "                      the settings under their control names and the raw blocks\n"
         "  write [--protocol TEXT|INDEX] [--type-code TEXT|INDEX] [--protocol2 TEXT|INDEX]\n"
-        "        [--set \"CAPTION=0|1\"]... [--open-time MS]\n"
+        "        [--set \"KEY=0|1\"]... [--open-time MS]\n"
         "                      \"Read param\", the changes as a user makes them, \"Write param\"\n"
         "  factory-settings    \"Read param\", \"Factory Settings\", \"Write param\"\n"
-        "  set-filter [--set \"CAPTION=0|1\"]...\n"
+        "  set-filter [--set \"KEY=0|1\"]...\n"
         "                      \"Read param\", the filter boxes, \"Set filter\"\n"
         "  boot                \"Go to the BOOT\"\n"
         "  program FILE [--prog-pgm | --no-prog-pgm] [--avto-set-filter]\n"
         "                      \"Read param\", \"Open File\", \"Go to the BOOT\", \"PGM\";\n"
-        "                      progress on standard error; Ctrl+C acts as \"Stop\"\n"
+        "                      progress on standard error\n"
         "\n"
-        "The log lines go to standard output, message boxes and progress to standard error.\n"
-        "Exit status: 0 the last verdict was the good one (\"OK\", \"OK: Filter write.\",\n"
-        "\"Transmission OK\", \"END OF PGM\"); 1 the reader refused or did not answer, or the\n"
-        "run failed; 2 a usage error, an unknown port or an unreadable file; 3 the port cannot\n"
-        "be opened; 130 stopped by Ctrl+C (a programming run as by \"Stop\").\n");
+        "KEY is a box's control name (cbLock, cbFilter2, ...; read --json lists them), or its\n"
+        "caption where no other box has it. The log lines go to standard output, message boxes\n"
+        "and progress to standard error. SIGINT, SIGTERM and SIGHUP stop a run as \"Stop\" does\n"
+        "(the end frame is sent) and any other operation once its exchange is over.\n"
+        "\n"
+        "Exit status:\n"
+        "  0    the good verdict (\"OK\", \"OK: Filter write.\", \"Transmission OK\", \"END OF "
+        "PGM\")\n"
+        "  1    the reader refused or did not answer, or the run failed\n"
+        "  2    a usage error, an unknown port or an unreadable file\n"
+        "  3    the port cannot be opened (in use, no permission, not a serial device)\n"
+        "  5    standard output could not be written\n"
+        "  129, 130, 143\n"
+        "       stopped by SIGHUP, SIGINT (Ctrl+C) or SIGTERM; a signal's code wins\n");
 }
 
 Parsed parseArguments(const QStringList& args) {
@@ -400,7 +589,7 @@ Parsed parseArguments(const QStringList& args) {
     const QCommandLineOption protocol("protocol", "protocol", "entry");
     const QCommandLineOption typeCode("type-code", "type code", "entry");
     const QCommandLineOption protocol2("protocol2", "protocol 2", "entry");
-    const QCommandLineOption set("set", "set", "CAPTION=0|1");
+    const QCommandLineOption set("set", "set", "KEY=0|1");
     const QCommandLineOption openTime("open-time", "open time", "ms");
     const QCommandLineOption progPgm("prog-pgm", "prog pgm");
     const QCommandLineOption noProgPgm("no-prog-pgm", "no prog pgm");
@@ -457,7 +646,10 @@ Parsed parseArguments(const QStringList& args) {
             return r;
         }
     }
-    o.port = p.value(port).toUpper();
+    // A name COMn in any case; a device path as typed.
+    o.port = p.value(port);
+    if (!o.port.startsWith(QLatin1Char('/')) && !o.port.startsWith(QLatin1Char('\\')))
+        o.port = o.port.toUpper();
     o.json = p.isSet(json);
     o.protocol = p.value(protocol);
     o.typeCode = p.value(typeCode);
@@ -466,8 +658,7 @@ Parsed parseArguments(const QStringList& args) {
         const qsizetype eq = s.lastIndexOf(QLatin1Char('='));
         const QString state = eq < 0 ? QString() : s.mid(eq + 1);
         if (eq <= 0 || (state != "0" && state != "1")) {
-            r.error =
-                QStringLiteral("--set takes \"CAPTION=0\" or \"CAPTION=1\", not \"%1\"").arg(s);
+            r.error = QStringLiteral("--set takes \"KEY=0\" or \"KEY=1\", not \"%1\"").arg(s);
             return r;
         }
         o.boxes.push_back({s.left(eq), state == "1"});
@@ -494,11 +685,6 @@ Parsed parseArguments(const QStringList& args) {
     return r;
 }
 
-bool goodVerdict(const QString& line) {
-    return line == QLatin1String("OK") || line == QLatin1String("OK: Filter write.") ||
-           line == QLatin1String("Transmission OK") || line == QLatin1String("END OF PGM");
-}
-
 QString progressLine(bool terminal, int percent, qint64 imageBytes, qint64 elapsedMs,
                      const QString& logLine) {
     const qint64 done = imageBytes * percent / 100;
@@ -523,49 +709,72 @@ QString progressLine(bool terminal, int percent, qint64 imageBytes, qint64 elaps
         .arg(clock);
 }
 
-QJsonObject readReport(const TForm1& form, const QStringList& lines, int modeCode, bool ok) {
+QJsonObject readReport(const device::Identity& who, const device::ParamRead* params,
+                       const device::FilterRead* filters, const QStringList& lines, bool ok) {
     QJsonObject r;
     r["ok"] = ok;
-    if (form.Device != device::kNoModel) {
-        r["version"] = QStringLiteral("%1.%2.%3.%4")
-                           .arg(form.version[3])
-                           .arg(form.version[2])
-                           .arg(form.version[1])
-                           .arg(form.version[0]);
-        r["firmware"] = QStringLiteral("%1.%2.%3")
-                            .arg(form.version[2])
-                            .arg(form.version[1])
-                            .arg(form.version[0]);
-        const device::ModelRow& m = device::model(form.Device);
-        r["model"] = QJsonObject{{"code", form.version[3]},
-                                 {"name", m.named ? QString::fromLatin1(m.logName) : QString()}};
+    if (who.reply == comlink::Reply::Accepted) {
+        const auto& v = who.version;
+        r["version"] = QStringLiteral("%1.%2.%3.%4").arg(v[3]).arg(v[2]).arg(v[1]).arg(v[0]);
+        r["firmware"] = QStringLiteral("%1.%2.%3").arg(v[2]).arg(v[1]).arg(v[0]);
+        r["model"] =
+            QJsonObject{{"code", v[3]},
+                        {"name", who.row && who.row->named ? QString::fromLatin1(who.row->logName)
+                                                           : QString()}};
     }
-    if (modeCode >= 0) {
-        // The mode's text as the decode logged it: "Mode: protected."
-        QString modeText;
-        for (const QString& line : lines)
-            if (line.startsWith(QStringLiteral("Mode: ")))
-                modeText = line.mid(6).chopped(line.endsWith(QLatin1Char('.')) ? 1 : 0);
-        r["mode"] = QJsonObject{{"code", modeCode}, {"text", modeText}};
-        r["lists"] = QJsonObject{{"protocol", listReport(form.cbTypeProt)},
-                                 {"typeCode", listReport(form.cobTypeCode)},
-                                 {"protocol2", listReport(form.cbTypeProt2)}};
-        QJsonArray options;
-        for (const QWidget* sheet : {form.tsProtocol, form.tsFormat})
-            for (const QCheckBox* box : boxesOn(sheet)) options.append(boxReport(box));
-        r["options"] = options;
-        QJsonArray filters;
-        for (const QCheckBox* box : boxesOn(form.tsFilters)) filters.append(boxReport(box));
-        r["filters"] = filters;
-        r["filtersRead"] = form.bRdFilter;
-        r["openTime"] = QJsonObject{{"ms", form.edTimeOpen->text().toInt()},
-                                    {"shown", !form.edTimeOpen->isHidden()}};
+    if (params && params->reply == comlink::Reply::Accepted && who.row) {
+        const device::ModelRow& m = *who.row;
+        const device::OutputSettings& s = params->decoded.settings;
+        static const char* const kModes[] = {"reader", "protected", "your key"};
+        const uint8_t mode = params->decoded.mode;
+        r["mode"] = QJsonObject{
+            {"code", mode},
+            {"text", mode < 3 ? QString::fromLatin1(kModes[mode]) : QStringLiteral("not defined")}};
+        const bool filtersShown = filters && filters->reply == comlink::Reply::Accepted;
+        const device::Offer o =
+            device::offer(m, who.version[0], who.version[1], s.protocol2, filtersShown);
+        const bool withoutParity = m.layout != device::Layout::ShortBlock && s.cbWgParityNo;
+        auto list = [](int index, const QString& text, bool shown) {
+            return QJsonObject{{"index", index}, {"text", text}, {"shown", shown}};
+        };
+        const bool undefined = s.protocol == device::kProtocolUndefined;
+        QJsonObject settings{
+            {"protocol",
+             list(undefined ? -1 : s.protocol,
+                  undefined ? QString()
+                            : QString::fromLatin1(device::protocolEntry(s.protocol, withoutParity)),
+                  o.protocolEntries > 0)},
+            {"protocol2", list(s.protocol2,
+                               o.protocol2Entries > 0 ? QString::fromLatin1(device::protocol2Entry(
+                                                            s.protocol2, o.secondSerial))
+                                                      : QString(),
+                               o.protocol2Entries > 0)},
+            {"typecode",
+             list(s.typecode, QString::fromLatin1(device::kTypeCodeEntries[s.typecode]), true)},
+            {"openTime", QJsonObject{{"ms", s.openTimeMs}, {"shown", o.openTime}}}};
+        QJsonObject options;
+        for (std::size_t i = 0; i < device::kOptionKeys.size(); ++i)
+            options[QLatin1String(device::kOptionKeys[i].name)] =
+                QJsonObject{{"checked", s.*device::kOptionKeys[i].member}, {"shown", o.options[i]}};
+        settings["options"] = options;
+        r["settings"] = settings;
+        r["paramBlock"] = hexOf(params->block.data(), params->block.size());
     }
+    if (filters && filters->reply == comlink::Reply::Accepted) {
+        QJsonObject boxes;
+        for (int i = 0; i < filters::kBoxCount; ++i)
+            boxes[QLatin1String(device::kFilterKeys[i].name)] =
+                filters->signatureValid && filters->choice[i];
+        r["filters"] = boxes;
+        r["filterBlock"] = hexOf(filters->block.data(), filters->block.size());
+    }
+    r["filtersRead"] = filters && filters->reply == comlink::Reply::Accepted;
     r["log"] = QJsonArray::fromStringList(lines);
     return r;
 }
 
 int run(const Options& options) {
+    setUpSignals();
     if (options.command == "ports") return listPorts();
     Session session(options);
     return session.run();

@@ -5,33 +5,41 @@
 #include <optional>
 #include <vector>
 
-class TForm1;
 class QJsonObject;
 
-// torvik-cli: the window's operations for scripts. It drives the window's own handlers on a
-// window that is never shown, so that what goes on the line is what the window sends for the
-// same choices; only the choosing and the telling are its own.
+namespace device {
+struct Identity;
+struct ParamRead;
+struct FilterRead;
+}  // namespace device
+
+// torvik-cli: the window's operations for scripts, on the reader layer that the window uses, so
+// that what goes on the line is what the window sends for the same choices. It needs no window
+// system, and opens no port but the one it is given.
 namespace cli {
 
-// What a script can test.
+// What a script can test. A signal's code wins over any other.
 enum Exit {
-    kOk = 0,            // the operation's last verdict was the good one
-    kFailed = 1,        // the reader refused or did not answer, or the run failed
-    kUsage = 2,         // the arguments, the port name or the file
-    kPortUnusable = 3,  // the port cannot be opened or set up
-    kInterrupted = 130  // Ctrl+C: a programming run was stopped as by "Stop"; any other
-                        // operation ends when its exchange is over
+    kOk = 0,             // the operation's verdict was the good one
+    kFailed = 1,         // the reader refused or did not answer, or the run failed
+    kUsage = 2,          // the arguments, the port name or the file
+    kPortUnusable = 3,   // the port cannot be opened (in use, no permission, not a serial device)
+    kOutputFailed = 5,   // standard output could not be written
+    kHangUp = 129,       // SIGHUP
+    kInterrupted = 130,  // SIGINT (Ctrl+C)
+    kTerminated = 143,   // SIGTERM
 };
 
-// A box to set as a user would click it: its caption and the state wanted.
+// A box to set as a user would click it: its control name (or its caption, where that names one
+// box) and the state wanted.
 struct BoxChoice {
-    QString caption;
+    QString key;
     bool checked = false;
 };
 
 struct Options {
     QString command;  // ports, read, write, factory-settings, set-filter, boot, program
-    QString port;     // COMn
+    QString port;     // COMn, or a device path as typed
     bool json = false;
     // Entries of the three lists, by text or index; empty: left as "Read param" set them.
     QString protocol;
@@ -55,19 +63,18 @@ struct Parsed {
 Parsed parseArguments(const QStringList& args);
 QString helpText();
 
-// The good verdicts of the last log line of an operation.
-bool goodVerdict(const QString& line);
-
 // One line of progress of a programming run. On a terminal a bar, rewritten in place; elsewhere
 // one plain line a block.
 QString progressLine(bool terminal, int percent, qint64 imageBytes, qint64 elapsedMs,
                      const QString& logLine);
 
-// The window's state after "Read param", as one JSON object; modeCode is the mode byte of the
-// parameter block read (-1 when none was).
-QJsonObject readReport(const TForm1& form, const QStringList& lines, int modeCode, bool ok);
+// What "Read param" found, as one JSON object: the settings and filters under their control
+// names, the raw blocks in hex, and the log.
+QJsonObject readReport(const device::Identity& who, const device::ParamRead* params,
+                       const device::FilterRead* filters, const QStringList& lines, bool ok);
 
-// Runs the command; out gets the log lines (or the JSON), err the boxes, errors and progress.
+// Runs the command; standard output gets the log lines (or the JSON), standard error the boxes,
+// errors and progress. Sets up the signals that stop it.
 int run(const Options& options);
 
 }  // namespace cli

@@ -1,13 +1,11 @@
 // torvik-cli: the configurator's operations from a shell.
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <cstdio>
 
 #include "shell/cli.h"
 
 int main(int argc, char* argv[]) {
-    // The window is never shown: no display is needed.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QStringList args;
     for (int i = 1; i < argc; ++i) args << QString::fromLocal8Bit(argv[i]);
     const cli::Parsed parsed = cli::parseArguments(args);
@@ -24,9 +22,10 @@ int main(int argc, char* argv[]) {
                      parsed.error.toLocal8Bit().constData());
         return cli::kUsage;
     }
+    // No window system: only the event loop's thread that the serial port wants.
     int qtArgc = 1;
-    QApplication app(qtArgc, argv);
-    QApplication::setApplicationName(QStringLiteral("torvik-cli"));
-    QApplication::setApplicationVersion(QStringLiteral(TORVIK_VERSION));
+    QCoreApplication app(qtArgc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("torvik-cli"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TORVIK_VERSION));
     return cli::run(parsed.options);
 }

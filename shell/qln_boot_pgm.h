@@ -195,6 +195,8 @@ public:
     // Parameter write and factory settings: device/param_write.cpp.
     void btWriteParamClick();
     void btFactorySettingsClick();
+    // The option boxes of "Output protocol" and "Format", in the order of device::kOptionKeys.
+    std::array<QCheckBox*, 9> optionBoxes() const;
 
     // Filter write: filters/filter_write.cpp.
     void btSetFilterClick();

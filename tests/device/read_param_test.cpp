@@ -2,6 +2,7 @@
 
 #include "tests/support/read_param.h"
 #include "device/model_table.h"
+#include "device/settings.h"
 
 namespace {
 
@@ -503,6 +504,54 @@ TEST_F(ReadParam, NoConnectionWhenTheReaderIsSilentOrThePortDidNotOpen) {
     other.btVersion->click();
     EXPECT_EQ(th::logLines(other), QStringList{"no connection (VER)"});
     EXPECT_EQ(other.Device, 255);
+}
+
+// What the reader layer says a fresh window shows after "Read param" is what it shows: the
+// command line refuses a change by it, so it must hold for every layout, rule and block.
+TEST(OfferAgainstTheWindow, EveryModelVersionAndBlockShowsWhatTheLayerSays) {
+    struct Case {
+        uint8_t model, v0, v1;
+        std::array<uint8_t, 9> params;
+    };
+    const std::array<uint8_t, 9> plain{0x01, 0x41, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00};
+    const std::array<uint8_t, 9> serial{0x00, 0x13, 0x0F, 0x04, 0x00, 0x0A, 0x00, 0x00, 0x00};
+    const Case cases[] = {
+        {0, 1, 7, plain},   {1, 5, 7, plain},  {1, 7, 7, serial},  {1, 10, 7, plain},
+        {2, 11, 7, serial}, {4, 1, 7, plain},  {4, 23, 0, plain},  {4, 28, 0, serial},
+        {6, 1, 7, serial},  {6, 1, 7, plain},  {7, 1, 7, serial},  {10, 1, 7, plain},
+        {12, 1, 7, plain},  {13, 1, 7, plain}, {14, 1, 7, serial}, {15, 1, 7, plain},
+        {15, 1, 7, serial}, {16, 1, 7, plain},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message()
+                     << "model " << int(c.model) << " v0 " << int(c.v0) << " v1 " << int(c.v1)
+                     << " params[1] " << int(c.params[1]));
+        th::LinkedReader com3{3};
+        com3.reader.withModel([&](emu::ReaderModel& m) {
+            m.state.version = {c.v0, c.v1, 1, c.model};
+            m.state.params = c.params;
+        });
+        th::ModalCatcher catcher;
+        TForm1 form;
+        ASSERT_TRUE(th::pickPort(form, QStringLiteral("COM3")));
+        form.btVersion->click();
+        com3.reader.waitUntilQuiet();
+        const device::ModelRow m = *device::modelRow(c.model);
+        const bool filtersRead = form.bRdFilter;
+        const device::Offer o =
+            device::offer(m, c.v0, c.v1, (c.params[1] >> 3) & 0x03, filtersRead);
+        for (std::size_t i = 0; i < device::kOptionKeys.size(); ++i)
+            EXPECT_EQ(o.options[i], !form.optionBoxes()[i]->isHidden())
+                << device::kOptionKeys[i].name;
+        EXPECT_EQ(o.protocolEntries, form.cbTypeProt->isHidden() ? 0 : form.cbTypeProt->count());
+        EXPECT_EQ(o.protocol2Entries, form.cbTypeProt2->count());
+        EXPECT_EQ(o.openTime, !form.edTimeOpen->isHidden());
+        const auto shownFilters = device::offeredFilters(m);
+        for (int i = 0; i < filters::kBoxCount; ++i) {
+            const bool expected = filtersRead ? true : shownFilters[i] && !m.readsFilters;
+            EXPECT_EQ(expected, !form.filterBoxes()[i]->isHidden()) << device::kFilterKeys[i].name;
+        }
+    }
 }
 
 }  // namespace

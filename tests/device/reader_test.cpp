@@ -274,11 +274,13 @@ TEST(ReaderSettings, FilterRulesAndWhatAModelOffers) {
     };
     const device::Offer m2 = device::offer(*device::modelRow(1), 11, 0);
     EXPECT_EQ(m2.protocolEntries, 6);
-    EXPECT_EQ(names(m2), (std::vector<std::string>{"cbWgParityNo", "cbBcc7Uid", "cbLock",
-                                                   "cbPolLock", "cbRestrictTm", "cbReverseCode"}));
-    const device::Offer n3 = device::offer(*device::modelRow(15), 1, 7);
-    EXPECT_TRUE(n3.openTime);
-    EXPECT_EQ(device::offer(*device::modelRow(6), 0, 0).options[2], true);  // cbRs485_232
+    EXPECT_EQ(names(m2), (std::vector<std::string>{"cbWgParityNo", "cbBcc7Uid", "cbRestrictTm",
+                                                   "cbReverseCode"}));
+    EXPECT_TRUE(device::offer(*device::modelRow(15), 1, 7).openTime);
+    EXPECT_FALSE(device::offer(*device::modelRow(15), 1, 7, 0, true).openTime);
+    EXPECT_EQ(names(device::offer(*device::modelRow(6), 0, 0, 2)),
+              (std::vector<std::string>{"cbRs485_232", "cbRestrictTm", "cbHidAnalisis"}));
+    EXPECT_EQ(device::offer(*device::modelRow(7), 0, 0).protocol2Entries, 0);
     EXPECT_EQ(device::offer(*device::modelRow(10), 0, 0).protocolEntries, 0);
 }
 

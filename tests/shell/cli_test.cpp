@@ -5,7 +5,9 @@
 #include <signal.h>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -18,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include "device/settings.h"
 #include "shell/cli.h"
 #include "shell/qln_boot_pgm.h"
 #include "tests/support/harness.h"
@@ -134,20 +137,28 @@ TEST_F(CliAgainstWindow, ReadPrintsTheWindowsLogAndItsJsonMatchesTheBlocksServed
     EXPECT_EQ(o["model"]["name"].toString(), "Torvik-N3");
     EXPECT_EQ(o["mode"]["code"].toInt(), 1);
     EXPECT_EQ(o["mode"]["text"].toString(), "protected");
-    EXPECT_EQ(o["lists"]["protocol"]["index"].toInt(), 2);  // bits 0-2 of byte 1
-    EXPECT_EQ(o["lists"]["protocol"]["text"].toString(), form.cbTypeProt->currentText());
-    EXPECT_EQ(o["lists"]["typeCode"]["index"].toInt(), 1);  // bits 0-1 of byte 3
-    EXPECT_EQ(o["openTime"]["ms"].toInt(), 1500);           // 0x0F units of 100 ms
+    const QJsonObject settings = o["settings"].toObject();
+    EXPECT_EQ(settings["protocol"]["index"].toInt(), 2);  // bits 0-2 of byte 1
+    EXPECT_EQ(settings["protocol"]["text"].toString(), form.cbTypeProt->currentText());
+    EXPECT_EQ(settings["typecode"]["index"].toInt(), 1);  // bits 0-1 of byte 3
+    EXPECT_EQ(settings["openTime"]["ms"].toInt(), 1500);  // 0x0F units of 100 ms
+    EXPECT_EQ(settings["openTime"]["shown"].toBool(), !form.edTimeOpen->isHidden());
+    // Every option under its control name, shown as the window shows it.
+    for (std::size_t i = 0; i < device::kOptionKeys.size(); ++i) {
+        const QCheckBox* box = form.optionBoxes()[i];
+        const char* name = device::kOptionKeys[i].name;
+        SCOPED_TRACE(name);
+        const QJsonObject option = settings["options"][QLatin1String(name)].toObject();
+        ASSERT_FALSE(option.isEmpty());
+        EXPECT_EQ(option["checked"].toBool(), box->isChecked());
+        EXPECT_EQ(option["shown"].toBool(), !box->isHidden());
+    }
     EXPECT_TRUE(o["filtersRead"].toBool());
-    QStringList checkedFilters;
-    for (const QJsonValue& v : o["filters"].toArray())
-        if (v["shown"].toBool() && v["checked"].toBool()) checkedFilters << v["caption"].toString();
-    EXPECT_TRUE(checkedFilters.contains("Filter 2"));
-    EXPECT_FALSE(checkedFilters.contains("Filter 1"));  // Filter 2 wins over Filter 1
-    QStringList shownOptions;
-    for (const QJsonValue& v : o["options"].toArray())
-        if (v["shown"].toBool()) shownOptions << v["caption"].toString();
-    EXPECT_TRUE(shownOptions.contains("Lock"));
+    EXPECT_TRUE(o["filters"]["cbFilter2"].toBool());
+    EXPECT_FALSE(o["filters"]["cbFilter1"].toBool());  // Filter 2 wins over Filter 1
+    EXPECT_EQ(o["paramBlock"].toString(), "01420001000F000000");
+    EXPECT_EQ(o["filterBlock"].toString(),
+              QString::fromStdString(comlink::hexString(filters.data(), filters.size())));
     QStringList log;
     for (const QJsonValue& v : o["log"].toArray()) log << v.toString();
     EXPECT_EQ(log, windowLines);
@@ -220,10 +231,19 @@ TEST_F(CliAgainstWindow, SetFilterInEachOfItsThreeForms) {
     form.cbFilter2->click();
     form.cbSmKey->click();
     press({form.btSetFilter});
-    r = runOnCom4({"set-filter", "--set", "Filter 2=1", "--set", "SMK=0"});
+    r = runOnCom4({"set-filter", "--set", "cbFilter2=1", "--set", "SMK=0"});
     EXPECT_EQ(r.exitCode, cli::kOk) << r.err.toStdString();
     EXPECT_EQ(outLines(r).last(), "OK: Filter write.");
     expectSameBytes();
+
+    // A box that the rules undo at once is refused by name, and nothing is written.
+    cli.reader.withModel([](emu::ReaderModel& m) { m.state.filters[16] |= 0x40; });
+    cli.reader.clearReceived();
+    r = runOnCom4({"set-filter", "--set", "cbFilter1=1"});
+    EXPECT_EQ(r.exitCode, cli::kUsage);
+    EXPECT_TRUE(r.err.contains("the box \"cbFilter1\" cannot be ticked: the filter rules undo it"))
+        << r.err.toStdString();
+    for (const auto& frame : cli.reader.requests()) EXPECT_NE(frame[3], emu::cmd::kSetFilter);
 }
 
 TEST_F(CliAgainstWindow, FactorySettingsAndBoot) {
@@ -274,27 +294,72 @@ void programBoth(CliAgainstWindow& t, uint8_t code, emu::BootGeneration g, int i
     EXPECT_TRUE(r.err.contains("the run took")) << r.err.toStdString();
 }
 
-TEST_F(CliAgainstWindow, CtrlCDuringARunStopsItAsStopDoes) {
-    model(4);
-    const QString rom = th::writeFillImage(dir.path(), 132 * 20, 0x11);
-    QProcess p;
-    p.setProcessEnvironment(cliEnvironment());
-    p.start(QStringLiteral(TORVIK_CLI_PATH), {"--port", "COM4", "program", rom});
-    ASSERT_TRUE(p.waitForStarted());
-    QElapsedTimer t;
-    t.start();
-    while (cli.reader.bootLoader().packets.size() < 2 && t.elapsed() < 20000) QThread::msleep(20);
-    ASSERT_GE(cli.reader.bootLoader().packets.size(), 2u);
-    ::kill(static_cast<pid_t>(p.processId()), SIGINT);
-    ASSERT_TRUE(p.waitForFinished(10000));
-    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(p.exitCode(), cli::kInterrupted);
-    cli.reader.waitUntilQuiet();
-    const auto packets = cli.reader.bootLoader().packets;
-    EXPECT_LE(packets.size(), 5u) << "the run went on after Ctrl+C";
-    EXPECT_EQ(hex(packets.back()), "E1 02 8D 56");
-    EXPECT_TRUE(QString::fromUtf8(p.readAllStandardOutput()).endsWith("Transmission OK\n"));
+// A signal during a run: the run stops as "Stop" stops it, the boot loader gets its end frame,
+// the port and its lock file are released, and the exit code names the signal.
+struct CliSignal {
+    int number;
+    const char* name;
+    int exitCode;
+};
+void PrintTo(const CliSignal& s, std::ostream* os) {
+    *os << "SIG" << s.name;
 }
+
+class CliSignalDuringRun : public ::testing::TestWithParam<CliSignal> {
+protected:
+    // Starts a run of 20 old-type blocks and sends the signal once `ready` holds.
+    int signalWhen(const std::function<bool()>& ready, int times = 1) {
+        cli.reader.withModel([](emu::ReaderModel& m) { m.state.version = {1, 7, 1, 4}; });
+        const QString rom = th::writeFillImage(dir.path(), 132 * 20, 0x11);
+        p.setProcessEnvironment(cliEnvironment());
+        p.start(QStringLiteral(TORVIK_CLI_PATH), {"--port", "COM4", "program", rom});
+        EXPECT_TRUE(p.waitForStarted());
+        QElapsedTimer t;
+        t.start();
+        while (!ready() && t.elapsed() < 20000) QThread::msleep(5);
+        EXPECT_TRUE(ready()) << "the run did not get there";
+        for (int i = 0; i < times; ++i)
+            ::kill(static_cast<pid_t>(p.processId()), GetParam().number);
+        EXPECT_TRUE(p.waitForFinished(20000));
+        cli.reader.waitUntilQuiet();
+        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    }
+    QString lockFile() const {
+        return "/run/lock/LCK.." +
+               QString::fromStdString(cli.reader.slavePath()).mid(5).replace('/', '_');
+    }
+
+    th::LinkedReader cli{4};
+    QTemporaryDir dir;
+    QProcess p;
+};
+
+TEST_P(CliSignalDuringRun, MidRunSendsTheEndFrameAndReleasesThePort) {
+    const int code = signalWhen([&] { return cli.reader.bootLoader().packets.size() >= 2; }, 2);
+    EXPECT_EQ(code, GetParam().exitCode);
+    const auto packets = cli.reader.bootLoader().packets;
+    EXPECT_LE(packets.size(), 5u) << "the run went on after the signal";
+    ASSERT_FALSE(packets.empty());
+    EXPECT_EQ(hex(packets.back()), "E1 02 8D 56");
+    EXPECT_TRUE(QString::fromUtf8(p.readAllStandardOutput()).endsWith("Transmission OK\n"))
+        << "a second signal cut the end frame short";
+    EXPECT_FALSE(QFile::exists(lockFile()));
+}
+
+TEST_P(CliSignalDuringRun, BetweenTheBootEntryAndTheFirstBlockSendsTheEndFrameAlone) {
+    const int code = signalWhen([&] { return cli.reader.state().inBootLoader; });
+    EXPECT_EQ(code, GetParam().exitCode);
+    const auto packets = cli.reader.bootLoader().packets;
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(hex(packets[0]), "E1 02 8D 56");
+    EXPECT_FALSE(QFile::exists(lockFile()));
+}
+
+INSTANTIATE_TEST_SUITE_P(EachSignal, CliSignalDuringRun,
+                         ::testing::Values(CliSignal{SIGINT, "INT", cli::kInterrupted},
+                                           CliSignal{SIGTERM, "TERM", cli::kTerminated},
+                                           CliSignal{SIGHUP, "HUP", cli::kHangUp}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(CliAgainstWindow, CtrlCDuringAnExchangeEndsTheCliWhenTheExchangeIsOver) {
     model(15);
@@ -339,14 +404,31 @@ TEST_F(CliAgainstWindow, ExitCodes) {
     EXPECT_TRUE(r.err.contains("missing.rom")) << r.err.toStdString();
     EXPECT_TRUE(cli.reader.received().empty());
 
-    // Another program holds the port: 3, with the box's text and the system's reason.
+    // Another program holds the port: 3, naming the holder.
     const int fd = th::holdDevice(cli.reader.slavePath());
     ASSERT_GE(fd, 0);
     r = runOnCom4({"read"});
     th::releaseDevice(fd);
     EXPECT_EQ(r.exitCode, cli::kPortUnusable);
-    EXPECT_TRUE(r.err.contains("Error: COM4not found")) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains(
+        QStringLiteral("COM4 is in use by process %1").arg(QCoreApplication::applicationPid())))
+        << r.err.toStdString();
     EXPECT_TRUE(cli.reader.received().empty());
+
+    // A device path is taken as typed; output that cannot be written is exit 5, after the
+    // operation ran to its end.
+    const QString device = QString::fromStdString(cli.reader.slavePath());
+    r = runCli({"--port", device, "read"});
+    EXPECT_EQ(r.exitCode, cli::kOk) << r.err.toStdString();
+    EXPECT_EQ(outLines(r).mid(0, 2), (QStringList{"OK", "VERSION  15.1.7.1"}));
+    QProcess full;
+    full.setProcessEnvironment(cliEnvironment());
+    full.setStandardOutputFile(QStringLiteral("/dev/full"));
+    full.start(QStringLiteral(TORVIK_CLI_PATH), {"--port", device, "read", "--json"});
+    ASSERT_TRUE(full.waitForFinished(60000));
+    EXPECT_EQ(full.exitCode(), cli::kOutputFailed);
+    cli.reader.waitUntilQuiet();
+    EXPECT_EQ(cli.reader.requests().back()[3], emu::cmd::kReadFilter);
 
     // help and version.
     r = runCli({"--help"});
@@ -387,7 +469,7 @@ TEST(CliArguments, RefusalsNameWhatWasWrong) {
         {{"--port", "COM1", "program"}, "program takes the firmware file"},
         {{"--port", "COM1", "boot", "extra"}, "unexpected argument \"extra\""},
         {{"--port", "COM1", "write", "--set", "Lock=2"},
-         "--set takes \"CAPTION=0\" or \"CAPTION=1\", not \"Lock=2\""},
+         "--set takes \"KEY=0\" or \"KEY=1\", not \"Lock=2\""},
         {{"--port", "COM1", "write", "--open-time", "6553600"},
          "--open-time takes milliseconds from 0 to 6553500, not \"6553600\""},
         {{"--port", "COM1", "write", "--open-time", "1s"},
@@ -405,9 +487,9 @@ TEST(CliArguments, RefusalsNameWhatWasWrong) {
     ASSERT_TRUE(ok.error.isEmpty());
     EXPECT_EQ(ok.options.port, "COM7");
     ASSERT_EQ(ok.options.boxes.size(), 2u);
-    EXPECT_EQ(ok.options.boxes[0].caption, "Filter 1");
+    EXPECT_EQ(ok.options.boxes[0].key, "Filter 1");
     EXPECT_FALSE(ok.options.boxes[0].checked);
-    EXPECT_EQ(ok.options.boxes[1].caption, "a=b");
+    EXPECT_EQ(ok.options.boxes[1].key, "a=b");
     EXPECT_EQ(ok.options.openTimeMs, 0);
     EXPECT_FALSE(cli::parseArguments({"--port", "COM1", "program", "f.rom"}).options.progPgm);
 }
@@ -418,10 +500,6 @@ TEST(CliProgress, ABarOnATerminalAndALineABlockElsewhere) {
     EXPECT_EQ(cli::progressLine(true, 50, 2000, 3000, "passed 7 block"),
               "[###############...............]  50%  passed 7 block                "
               "1000/2000 bytes  00:03");
-    EXPECT_TRUE(cli::goodVerdict("Transmission OK"));
-    EXPECT_TRUE(cli::goodVerdict("OK: Filter write."));
-    EXPECT_FALSE(cli::goodVerdict("NO OK"));
-    EXPECT_FALSE(cli::goodVerdict("Given all"));
 }
 
 }  // namespace
