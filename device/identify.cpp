@@ -34,7 +34,17 @@ void TForm1::btVersionClick() {
     if (!requirePort()) return;
 
     // 1. Who the reader is; the window takes its model's layout.
-    if (!identifyReader()) return;
+    if (!identifyReader()) {
+        // A reader left in its boot loader answers as one: say how to bring it back.
+        if (const auto boot = reader_->bootLoaderAnswer())
+            InfoInfo(boot->newType
+                         ? QStringLiteral("The reader waits in its boot loader: program it with "
+                                          "Open File and PGM, \"PROG pgm\" ticked")
+                         : QStringLiteral("The reader waits in its boot loader: program it with "
+                                          "Open File and PGM (tick \"PROG pgm\" for a new-type "
+                                          "loader)"));
+        return;
+    }
     const device::ModelRow& m = device::model(Device);
     if (m.layout == device::Layout::FilterCodes) return;
 

@@ -4,6 +4,7 @@
 
 #include "device/protocol_lists.h"
 #include "filters/filter_codes.h"
+#include "firmware/boot_protocol.h"
 
 namespace device {
 
@@ -72,8 +73,10 @@ bool Reader::writePage2(const uint8_t* p, int n) {
 
     // The reply lands in the buffer only when it came whole: a reply cut short leaves the new
     // header in bytes 0 to 2 and everything from byte 3 on as the earlier reply left it.
+    rawReply_.clear();
     uint8_t header[comlink::kHeaderBytes];
     const comlink::Transfer h = port_->read(header, comlink::kHeaderBytes);
+    if (h.count > 0) rawReply_.assign(header, header + h.count);
     if (h.failed() || h.count < comlink::kHeaderBytes) return false;
     std::memcpy(rx_, header, sizeof header);
 
@@ -83,6 +86,7 @@ bool Reader::writePage2(const uint8_t* p, int n) {
     if (rest < 0) return false;
     uint8_t body[comlink::kReplyBufferSize];
     const comlink::Transfer b = port_->read(body, rest);
+    if (b.count > 0) rawReply_.insert(rawReply_.end(), body, body + b.count);
     if (b.failed() || b.count < rest) return false;
     std::memcpy(rx_ + comlink::kHeaderBytes, body, static_cast<std::size_t>(rest));
 
@@ -134,6 +138,36 @@ comlink::Reply Reader::readData(const comlink::Command& command, uint8_t* out,
     if (reply == comlink::Reply::Accepted)
         std::memcpy(out, rx_ + comlink::kDataOffset, static_cast<std::size_t>(command.replyData));
     return reply;
+}
+
+std::optional<BootLoaderAnswer> Reader::bootLoaderAnswer() {
+    std::vector<uint8_t> raw = rawReply_;
+    if (raw.empty() || raw.size() >= firmware::kBlockRequestLen) {
+        // Judged as it stands.
+    } else if (port_ && port_->isOpen()) {
+        // A status reply or a block request is longer than the header that the exchange read:
+        // its rest arrives within the reader's time-out.
+        uint8_t more[firmware::kBlockRequestLen];
+        const int wanted = firmware::kBlockRequestLen - static_cast<int>(raw.size());
+        // Only where the bytes so far can begin one: "ASK" of a request, or a status code and
+        // its two zero bytes; anything else is judged as it stands, without a wait.
+        const bool request = raw[0] == 'A' && (raw.size() < 2 || raw[1] == 'S');
+        const bool status = raw.size() == 3 && raw[1] == 0 && raw[2] == 0;
+        const int n = request  ? wanted
+                      : status ? firmware::kStatusReplyLen - static_cast<int>(raw.size())
+                               : 0;
+        if (n > 0) {
+            const comlink::Transfer t = port_->read(more, n);
+            if (t.count > 0) raw.insert(raw.end(), more, more + t.count);
+        }
+    }
+    if (raw.size() >= static_cast<std::size_t>(firmware::kBlockRequestLen) &&
+        firmware::isBlockRequest(raw.data()))
+        return BootLoaderAnswer{true};
+    if (raw.size() == static_cast<std::size_t>(firmware::kStatusReplyLen) &&
+        firmware::classifyReply(true, raw.data()).kind == firmware::BootReply::Kind::Status)
+        return BootLoaderAnswer{false};
+    return std::nullopt;
 }
 
 Identity Reader::identify() {

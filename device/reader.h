@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "device/model_table.h"
 #include "device/param_block.h"
@@ -93,13 +94,35 @@ enum class RunEnd {
 };
 struct RunResult {
     RunEnd end = RunEnd::Stopped;
+    bool newType = false;  // the run ended with a new-type boot loader
     int blocksAccepted = 0;
     int64_t bytesAccepted = 0;
     int64_t imageBytes = 0;
+    // New-type: every block n with (n + 1) x 262 < the image's size was asked for and answered
+    // by a further request.
+    bool everyBlockAnswered = false;
     bool endFrameSent = false;
     bool endFrameConfirmed = false;
     // The automatic filter request after a confirmed run, where it was sent.
     std::optional<comlink::Reply> filterRequest;
+};
+
+// What a run comes to, for the user: delivered or not, and one line that says so ("Firmware
+// delivered: 4096 of 4096 bytes", "Stopped: 1716 of 4096 bytes accepted", ...). Old-type, the
+// image is delivered when every block was accepted and the end frame confirmed; new-type, when
+// the boot loader asked for block 999 after every block of the image; and in both only when an
+// automatic filter request after it was accepted.
+struct RunOutcome {
+    bool delivered = false;
+    QString text;
+};
+RunOutcome runOutcome(const RunResult& r);
+
+// A reply to a command frame that the reader's boot loader gave instead of its application: a
+// status reply or a block request. newType: the boot loader asked for a block, as only a new-type
+// one does.
+struct BootLoaderAnswer {
+    bool newType = false;
 };
 
 struct RunHooks {
@@ -109,6 +132,8 @@ struct RunHooks {
     std::function<void(int percent)> progress;
     // At the run's confirmed end: whether the automatic filter request follows.
     std::function<bool()> filterRequestAfterRun;
+    // After each packet that the boot loader took (an accepting status, a block request).
+    std::function<void()> accepted;
     // A packet left unanswered is not logged ("Error wr ---  0").
     bool quietFailures = false;
 };
@@ -144,6 +169,10 @@ public:
     // Asks for the command's data (one data byte, zero), logs the verdict and, when the reader
     // accepted, copies the data to out.
     comlink::Reply readData(const comlink::Command& command, uint8_t* out, const ReplyLines& lines);
+
+    // Whether the bytes of the last failed command exchange, with what follows them within the
+    // reader's time-out, are a boot loader's reply: the reader waits in its boot loader.
+    std::optional<BootLoaderAnswer> bootLoaderAnswer();
 
     // "Read param" in its steps. identify() logs the verdict, "VERSION" and "model:";
     // readParams() the verdict and, for a model that lays out its lists, what the block says
@@ -187,6 +216,7 @@ private:
     comlink::SerialPort* port_ = nullptr;
     uint8_t rx_[comlink::kReplyBufferSize] = {};
     bool rxComplete_ = false;
+    std::vector<uint8_t> rawReply_;  // what the last command exchange received, whole or not
     comlink::Reply lastReply_ = comlink::Reply::None;  // of the last judged command exchange
     bool inRun_ = false;
     bool comBrokenShown_ = false;  // the "COM is broken" box of this run was shown

@@ -2,6 +2,8 @@
 
 #include <QBuffer>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QPushButton>
 
 #include "firmware/image.h"
 #include "shell/qln_boot_pgm.h"
@@ -12,6 +14,7 @@ void TForm1::btOpenFileClick() {
         F.reset();
         FOPEN = false;
     }
+    btPGM->setToolTip(QStringLiteral("No image loaded"));
     QFileDialog dialog(this, QStringLiteral("Select the file to download"), QStringLiteral("."));
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setFileMode(QFileDialog::ExistingFile);
@@ -33,9 +36,23 @@ bool TForm1::loadFirmware(const QString& path) {
     }
     firmware::ImageLoad load = firmware::loadImage(path);
     if (!load.ok) {
+        btPGM->setToolTip(QStringLiteral("No image loaded"));
         messageBox(QStringLiteral("Error"), load.error);
         return false;
     }
+    // What "PGM" will send, where the user looks for it: the file, the image, and where the
+    // length trailer put the image's start.
+    const qint64 fileBytes = QFileInfo(path).size();
+    const qint64 offset = fileBytes - load.image.size();
+    btPGM->setToolTip(
+        offset > 0 ? QStringLiteral("%1: an image of %2 bytes, from byte %3 of the file's %4")
+                         .arg(QFileInfo(path).fileName())
+                         .arg(load.image.size())
+                         .arg(offset)
+                         .arg(fileBytes)
+                   : QStringLiteral("%1: an image of %2 bytes, the whole file")
+                         .arg(QFileInfo(path).fileName())
+                         .arg(load.image.size()));
     F = std::make_unique<QBuffer>();
     F->setData(load.image);
     F->open(QIODevice::ReadOnly);

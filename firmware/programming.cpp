@@ -46,7 +46,10 @@ void TForm1::btPGMClick() {
     hooks.quietFailures = FStop;
 
     beginRun();
-    reader_->program(bytesOf(F->buffer()), cbProgPgm->isChecked(), hooks);
+    const device::RunResult result =
+        reader_->program(bytesOf(F->buffer()), cbProgPgm->isChecked(), hooks);
+    // The run's outcome, which its last log line does not always tell.
+    InfoInfo(device::runOutcome(result).text);
     endRun();
 }
 

@@ -2,6 +2,7 @@
 // The run's rules live in firmware/run_machine; here are its packets on the line.
 
 #include <QThread>
+#include <algorithm>
 #include <cstring>
 
 #include "device/reader.h"
@@ -38,6 +39,61 @@ RunEnd endOf(const std::string& line) {
 }
 
 }  // namespace
+
+RunOutcome runOutcome(const RunResult& r) {
+    RunOutcome o;
+    const QString bytes = QStringLiteral("%1 of %2 bytes").arg(r.bytesAccepted).arg(r.imageBytes);
+    const bool filtersTaken = !r.filterRequest || *r.filterRequest == comlink::Reply::Accepted;
+    switch (r.end) {
+        case RunEnd::GivenAll:
+            o.delivered = r.endFrameConfirmed && filtersTaken;
+            break;
+        case RunEnd::EndOfPgm:
+            o.delivered = r.everyBlockAnswered && filtersTaken;
+            if (!r.everyBlockAnswered) {
+                o.text = QStringLiteral(
+                             "Not delivered: the boot loader ended (END OF PGM) before it had "
+                             "asked for the whole image; %1 accepted")
+                             .arg(bytes);
+                return o;
+            }
+            break;
+        case RunEnd::Stopped:
+            o.text = QStringLiteral("Stopped: %1 accepted").arg(bytes);
+            return o;
+        case RunEnd::FileSizeExceeded:
+            o.text = QStringLiteral(
+                         "Not delivered: the boot loader asked for a block past the image "
+                         "(File size exceeded!), the wrong image for this reader; %1 accepted")
+                         .arg(bytes);
+            return o;
+        case RunEnd::StopScan:
+            o.text = QStringLiteral(
+                         "Not delivered: seven packets in a row failed (Stop scan); %1 accepted")
+                         .arg(bytes);
+            return o;
+        case RunEnd::LoaderClosed:
+            // The boot loader asked to end ("+ STOP"): delivered only if it had all of it.
+            o.delivered = r.bytesAccepted >= r.imageBytes && r.endFrameConfirmed && filtersTaken;
+            break;
+    }
+    if (o.delivered) {
+        o.text = QStringLiteral("Firmware delivered: %1").arg(bytes);
+    } else if (r.endFrameSent && !r.endFrameConfirmed) {
+        o.text = QStringLiteral(
+                     "Not delivered: the boot loader did not confirm the end frame; %1 "
+                     "accepted")
+                     .arg(bytes);
+    } else if (!filtersTaken) {
+        o.text = QStringLiteral(
+                     "Firmware sent (%1), but the reader did not take the automatic "
+                     "filter request")
+                     .arg(bytes);
+    } else {
+        o.text = QStringLiteral("Not delivered: %1 accepted").arg(bytes);
+    }
+    return o;
+}
 
 bool Reader::writePage(const uint8_t* p, int32_t n, bool quietFailure) {
     rxComplete_ = false;
@@ -90,6 +146,11 @@ RunResult Reader::program(std::span<const uint8_t> image, bool progPgm, const Ru
     inRun_ = true;
     comBrokenShown_ = false;
 
+    // The new-type blocks that the image has and that must each be answered by a request.
+    const int64_t size = static_cast<int64_t>(image.size());
+    std::vector<bool> answered(
+        size > 0 ? static_cast<std::size_t>((size - 1) / firmware::kNewBlockData) : 0);
+
     // Packet after packet, until the run closes (the end frame follows) or ends.
     bool close = true;
     for (;;) {
@@ -107,13 +168,19 @@ RunResult Reader::program(std::span<const uint8_t> image, bool progPgm, const Ru
             : at.newType
                 ? firmware::kNewBlockData
                 : at.readEnd - static_cast<int64_t>(before.blockCounter) * firmware::kOldBlockData;
+        const bool sentNewType = at.newType;
+        const uint16_t sentBlock = at.requestedBlock;
         QThread::msleep(kBeforePacketMs);
         const bool replied = writePage(run.packet(), run.packetLength(), hooks.quietFailures);
         const firmware::BootReply reply = firmware::classifyReply(replied, rx_);
         const firmware::Verdict verdict = run.judge(reply);
+        if (accepts(reply) && hooks.accepted) hooks.accepted();
         if (carried > 0 && accepts(reply)) {
             ++result.blocksAccepted;
             result.bytesAccepted += carried;
+            if (sentNewType && reply.kind == firmware::BootReply::Kind::BlockRequest &&
+                sentBlock < answered.size())
+                answered[sentBlock] = true;
         }
         for (const std::string& line : verdict.lines) log(QString::fromStdString(line));
         if (hooks.progress) hooks.progress(run.percent());
@@ -130,6 +197,9 @@ RunResult Reader::program(std::span<const uint8_t> image, bool progPgm, const Ru
     }
     if (close) sendEndFrame(result, hooks.quietFailures);
     inRun_ = false;
+    result.newType = run.state().newType;
+    result.everyBlockAnswered =
+        std::all_of(answered.begin(), answered.end(), [](bool b) { return b; });
     if (!result.endFrameConfirmed || !hooks.filterRequestAfterRun || !hooks.filterRequestAfterRun())
         return result;
 

@@ -104,7 +104,8 @@ bool takes(const QString& command, const QString& option) {
     if (option == "json") return command == "read";
     if (writeOptions.contains(option))
         return command == "write" || (option == "set" && command == "set-filter");
-    if (option == "prog-pgm" || option == "no-prog-pgm" || option == "avto-set-filter")
+    if (option == "prog-pgm" || option == "no-prog-pgm" || option == "avto-set-filter" ||
+        option == "in-boot" || option == "stall-timeout")
         return command == "program";
     return false;
 }
@@ -171,7 +172,22 @@ private:
         if (const int e = openPort()) return e;
         if (o_.command == "boot")
             return reader_.enterBootLoader() == comlink::Reply::Accepted ? kOk : kFailed;
+        if (o_.inBoot) return program();
         const bool read = readParam();
+        if (!read && !stopSignal && who_.reply != comlink::Reply::Accepted) {
+            if (const auto boot = reader_.bootLoaderAnswer()) {
+                // Stranded by a cut run: the version request went to the boot loader.
+                err(QStringLiteral("%1 answers as its boot loader, not as a reader: a run was "
+                                   "cut short. Program it with: torvik-cli --port %1 program "
+                                   "--in-boot FILE %2")
+                        .arg(o_.port, boot->newType
+                                          ? QStringLiteral("--prog-pgm")
+                                          : QStringLiteral("--prog-pgm for a new-type boot loader "
+                                                           "(models 10 to 16), --no-prog-pgm for "
+                                                           "an old-type one")));
+                return kInBootLoader;
+            }
+        }
         if (o_.command == "read") {
             if (o_.json) {
                 const QJsonObject report =
@@ -461,15 +477,18 @@ private:
     }
 
     int program() {
-        const device::ModelRow& m = *who_.row;
-        bool progPgm = m.progPgm == device::ProgPgm::Checked;
-        if (o_.progPgm) progPgm = *o_.progPgm;
-        if (o_.avtoSetFilter && m.layout == device::Layout::ShortBlock) {
-            err(QStringLiteral(
-                "--avto-set-filter: \"Avto set filter\" is not shown for this reader"));
-            return kUsage;
+        bool progPgm = false;
+        if (!o_.inBoot) {
+            const device::ModelRow& m = *who_.row;
+            progPgm = m.progPgm == device::ProgPgm::Checked;
+            if (o_.avtoSetFilter && m.layout == device::Layout::ShortBlock) {
+                err(QStringLiteral(
+                    "--avto-set-filter: \"Avto set filter\" is not shown for this reader"));
+                return kUsage;
+            }
         }
-        if (reader_.enterBootLoader() != comlink::Reply::Accepted) return kFailed;
+        if (o_.progPgm) progPgm = *o_.progPgm;
+        if (!o_.inBoot && reader_.enterBootLoader() != comlink::Reply::Accepted) return kFailed;
         const auto bytes =
             std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(image_.constData()),
                                      static_cast<std::size_t>(image_.size()));
@@ -477,13 +496,24 @@ private:
         QElapsedTimer clock;
         clock.start();
         // The boot loader starts: a signal meanwhile still gets it its end frame.
-        while (clock.elapsed() < kBootStartMs && !stopSignal) QThread::msleep(10);
+        while (!o_.inBoot && clock.elapsed() < kBootStartMs && !stopSignal) QThread::msleep(10);
+        // A boot loader that takes no packet (a NAK to each, no answer) would keep the run going
+        // for ever: after the stall time it ends as "Stop" ends it.
+        QElapsedTimer sinceAccepted;
+        sinceAccepted.start();
+        bool stalled = false;
         device::RunResult r;
         if (stopSignal) {
             r = reader_.stopBeforeFirstPacket(image_.size());
         } else {
             device::RunHooks hooks;
-            hooks.stopRequested = [] { return stopSignal != 0; };
+            hooks.stopRequested = [&] {
+                if (stopSignal) return true;
+                stalled =
+                    o_.stallTimeoutS > 0 && sinceAccepted.elapsed() >= o_.stallTimeoutS * 1000LL;
+                return stalled;
+            };
+            hooks.accepted = [&] { sinceAccepted.restart(); };
             hooks.progress = [&](int percent) {
                 const QString& line = lines_.last();
                 if (!line.startsWith(QStringLiteral("passed "))) return;
@@ -498,10 +528,17 @@ private:
         }
         if (terminal) print(stderr, QStringLiteral("\n"));
         err(QStringLiteral("the run took %1 ms").arg(clock.elapsed()));
-        const bool delivered = r.end == device::RunEnd::EndOfPgm ||
-                               (r.endFrameConfirmed &&
-                                (!r.filterRequest || *r.filterRequest == comlink::Reply::Accepted));
-        return delivered ? kOk : kFailed;
+        // The outcome, the last line: delivered, or why not.
+        const device::RunOutcome outcome = device::runOutcome(r);
+        if (stalled)
+            err(QStringLiteral("Stopped: the boot loader took no packet for %1 s "
+                               "(--stall-timeout); %2 of %3 bytes accepted")
+                    .arg(o_.stallTimeoutS)
+                    .arg(r.bytesAccepted)
+                    .arg(r.imageBytes));
+        else
+            err(outcome.text);
+        return outcome.delivered ? kOk : kFailed;
     }
 
     const Options& o_;
@@ -559,8 +596,14 @@ QString helpText() {
         "                      \"Read param\", the filter boxes, \"Set filter\"\n"
         "  boot                \"Go to the BOOT\"\n"
         "  program FILE [--prog-pgm | --no-prog-pgm] [--avto-set-filter]\n"
+        "               [--stall-timeout SECONDS]\n"
         "                      \"Read param\", \"Open File\", \"Go to the BOOT\", \"PGM\";\n"
-        "                      progress on standard error\n"
+        "                      progress on standard error, the outcome as its last line; a\n"
+        "                      run that no packet moves on for 30 s (or SECONDS; 0: never)\n"
+        "                      ends as \"Stop\" ends it\n"
+        "  program --in-boot FILE --prog-pgm | --no-prog-pgm\n"
+        "                      a reader left in its boot loader: \"PGM\" alone, new-type\n"
+        "                      (--prog-pgm) or old-type (--no-prog-pgm)\n"
         "\n"
         "KEY is a box's control name (cbLock, cbFilter2, ...; read --json lists them), or its\n"
         "caption where no other box has it. The log lines go to standard output, message boxes\n"
@@ -568,11 +611,13 @@ QString helpText() {
         "(the end frame is sent) and any other operation once its exchange is over.\n"
         "\n"
         "Exit status:\n"
-        "  0    the good verdict (\"OK\", \"OK: Filter write.\", \"Transmission OK\", \"END OF "
-        "PGM\")\n"
-        "  1    the reader refused or did not answer, or the run failed\n"
+        "  0    the good verdict (\"OK\", \"OK: Filter write.\"); for program, the firmware\n"
+        "       delivered: old-type every block accepted and \"Transmission OK\", new-type\n"
+        "       \"END OF PGM\" after every block of the image\n"
+        "  1    the reader refused or did not answer, or the firmware was not delivered\n"
         "  2    a usage error, an unknown port or an unreadable file\n"
         "  3    the port cannot be opened (in use, no permission, not a serial device)\n"
+        "  4    the reader answers as its boot loader: program it with --in-boot\n"
         "  5    standard output could not be written\n"
         "  129, 130, 143\n"
         "       stopped by SIGHUP, SIGINT (Ctrl+C) or SIGTERM; a signal's code wins\n");
@@ -594,8 +639,10 @@ Parsed parseArguments(const QStringList& args) {
     const QCommandLineOption progPgm("prog-pgm", "prog pgm");
     const QCommandLineOption noProgPgm("no-prog-pgm", "no prog pgm");
     const QCommandLineOption avto("avto-set-filter", "avto set filter");
+    const QCommandLineOption inBoot("in-boot", "in boot");
+    const QCommandLineOption stall("stall-timeout", "stall timeout", "seconds");
     p.addOptions({help, version, port, json, protocol, typeCode, protocol2, set, openTime, progPgm,
-                  noProgPgm, avto});
+                  noProgPgm, avto, inBoot, stall});
     if (!p.parse(QStringList{QStringLiteral("torvik-cli")} + args)) {
         r.error = p.errorText();
         return r;
@@ -682,6 +729,26 @@ Parsed parseArguments(const QStringList& args) {
     if (p.isSet(progPgm)) o.progPgm = true;
     if (p.isSet(noProgPgm)) o.progPgm = false;
     o.avtoSetFilter = p.isSet(avto);
+    o.inBoot = p.isSet(inBoot);
+    if (o.inBoot && !o.progPgm) {
+        r.error = QStringLiteral(
+            "--in-boot needs --prog-pgm (a new-type boot loader) or --no-prog-pgm (an old-type "
+            "one)");
+        return r;
+    }
+    if (o.inBoot && o.avtoSetFilter) {
+        r.error = QStringLiteral("--in-boot and --avto-set-filter together (no reader was read)");
+        return r;
+    }
+    if (p.isSet(stall)) {
+        bool ok = false;
+        o.stallTimeoutS = p.value(stall).toInt(&ok);
+        if (!ok || o.stallTimeoutS < 0 || o.stallTimeoutS > 86400) {
+            r.error = QStringLiteral("--stall-timeout takes seconds from 0 to 86400, not \"%1\"")
+                          .arg(p.value(stall));
+            return r;
+        }
+    }
     return r;
 }
 

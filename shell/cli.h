@@ -24,6 +24,7 @@ enum Exit {
     kFailed = 1,         // the reader refused or did not answer, or the run failed
     kUsage = 2,          // the arguments, the port name or the file
     kPortUnusable = 3,   // the port cannot be opened (in use, no permission, not a serial device)
+    kInBootLoader = 4,   // the reader answers as its boot loader: program it with --in-boot
     kOutputFailed = 5,   // standard output could not be written
     kHangUp = 129,       // SIGHUP
     kInterrupted = 130,  // SIGINT (Ctrl+C)
@@ -50,6 +51,8 @@ struct Options {
     QString file;
     std::optional<bool> progPgm;  // unset: as "Read param" ticks it
     bool avtoSetFilter = false;
+    bool inBoot = false;     // the reader is in its boot loader already: the run alone
+    int stallTimeoutS = 30;  // a run that no packet moves on for this long gives up; 0: never
 };
 
 struct Parsed {

@@ -506,6 +506,14 @@ TEST_F(ReadParam, NoConnectionWhenTheReaderIsSilentOrThePortDidNotOpen) {
     EXPECT_EQ(other.Device, 255);
 }
 
+TEST_F(ReadParam, AReaderInItsBootLoaderIsNamedInThePanelAndTheLogKeepsItsLine) {
+    com3.reader.enterBootLoader();
+    EXPECT_EQ(readParam(), QStringList{"no connection (VER)"});
+    EXPECT_EQ(form.pnlState->text(),
+              QStringLiteral("The reader waits in its boot loader: program it with Open File and "
+                             "PGM (tick \"PROG pgm\" for a new-type loader)"));
+}
+
 // What the reader layer says a fresh window shows after "Read param" is what it shows: the
 // command line refuses a change by it, so it must hold for every layout, rule and block.
 TEST(OfferAgainstTheWindow, EveryModelVersionAndBlockShowsWhatTheLayerSays) {

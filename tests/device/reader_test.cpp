@@ -251,6 +251,111 @@ TEST_F(ReaderLayer, TheStopFlagEndsTheRunWithTheEndFrameAndCountsWhatWent) {
     EXPECT_EQ(hex(emulator.bootLoader().packets.back()), "E1 02 8D 56");
 }
 
+TEST_F(ReaderLayer, ABootLoaderAskingPastTheImageIsTheWrongImage) {
+    emulator.withBootLoader([](emu::BootLoader& b) {
+        b.generation = emu::BootGeneration::New;
+        b.askFor(4);
+    });
+    emulator.enterBootLoader();
+    QByteArray image(2 * 262 + 4, '\x44');
+    device::RunResult r;
+    run([&] {
+        r = reader.program({reinterpret_cast<const uint8_t*>(image.constData()),
+                            static_cast<std::size_t>(image.size())},
+                           true, {});
+    });
+    EXPECT_EQ(lines.last(), QStringLiteral("Transmission OK"));
+    EXPECT_EQ(r.end, device::RunEnd::FileSizeExceeded);
+    const device::RunOutcome o = device::runOutcome(r);
+    EXPECT_FALSE(o.delivered);
+    EXPECT_TRUE(
+        o.text.startsWith("Not delivered: the boot loader asked for a block past the image"))
+        << o.text.toStdString();
+}
+
+TEST_F(ReaderLayer, AReaderLeftInItsBootLoaderIsToldByItsAnswer) {
+    // Old-type: the version request is no block, and the boot loader says NAK.
+    emulator.enterBootLoader();
+    device::Identity who;
+    run([&] { who = reader.identify(); });
+    EXPECT_FALSE(who.identified());
+    auto answer = reader.bootLoaderAnswer();
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_FALSE(answer->newType);
+
+    // New-type, before any run: it asks for its first block.
+    emulator.withBootLoader([](emu::BootLoader& b) {
+        b.generation = emu::BootGeneration::New;
+        b.askFor(3);
+    });
+    emulator.enterBootLoader();
+    run([&] { who = reader.identify(); });
+    answer = reader.bootLoaderAnswer();
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_TRUE(answer->newType);
+
+    // A reader that answers with garbage, or not at all, is no boot loader.
+    emulator.withModel([](emu::ReaderModel& m) { m.state.inBootLoader = false; });
+    emulator.script(emu::Action::garbage());
+    run([&] { who = reader.identify(); });
+    EXPECT_FALSE(reader.bootLoaderAnswer().has_value());
+}
+
+TEST(RunOutcome, OneLineAndOneVerdictForEveryEnd) {
+    struct Case {
+        device::RunEnd end;
+        bool confirmed, everyBlock;
+        std::optional<comlink::Reply> filters;
+        bool delivered;
+        const char* text;
+    };
+    using E = device::RunEnd;
+    const auto ok = comlink::Reply::Accepted;
+    const Case cases[] = {
+        {E::GivenAll, true, false, {}, true, "Firmware delivered: 1716 of 4096 bytes"},
+        {E::GivenAll, true, false, ok, true, "Firmware delivered: 1716 of 4096 bytes"},
+        {E::GivenAll, true, false, comlink::Reply::Refused, false,
+         "Firmware sent (1716 of 4096 bytes), but the reader did not take the automatic filter "
+         "request"},
+        {E::GivenAll,
+         false,
+         false,
+         {},
+         false,
+         "Not delivered: the boot loader did not confirm the end frame; 1716 of 4096 bytes "
+         "accepted"},
+        {E::Stopped, true, false, {}, false, "Stopped: 1716 of 4096 bytes accepted"},
+        {E::EndOfPgm, false, true, {}, true, "Firmware delivered: 1716 of 4096 bytes"},
+        {E::EndOfPgm,
+         false,
+         false,
+         {},
+         false,
+         "Not delivered: the boot loader ended (END OF PGM) before it had asked for the whole "
+         "image; 1716 of 4096 bytes accepted"},
+        {E::StopScan,
+         false,
+         false,
+         {},
+         false,
+         "Not delivered: seven packets in a row failed (Stop scan); 1716 of 4096 bytes "
+         "accepted"},
+    };
+    for (const Case& c : cases) {
+        device::RunResult r;
+        r.end = c.end;
+        r.endFrameSent = true;
+        r.endFrameConfirmed = c.confirmed;
+        r.everyBlockAnswered = c.everyBlock;
+        r.filterRequest = c.filters;
+        r.bytesAccepted = 1716;
+        r.imageBytes = 4096;
+        const device::RunOutcome o = device::runOutcome(r);
+        EXPECT_EQ(o.delivered, c.delivered) << c.text;
+        EXPECT_EQ(o.text, QString::fromLatin1(c.text));
+    }
+}
+
 TEST(ReaderSettings, FilterRulesAndWhatAModelOffers) {
     device::FilterChoice both{};
     both[filters::Filter1] = both[filters::Filter2] = both[filters::Filter2Exc] = true;

@@ -2,6 +2,7 @@
 
 #include <QBuffer>
 #include <QFile>
+#include <QLabel>
 #include <QProgressBar>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -84,6 +85,9 @@ TEST_F(Programming, WholeOldTypeRun) {
     EXPECT_EQ(hex(Bytes(got.begin(), got.begin() + 400)), hex(imagePart(0, 400)));
     EXPECT_EQ(hex(Bytes(got.begin() + 400, got.end())), hex(Bytes(128, 0xFF)));
     EXPECT_EQ(form.ProgressBar1->value(), 100);
+    EXPECT_EQ(form.pnlState->text(), QStringLiteral("Firmware delivered: 400 of 400 bytes"));
+    EXPECT_EQ(form.btPGM->toolTip(),
+              QStringLiteral("fw.rom: an image of 400 bytes, the whole file"));
     // Fixed waits per packet: 20 ms before, 400 ms after, 1 ms after the reply; none before the
     // end frame. Nothing else slows the run.
     const long long bound = 4 * (20 + 400 + 1) + 400;
@@ -197,6 +201,8 @@ TEST_F(Programming, StopDuringARunJudgesTheReplyThenSendsTheEndFrame) {
     EXPECT_FALSE(form.btWriteParam->isEnabled());
     EXPECT_EQ(form.ProgressBar1->value(), 10);
     EXPECT_TRUE(form.FOPEN);
+    // "Transmission OK" closed the run, but the panel says what it came to.
+    EXPECT_EQ(form.pnlState->text(), QStringLiteral("Stopped: 264 of 2640 bytes accepted"));
 }
 
 TEST_F(Programming, ClosingTheWindowDuringARunStopsItFirst) {

@@ -28,6 +28,7 @@
 namespace {
 
 using emu::Action;
+using th::Bytes;
 using th::hex;
 
 struct CliRun {
@@ -279,7 +280,9 @@ void programBoth(CliAgainstWindow& t, uint8_t code, emu::BootGeneration g, int i
     t.both([&](emu::PtyReader& r) {
         r.withBootLoader([&](emu::BootLoader& b) {
             b.generation = g;
-            b.askForAll();
+            // A new-type boot loader's flash holds the image's whole blocks: it asks for each,
+            // then for 999.
+            b.askFor((imageBytes - 1) / 262);
         });
     });
     t.press({t.form.btVersion});
@@ -292,6 +295,10 @@ void programBoth(CliAgainstWindow& t, uint8_t code, emu::BootGeneration g, int i
     const QStringList lines = outLines(r);
     EXPECT_EQ(lines.mid(lines.size() - windowRun.size()), windowRun);
     EXPECT_TRUE(r.err.contains("the run took")) << r.err.toStdString();
+    EXPECT_TRUE(r.err.endsWith(QStringLiteral("torvik-cli: Firmware delivered: %1 of %2 bytes\n")
+                                   .arg(g == emu::BootGeneration::New ? 786 : imageBytes)
+                                   .arg(imageBytes)))
+        << r.err.toStdString();
 }
 
 // A signal during a run: the run stops as "Stop" stops it, the boot loader gets its end frame,
@@ -360,6 +367,44 @@ INSTANTIATE_TEST_SUITE_P(EachSignal, CliSignalDuringRun,
                                            CliSignal{SIGTERM, "TERM", cli::kTerminated},
                                            CliSignal{SIGHUP, "HUP", cli::kHangUp}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A reader stranded in its boot loader by a cut run: "read" says so (exit 4) and says how to
+// program it; "program --in-boot" does, without "Read param" or the boot entry.
+TEST_F(CliAgainstWindow, AStrandedReaderIsNamedAndProgrammedInItsBootLoader) {
+    model(4);
+    cli.reader.enterBootLoader();
+    CliRun r = runOnCom4({"read"});
+    EXPECT_EQ(r.exitCode, cli::kInBootLoader);
+    EXPECT_TRUE(r.err.contains("COM4 answers as its boot loader")) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("program --in-boot")) << r.err.toStdString();
+    EXPECT_EQ(runOnCom4({"program", "--in-boot", "x.rom"}).exitCode, cli::kUsage);
+
+    const QString rom = th::writeFillImage(dir.path(), 300, 0x5B);
+    cli.reader.clearReceived();
+    r = runOnCom4({"program", "--in-boot", rom, "--no-prog-pgm"});
+    EXPECT_EQ(r.exitCode, cli::kOk) << r.err.toStdString();
+    EXPECT_TRUE(cli.reader.requests().empty()) << "a command frame went to the boot loader";
+    const Bytes got = cli.reader.bootLoader().image;
+    ASSERT_GE(got.size(), 300u);
+    EXPECT_EQ(hex(Bytes(got.begin(), got.begin() + 300)),
+              hex(Bytes(300 - 4, 0x5B)) + " 00 00 00 00");
+    EXPECT_TRUE(r.err.endsWith("torvik-cli: Firmware delivered: 300 of 300 bytes\n"))
+        << r.err.toStdString();
+}
+
+// A boot loader that NAKs every packet: the run gives up after the stall time as "Stop" does.
+TEST_F(CliAgainstWindow, ARunThatNoPacketMovesOnGivesUpWithTheEndFrame) {
+    model(4);
+    cli.reader.withBootLoader([](emu::BootLoader& b) { b.stall = true; });
+    const QString rom = th::writeFillImage(dir.path(), 132 * 4, 0x21);
+    const CliRun r = runOnCom4({"program", rom, "--stall-timeout", "1"});
+    EXPECT_EQ(r.exitCode, cli::kFailed);
+    EXPECT_TRUE(r.err.contains("Stopped: the boot loader took no packet for 1 s"))
+        << r.err.toStdString();
+    const auto packets = cli.reader.bootLoader().packets;
+    ASSERT_GE(packets.size(), 2u);
+    EXPECT_EQ(hex(packets.back()), "E1 02 8D 56");
+}
 
 TEST_F(CliAgainstWindow, CtrlCDuringAnExchangeEndsTheCliWhenTheExchangeIsOver) {
     model(15);

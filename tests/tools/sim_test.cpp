@@ -226,7 +226,7 @@ TEST(ReaderSim, WrongCommandLinesAreErrorsBeforeAnythingIsLinked) {
         {{"--mode", "key", "--params", "01410000000A000000"}, "--mode and --params"},
         {{"--check-ports", "COM9"}, "--check-ports takes no COM name"},
         {{"--check-ports", "--model", "4"}, "--check-ports takes no --model"},
-        {{"--make-rom", dir.filePath("x.rom"), "--boot", "old"}, "--make-rom takes no --boot"},
+        {{"--make-rom", dir.filePath("x.rom"), "--mode", "reader"}, "--make-rom takes no --mode"},
         {{"--size", "100"}, "--size goes with --make-rom"},
         {{"--make-rom", dir.filePath("x.rom"), "--size", "7"}, "--size takes a number from 8"},
         {{"--make-rom", "/nonexistent/dir/x.rom"}, "--make-rom: cannot write"},
@@ -274,11 +274,17 @@ TEST(ReaderSim, MakeRomWritesAFileWhoseTrailerGivesTheImage) {
     ASSERT_TRUE(form.loadFirmware(rom));
     EXPECT_EQ(form.F->data(), file.right(1000));
 
-    // Without --size: 4096 bytes, 32 old-type blocks.
-    p.start(kSim, {"--make-rom", rom});
-    ASSERT_TRUE(p.waitForFinished(5000));
-    ASSERT_TRUE(form.loadFirmware(rom));
-    EXPECT_EQ(form.F->size(), 4096);
+    // Without --size: 4096 bytes, 32 old-type blocks; for a new-type boot loader, its flash of
+    // 262-byte blocks and the trailer.
+    const std::pair<QStringList, int> sizes[] = {{{}, 4096},
+                                                 {{"--model", "15"}, 16 * 262 + 4},
+                                                 {{"--boot", "new", "--blocks", "3"}, 3 * 262 + 4}};
+    for (const auto& [args, bytes] : sizes) {
+        p.start(kSim, QStringList{"--make-rom", rom} + args);
+        ASSERT_TRUE(p.waitForFinished(5000));
+        ASSERT_TRUE(form.loadFirmware(rom));
+        EXPECT_EQ(form.F->size(), bytes) << args.join(' ').toStdString();
+    }
 }
 
 TEST(ReaderSim, ALinkLeftByAKilledSimulatorIsTakenOverOneOfALiveOneIsNot) {

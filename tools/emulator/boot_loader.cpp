@@ -87,9 +87,18 @@ bool BootLoader::takeOldBlock(const Bytes& p) {
     std::copy(p.begin(), p.end(), check);
     firmware::getCRC16(check, firmware::kOldBlockLen - 2);
     if (check[137] != p[137] || check[138] != p[138]) return false;
-    store(static_cast<std::size_t>(blocksTaken) * firmware::kOldBlockData,
+    // The block's number (its low byte) says where it goes: block 0 begins a new run, and the
+    // block taken last may come again when its answer was lost.
+    const uint8_t number = p[2];
+    if (number == 0 && (blocksTaken & 0xFF) != 0) restart();
+    int at = blocksTaken;
+    if (blocksTaken > 0 && number == ((blocksTaken - 1) & 0xFF))
+        at = blocksTaken - 1;
+    else if (number != (blocksTaken & 0xFF))
+        return false;
+    store(static_cast<std::size_t>(at) * firmware::kOldBlockData,
           p.data() + firmware::kOldDataOffset, firmware::kOldBlockData);
-    ++blocksTaken;
+    if (at == blocksTaken) ++blocksTaken;
     return true;
 }
 
@@ -132,6 +141,7 @@ Bytes BootLoader::answer(const Bytes& packet, const BootAction& action) {
         case BootAction::Kind::Model:
             break;
     }
+    if (stall) return bootStatus(firmware::kNak);
     if (endFrame) {
         finished = true;
         return bootStatus(firmware::kAccepted);
@@ -139,12 +149,16 @@ Bytes BootLoader::answer(const Bytes& packet, const BootAction& action) {
     if (generation == BootGeneration::Old)
         return bootStatus(takeOldBlock(packet) ? firmware::kAccepted : firmware::kNak);
 
-    // New-type: PROG, or anything that is no block, starts the requests; a block goes where the
-    // last request asked.
-    Bytes block;
+    // New-type: PROG starts the requests over, also after a run that was cut short; anything
+    // else that is no block starts them when none was asked for yet. A block goes where the last
+    // request asked.
     if (std::equal(packet.begin(), packet.end(), firmware::kProgRequest.begin(),
-                   firmware::kProgRequest.end()) ||
-        !unescapeBlock(packet, block)) {
+                   firmware::kProgRequest.end())) {
+        restart();
+        return askNext();
+    }
+    Bytes block;
+    if (!unescapeBlock(packet, block)) {
         if (nextInOrder_ == 0) return askNext();
         return bootStatus(firmware::kNak);
     }

@@ -53,7 +53,10 @@ public:
     // The new-type blocks it asks for, in order; after the last it asks for 999.
     std::vector<uint16_t> order;
 
-    Bytes image;  // what it has received, at each block's place
+    // A boot loader that takes nothing: a NAK to every packet, the end frame too.
+    bool stall = false;
+
+    Bytes image;  // what it has received in the current run, at each block's place
     std::vector<Bytes> packets;
     int blocksTaken = 0;
     bool finished = false;  // the end frame was answered, or 999 was asked for
@@ -62,7 +65,8 @@ public:
     void askFor(int count);
     // Asks for block after block until the configurator finds no more in its image.
     void askForAll() { unbounded_ = true; }
-    // A new programming run begins: the requests start over.
+    // A new programming run begins: the requests start over, and the image with them. An old-type
+    // block 0 and a PROG request begin one too.
     void restart();
     Bytes answer(const Bytes& packet, const BootAction& action);
 

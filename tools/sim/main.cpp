@@ -72,6 +72,9 @@ std::string spacedHex(const emu::Bytes& b) {
 constexpr int kDefaultRomImage = 4096;
 constexpr int kMinRomImage = 8;
 constexpr int kMaxRomImage = 999 * 262;  // what a new-type boot loader can take at most
+// The flash of a simulated new-type boot loader, in blocks of 262 bytes: it asks for blocks 0 to
+// kDefaultNewBlocks - 1, then for 999.
+constexpr int kDefaultNewBlocks = 16;
 constexpr char kRomHeader[] = "torvik-reader-sim rehearsal firmware\n";
 
 bool writeRom(const QString& path, int imageBytes, QString* error) {
@@ -137,29 +140,14 @@ std::size_t imageLength(const emu::Bytes& image) {
     return n;
 }
 
-// --save-image: the file is emptied when a run begins and holds the run's image once the boot
-// loader has all of it.
+// --save-image: after every answer of the boot loader, the image of the run it is in (or ended
+// last): as far as it went, and cut at its length trailer once the run ended. A new run starts
+// it afresh.
 void saveImage(const QString& path, const emu::PtyReader& reader, emu::Direction d,
                bool bootLoader) {
-    static bool inRun = false;
-    if (!bootLoader) {
-        inRun = false;
-        return;
-    }
-    if (d == emu::Direction::ToReader && !inRun) {
-        inRun = true;
-        QFile f(path);
-        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            std::printf("%s    cannot write %s: %s\n", timestamp().c_str(), qPrintable(path),
-                        qPrintable(f.errorString()));
-        return;
-    }
-    if (d != emu::Direction::FromReader) return;
+    if (!bootLoader || d != emu::Direction::FromReader) return;
     const emu::BootLoader b = reader.bootLoader();
-    if (!b.finished) return;
-    inRun = false;
-    if (b.image.empty()) return;
-    const std::size_t len = imageLength(b.image);
+    const std::size_t len = b.finished ? imageLength(b.image) : b.image.size();
     QFile f(path);
     if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         std::printf("%s    cannot write %s: %s\n", timestamp().c_str(), qPrintable(path),
@@ -167,8 +155,9 @@ void saveImage(const QString& path, const emu::PtyReader& reader, emu::Direction
         return;
     }
     f.write(reinterpret_cast<const char*>(b.image.data()), static_cast<qint64>(len));
-    std::printf("%s    image of %zu bytes written to %s\n", timestamp().c_str(), len,
-                qPrintable(path));
+    if (b.finished)
+        std::printf("%s    image of %zu bytes written to %s\n", timestamp().c_str(), len,
+                    qPrintable(path));
 }
 
 // Beside each link of a simulator, the PID of the simulator that made it.
@@ -302,13 +291,20 @@ int main(int argc, char* argv[]) {
         QStringLiteral("old|new"));
     const QCommandLineOption blocks(
         QStringLiteral("blocks"),
-        QStringLiteral("New-type: how many blocks to ask for before asking for 999 (default: "
-                       "block after block until the image has no more)."),
+        QStringLiteral("New-type: the boot loader's flash in blocks of 262 bytes; it asks for "
+                       "blocks 0 to n - 1, then for 999 (default %1). With --make-rom: the "
+                       "image is n blocks and its length trailer.")
+            .arg(kDefaultNewBlocks),
         QStringLiteral("n"));
     const QCommandLineOption save(
         QStringLiteral("save-image"),
-        QStringLiteral("After a programming run, write the image received to this file."),
+        QStringLiteral("Write the image of the last programming run to this file after every "
+                       "answer: whole, and cut at its length trailer, once the run ended; as "
+                       "far as it went while it runs or when it was cut short."),
         QStringLiteral("file"));
+    const QCommandLineOption stall(
+        QStringLiteral("stall"),
+        QStringLiteral("A boot loader that takes nothing: it answers every packet with a NAK."));
     const QCommandLineOption check(
         QStringLiteral("check-ports"),
         QStringLiteral("Print the ports the configurator would list and exit: 0 if there is one, "
@@ -316,15 +312,17 @@ int main(int argc, char* argv[]) {
     const QCommandLineOption makeRom(
         QStringLiteral("make-rom"),
         QStringLiteral("Write a firmware file to rehearse an update with and exit: a header, "
-                       "then an image whose last four bytes give its length (little-endian)."),
+                       "then an image whose last four bytes give its length (little-endian). "
+                       "For a new-type boot loader (--model 10 to 16, or --boot new) the image "
+                       "fills its flash: --blocks x 262 bytes and the trailer."),
         QStringLiteral("file"));
     const QCommandLineOption size(
         QStringLiteral("size"),
         QStringLiteral("With --make-rom: the image's length in bytes, 8 to 261738 (default "
-                       "4096)."),
+                       "4096 for an old-type boot loader)."),
         QStringLiteral("bytes"));
-    const QList<QCommandLineOption> all{com,  model,  fw,   mode,  params,  filters, noMaster,
-                                        boot, blocks, save, check, makeRom, size};
+    const QList<QCommandLineOption> all{com,  model,  fw,   mode,  params, filters, noMaster,
+                                        boot, blocks, save, stall, check,  makeRom, size};
     for (const auto& o : all) cli.addOption(o);
     cli.addVersionOption();
     cli.addPositionalArgument(QStringLiteral("name"),
@@ -366,8 +364,9 @@ int main(int argc, char* argv[]) {
     for (const QCommandLineOption* alone : {&check, &makeRom}) {
         if (!cli.isSet(*alone)) continue;
         const QString name = alone->names().first();
+        static const QStringList kWithMakeRom{"size", "model", "boot", "blocks"};
         for (const QString& o : given)
-            if (o != name && !(name == QLatin1String("make-rom") && o == QLatin1String("size")))
+            if (o != name && !(name == QLatin1String("make-rom") && kWithMakeRom.contains(o)))
                 return fail(QStringLiteral("--%1 takes no --%2").arg(name, o));
         if (!positional.isEmpty()) return fail(QStringLiteral("--%1 takes no COM name").arg(name));
     }
@@ -384,23 +383,6 @@ int main(int argc, char* argv[]) {
     }
 
     bool ok = false;
-    if (cli.isSet(makeRom)) {
-        int bytes = kDefaultRomImage;
-        if (cli.isSet(size)) {
-            bytes = cli.value(size).toInt(&ok);
-            if (!ok || bytes < kMinRomImage || bytes > kMaxRomImage)
-                return fail(QStringLiteral("--size takes a number from %1 to %2, not '%3'")
-                                .arg(kMinRomImage)
-                                .arg(kMaxRomImage)
-                                .arg(cli.value(size)));
-        }
-        QString error;
-        if (!writeRom(cli.value(makeRom), bytes, &error)) return fail(error);
-        std::printf("%s: a firmware file with an image of %d bytes\n",
-                    qPrintable(cli.value(makeRom)), bytes);
-        return 0;
-    }
-
     emu::ReaderState state;
     const uint modelCode = cli.value(model).toUInt(&ok);
     if (!ok || modelCode > 255)
@@ -473,6 +455,28 @@ int main(int argc, char* argv[]) {
             return fail(QStringLiteral("--blocks takes a number from 0 to 998, not '%1'")
                             .arg(cli.value(blocks)));
     }
+    if (cli.isSet(makeRom)) {
+        // An old-type image of --size bytes; a new-type one that fills the flash.
+        // Without --model or --boot: the old-type image of the rehearsal.
+        const bool newType =
+            (cli.isSet(model) || cli.isSet(boot)) && generation == emu::BootGeneration::New;
+        int bytes = newType ? (blockCount < 0 ? kDefaultNewBlocks : blockCount) * 262 + 4
+                            : kDefaultRomImage;
+        if (cli.isSet(size)) {
+            bytes = cli.value(size).toInt(&ok);
+            if (!ok || bytes < kMinRomImage || bytes > kMaxRomImage)
+                return fail(QStringLiteral("--size takes a number from %1 to %2, not '%3'")
+                                .arg(kMinRomImage)
+                                .arg(kMaxRomImage)
+                                .arg(cli.value(size)));
+        }
+        if (bytes < kMinRomImage) return fail(QStringLiteral("--blocks 0 makes no image"));
+        QString error;
+        if (!writeRom(cli.value(makeRom), bytes, &error)) return fail(error);
+        std::printf("%s: a firmware file with an image of %d bytes\n",
+                    qPrintable(cli.value(makeRom)), bytes);
+        return 0;
+    }
     const QString savePath = cli.value(save);
     if (cli.isSet(save)) {
         QString why;
@@ -492,10 +496,8 @@ int main(int argc, char* argv[]) {
     reader.withModel([&](emu::ReaderModel& m) { m.state = state; });
     reader.withBootLoader([&](emu::BootLoader& b) {
         b.generation = generation;
-        if (blockCount < 0)
-            b.askForAll();
-        else
-            b.askFor(blockCount);
+        b.askFor(blockCount < 0 ? kDefaultNewBlocks : blockCount);
+        b.stall = cli.isSet(stall);
     });
 
     QString error;
