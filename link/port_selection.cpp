@@ -5,6 +5,7 @@
 #include "device/reader.h"
 #include "link/port_names.h"
 #include "link/probe.h"
+#include "link/trace.h"
 #include "shell/qln_boot_pgm.h"
 
 void TForm1::refreshPorts() {
@@ -41,7 +42,7 @@ void TForm1::cbComSelect(int /*index*/) {
 }
 
 void TForm1::iniCOM(const QString& s) {
-    hCom = comlink::makeSerialPort();
+    hCom = comlink::traced(comlink::makeSerialPort(), s);
     reader_->setPort(hCom.get());
     if (!hCom->open(comlink::devicePath(s))) {
         messageBox(QStringLiteral("Error"), s + QStringLiteral("not found"), hCom->errorString());

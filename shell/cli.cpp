@@ -24,6 +24,7 @@
 #include "firmware/image.h"
 #include "link/port_names.h"
 #include "link/probe.h"
+#include "link/trace.h"
 
 namespace cli {
 
@@ -236,7 +237,7 @@ private:
                     .arg(o_.port));
             return kUsage;
         }
-        port_ = comlink::makeSerialPort();
+        port_ = comlink::traced(comlink::makeSerialPort(), o_.port);
         if (!port_->open(device)) {
             switch (port_->openFailure()) {
                 case comlink::OpenFailure::Held: {
@@ -580,7 +581,7 @@ QString helpText() {
     return QStringLiteral(
         "Usage: torvik-cli [--help | --version]\n"
         "       torvik-cli ports\n"
-        "       torvik-cli --port COMn|DEVICE COMMAND [options]\n"
+        "       torvik-cli [--trace FILE] --port COMn|DEVICE COMMAND [options]\n"
         "The operations of torvik-config's window, for scripts: the reader gets exactly what\n"
         "the window would send for the same choices. Only the port given is opened.\n"
         "\n"
@@ -605,6 +606,8 @@ QString helpText() {
         "                      a reader left in its boot loader: \"PGM\" alone, new-type\n"
         "                      (--prog-pgm) or old-type (--no-prog-pgm)\n"
         "\n"
+        "--trace FILE writes every event of the port (open, set, purge, write, read, timeout,\n"
+        "close) with its time and bytes to FILE, - for standard error.\n"
         "KEY is a box's control name (cbLock, cbFilter2, ...; read --json lists them), or its\n"
         "caption where no other box has it. The log lines go to standard output, message boxes\n"
         "and progress to standard error. SIGINT, SIGTERM and SIGHUP stop a run as \"Stop\" does\n"
@@ -641,8 +644,9 @@ Parsed parseArguments(const QStringList& args) {
     const QCommandLineOption avto("avto-set-filter", "avto set filter");
     const QCommandLineOption inBoot("in-boot", "in boot");
     const QCommandLineOption stall("stall-timeout", "stall timeout", "seconds");
+    const QCommandLineOption trace("trace", "trace", "file");
     p.addOptions({help, version, port, json, protocol, typeCode, protocol2, set, openTime, progPgm,
-                  noProgPgm, avto, inBoot, stall});
+                  noProgPgm, avto, inBoot, stall, trace});
     if (!p.parse(QStringList{QStringLiteral("torvik-cli")} + args)) {
         r.error = p.errorText();
         return r;
@@ -687,7 +691,7 @@ Parsed parseArguments(const QStringList& args) {
         return r;
     }
     for (const QString& name : p.optionNames()) {
-        if (name == "port") continue;
+        if (name == "port" || name == "trace") continue;
         if (!takes(o.command, name)) {
             r.error = QStringLiteral("%1 takes no --%2").arg(o.command, name);
             return r;
@@ -698,6 +702,7 @@ Parsed parseArguments(const QStringList& args) {
     if (!o.port.startsWith(QLatin1Char('/')) && !o.port.startsWith(QLatin1Char('\\')))
         o.port = o.port.toUpper();
     o.json = p.isSet(json);
+    o.trace = p.value(trace);
     o.protocol = p.value(protocol);
     o.typeCode = p.value(typeCode);
     o.protocol2 = p.value(protocol2);
@@ -841,6 +846,11 @@ QJsonObject readReport(const device::Identity& who, const device::ParamRead* par
 }
 
 int run(const Options& options) {
+    QString error;
+    if (!options.trace.isEmpty() && !comlink::startTrace(options.trace, &error)) {
+        err(error);
+        return kUsage;
+    }
     setUpSignals();
     if (options.command == "ports") return listPorts();
     Session session(options);

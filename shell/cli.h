@@ -41,6 +41,7 @@ struct BoxChoice {
 struct Options {
     QString command;  // ports, read, write, factory-settings, set-filter, boot, program
     QString port;     // COMn, or a device path as typed
+    QString trace;    // the wire trace's file; "-" standard error
     bool json = false;
     // Entries of the three lists, by text or index; empty: left as "Read param" set them.
     QString protocol;

@@ -3,12 +3,16 @@
 #include <QBuffer>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSaveFile>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <cmath>
@@ -57,6 +61,43 @@ void TForm1::connectHandlers() {
     connect(btTST, &QPushButton::clicked, this, &TForm1::btTSTClick);
     connect(btPGM, &QPushButton::clicked, this, &TForm1::btPGMClick);
     connect(btStop, &QPushButton::clicked, this, &TForm1::btStopClick);
+
+    // "Save log...": on Ctrl+S anywhere in the window, and in the log's own context menu.
+    auto* save = new QShortcut(QKeySequence::Save, this);
+    connect(save, &QShortcut::activated, this, &TForm1::saveLogAs);
+    mm->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(mm, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        std::unique_ptr<QMenu> menu(mm->createStandardContextMenu(at));
+        menu->addSeparator();
+        QAction* saveAction = menu->addAction(QStringLiteral("Save log..."));
+        saveAction->setShortcut(QKeySequence::Save);
+        if (menu->exec(mm->viewport()->mapToGlobal(at)) == saveAction) saveLogAs();
+    });
+}
+
+void TForm1::saveLogAs() {
+    QFileDialog dialog(this, QStringLiteral("Save log"), QStringLiteral("."));
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setNameFilters({QStringLiteral("Text files (*.txt)"), QStringLiteral("All files (*)")});
+    dialog.setDefaultSuffix(QStringLiteral("txt"));
+    dialog.selectFile(QStringLiteral("torvik-log.txt"));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+    saveLog(dialog.selectedFiles().first());
+}
+
+bool TForm1::saveLog(const QString& path) {
+    QSaveFile f(path);
+    if (f.open(QIODevice::WriteOnly)) {
+        f.write(mm->toPlainText().toUtf8());
+        if (f.commit()) {
+            InfoInfo(QStringLiteral("Log saved to %1").arg(path));
+            return true;
+        }
+    }
+    InfoInfo(QStringLiteral("The log was not saved: %1: %2").arg(path, f.errorString()));
+    return false;
 }
 
 void TForm1::FormCreate() {

@@ -155,6 +155,11 @@ public:
     void InfoInfo(const QString& s);
     static QColor Lighter(const QColor& Color, uint8_t Percent);
     void log(const QString& line);
+    // "Save log...": the log's text as shown, UTF-8 with LF line ends, to a file of the user's
+    // choice (Ctrl+S, or the log's context menu). saveLog writes it to path; false, with the
+    // reason in the status panel, when that failed.
+    void saveLogAs();
+    bool saveLog(const QString& path);
     // The preconditions of the operations that talk to the reader: each logs its refusal.
     bool requirePort();
     bool requireReader();

@@ -14,6 +14,7 @@
 #include <functional>
 
 #include "device/protocol_lists.h"
+#include "link/trace.h"
 #include "shell/qln_boot_pgm.h"
 
 namespace {
@@ -139,6 +140,13 @@ void TForm1::createControls() {
     cbCom = ports;
     mm = place<QPlainTextEdit>(this, 119, 77, 302, 93);
     mm->setLineWrapMode(QPlainTextEdit::NoWrap);
+    // Tab leaves the log, as it leaves every other control; typing into it stays possible.
+    mm->setTabChangesFocus(true);
+    if (!comlink::tracePath().isEmpty())
+        mm->setToolTip(QStringLiteral("A trace of the port in use is being written to %1")
+                           .arg(comlink::tracePath() == QLatin1String("-")
+                                    ? QStringLiteral("standard error")
+                                    : comlink::tracePath()));
     btOpenFile = button(this, "Open File", 8, 114, 89, 25);
     btTST = button(this, "Go to the BOOT", 8, 145, 89, 25);
     btPGM = button(this, "PGM", 8, 176, 89, 25);

@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
@@ -404,6 +405,40 @@ TEST_F(CliAgainstWindow, ARunThatNoPacketMovesOnGivesUpWithTheEndFrame) {
     const auto packets = cli.reader.bootLoader().packets;
     ASSERT_GE(packets.size(), 2u);
     EXPECT_EQ(hex(packets.back()), "E1 02 8D 56");
+}
+
+// The wire trace: each event of the port with its time, every byte whole, a block too; a trace
+// that cannot be written is an error before anything is opened.
+TEST_F(CliAgainstWindow, TheTraceHoldsEveryByteOfTheRunWithItsTime) {
+    model(4);
+    const QString rom = th::writeFillImage(dir.path(), 132 * 2, 0x3D);
+    const QString trace = dir.filePath("trace.txt");
+    const CliRun r = runOnCom4({"--trace", trace, "program", rom});
+    ASSERT_EQ(r.exitCode, cli::kOk) << r.err.toStdString();
+    QFile f(trace);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
+    const QString device = QString::fromStdString(cli.reader.slavePath());
+    const QString head =
+        QStringLiteral("^\\d+\\.\\d{3} COM4 ") + QRegularExpression::escape(device) + ' ';
+    auto find = [&](const QString& event) {
+        const QRegularExpression re(head + event);
+        for (const QString& l : lines)
+            if (re.match(l).hasMatch()) return l;
+        return QString();
+    };
+    EXPECT_FALSE(find("open$").isEmpty());
+    EXPECT_FALSE(find("write 02 07 07 28 00 38 00$").isEmpty());
+    EXPECT_FALSE(find("read 02 07 0B waited=\\d+\\.\\d{3}$").isEmpty());
+    // The second block, all 139 bytes of it, and the end frame.
+    const QString block = QString::fromStdString(hex(cli.reader.bootLoader().packets[1]));
+    EXPECT_FALSE(find("write " + QRegularExpression::escape(block) + "$").isEmpty());
+    EXPECT_FALSE(find("write E1 02 8D 56$").isEmpty());
+    EXPECT_TRUE(lines.last().endsWith(" close")) << lines.last().toStdString();
+
+    const CliRun bad = runOnCom4({"--trace", dir.filePath("no/such/folder/t.txt"), "read"});
+    EXPECT_EQ(bad.exitCode, cli::kUsage);
+    EXPECT_TRUE(bad.err.contains("cannot write the trace to")) << bad.err.toStdString();
 }
 
 TEST_F(CliAgainstWindow, CtrlCDuringAnExchangeEndsTheCliWhenTheExchangeIsOver) {

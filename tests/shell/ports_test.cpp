@@ -8,12 +8,15 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include "link/port_names.h"
 #include "link/probe.h"
+#include "link/trace.h"
 #include "shell/qln_boot_pgm.h"
 #include "tests/support/fake_port.h"
 #include "tests/support/harness.h"
@@ -289,6 +292,37 @@ TEST(PortSettings, RefusedSettingsSayBusyAndLeaveThePortOpenWithoutTimeouts) {
     EXPECT_EQ(RefusingPort::timeoutCalls, 0);
     EXPECT_TRUE(form.FChoiseCOM);
     expectSelectedPanel(form);
+}
+
+// torvik-config --trace: the port picked is traced from its open on, the probe's opens are not,
+// and the log's tool tip says where the trace goes.
+TEST(Trace, TheWindowTracesThePortInUseAndSaysWhere) {
+    th::LinkedReader com3{3};
+    th::LinkedReader com4{4};
+    QTemporaryDir dir;
+    const QString path = dir.filePath("trace.txt");
+    QString error;
+    ASSERT_TRUE(comlink::startTrace(path, &error)) << error.toStdString();
+    {
+        th::ModalCatcher catcher;
+        TForm1 form;
+        EXPECT_EQ(form.mm->toolTip(),
+                  QStringLiteral("A trace of the port in use is being written to %1").arg(path));
+        ASSERT_TRUE(th::pickPort(form, QStringLiteral("COM3")));
+        form.btVersion->click();
+        com3.reader.waitUntilQuiet();
+    }
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QString trace = QString::fromUtf8(f.readAll());
+    const QString device = QString::fromStdString(com3.reader.slavePath());
+    EXPECT_TRUE(trace.contains(QStringLiteral(" COM3 %1 open\n").arg(device)))
+        << trace.toStdString();
+    EXPECT_TRUE(
+        trace.contains(QStringLiteral(" COM3 %1 write 02 07 07 28 00 38 00\n").arg(device)));
+    EXPECT_TRUE(trace.contains(QStringLiteral(" COM3 %1 read 02 07 0B waited=").arg(device)));
+    EXPECT_TRUE(trace.endsWith(QStringLiteral(" COM3 %1 close\n").arg(device)));
+    EXPECT_FALSE(trace.contains(QStringLiteral("COM4"))) << "the probe was traced";
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 // The main window as it stands after start-up.
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
+#include <QFileDialog>
 #include <QFontInfo>
 #include <QImage>
 #include <QLabel>
@@ -11,6 +13,9 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -272,6 +277,42 @@ TEST_F(Window, InfoInfoColoursTheStatusPanel) {
         for (int x = 0; x < shot.width() && !redText; ++x)
             redText = qRed(shot.pixel(x, y)) > 180 && qGreen(shot.pixel(x, y)) < 60;
     EXPECT_TRUE(redText);
+}
+
+// Tab leaves the log instead of replacing a selection with a tab; Ctrl+S saves the log's text,
+// its first empty line included, through a save dialog.
+TEST_F(Window, TabLeavesTheLogAndCtrlSSavesItAsShown) {
+    form.show();
+    form.log(QStringLiteral("OK"));
+    form.log(QStringLiteral("VERSION  15.1.7.1"));
+    const QString text = form.mm->toPlainText();
+    form.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+    form.mm->setFocus();
+    QTest::keyClick(form.mm, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(form.mm, Qt::Key_Tab);
+    EXPECT_EQ(form.mm->toPlainText(), text);
+    EXPECT_FALSE(form.mm->hasFocus());
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath("log.txt");
+    bool answered = false;
+    QTimer::singleShot(0, [&] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (!dialog) return;
+        answered = true;
+        dialog->selectFile(path);
+        QMetaObject::invokeMethod(dialog, "accept");
+    });
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_S, Qt::ControlModifier);
+    ASSERT_TRUE(answered) << "Ctrl+S opened no save dialog";
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), QByteArray("\nOK\nVERSION  15.1.7.1"));
+    EXPECT_EQ(form.pnlState->text(), QStringLiteral("Log saved to %1").arg(path));
+
+    EXPECT_FALSE(form.saveLog(dir.filePath("no/such/folder/log.txt")));
+    EXPECT_TRUE(form.pnlState->text().startsWith(QStringLiteral("The log was not saved: ")));
 }
 
 }  // namespace

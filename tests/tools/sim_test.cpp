@@ -346,6 +346,18 @@ TEST(Programs, TheConfiguratorRefusesArgumentsItDoesNotTake) {
             << err.toStdString();
         EXPECT_TRUE(err.contains("see torvik-config --help"));
     }
+    // A trace that cannot be written is an error before any window shows.
+    {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(TORVIK_CONFIG_PATH), {"--trace", "/nonexistent/dir/trace.txt"});
+        ASSERT_TRUE(p.waitForFinished(5000)) << "the window started";
+        EXPECT_EQ(p.exitCode(), 2);
+        EXPECT_TRUE(p.readAllStandardError().contains(
+            "torvik-config: cannot write the trace to /nonexistent/dir/trace.txt"));
+    }
     // Qt's own options are Qt's: the window starts with one.
     QProcess p;
     p.start(QStringLiteral(TORVIK_CONFIG_PATH), {"-platform", "offscreen"});
