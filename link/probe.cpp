@@ -2,6 +2,7 @@
 
 #include <QFileInfo>
 #include <QSerialPortInfo>
+#include <optional>
 
 #include "link/port_names.h"
 
@@ -9,14 +10,27 @@ namespace comlink {
 
 namespace {
 
-QString describe(const QString& path, const QString& real) {
+// What the system knows of the adapter behind a port, found in one enumeration of the serial
+// ports for the whole probe, and only for a device that is an adapter: a pseudo-terminal or the
+// like has nothing to tell, and the enumeration walks all of /sys.
+QString describe(const QString& path, const QString& real,
+                 std::optional<QList<QSerialPortInfo>>& ports) {
     QStringList lines;
     lines << (real == path ? path : real + QStringLiteral(" (") + path + QLatin1Char(')'));
-    const QSerialPortInfo info(real);
-    if (!info.description().isEmpty()) lines << info.description();
-    if (!info.manufacturer().isEmpty()) lines << info.manufacturer();
-    if (!info.serialNumber().isEmpty())
-        lines << QStringLiteral("Serial number ") + info.serialNumber();
+#ifdef Q_OS_UNIX
+    if (!QFileInfo::exists(QStringLiteral("/sys/class/tty/") + QFileInfo(real).fileName() +
+                           QStringLiteral("/device")))
+        return lines.join(QLatin1Char('\n'));
+#endif
+    if (!ports) ports = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo& info : *ports) {
+        if (info.systemLocation() != real) continue;
+        if (!info.description().isEmpty()) lines << info.description();
+        if (!info.manufacturer().isEmpty()) lines << info.manufacturer();
+        if (!info.serialNumber().isEmpty())
+            lines << QStringLiteral("Serial number ") + info.serialNumber();
+        break;
+    }
     return lines.join(QLatin1Char('\n'));
 }
 
@@ -44,6 +58,7 @@ QString permissionFix(const QString& device) {
 
 ProbeResult probePorts(const std::function<bool(const QString& name)>& skip) {
     ProbeResult r;
+    std::optional<QList<QSerialPortInfo>> adapters;
     for (int n = kFirstPort; n <= kLastPort; ++n) {
         const QString name = comName(n);
         if (skip && skip(name)) continue;
@@ -57,14 +72,14 @@ ProbeResult probePorts(const std::function<bool(const QString& name)>& skip) {
         }
         port->close();
         const QString real = realDevicePath(path);
-        r.ports.push_back({name, path, real, describe(path, real)});
+        r.ports.push_back({name, path, real, describe(path, real, adapters)});
     }
     return r;
 }
 
 QString leftOutHint(const std::vector<LeftOut>& leftOut, bool anyListed) {
     if (leftOut.empty()) return {};
-    QStringList held, notSerial;
+    QStringList held, notSerial, terminals;
     QStringList lines;
     lines << (anyListed ? QStringLiteral("Serial devices not listed:")
                         : QStringLiteral("No serial port can be opened here."));
@@ -72,6 +87,9 @@ QString leftOutHint(const std::vector<LeftOut>& leftOut, bool anyListed) {
         switch (l.why) {
             case OpenFailure::Held:
                 held << l.device;
+                break;
+            case OpenFailure::Terminal:
+                terminals << l.device;
                 break;
             case OpenFailure::Permission:
                 lines << QStringLiteral("%1: you may not use it; %2.")
@@ -85,6 +103,9 @@ QString leftOutHint(const std::vector<LeftOut>& leftOut, bool anyListed) {
     if (!held.isEmpty())
         lines << QStringLiteral("%1: held by another program (sudo fuser -v %2 names it).")
                      .arg(held.join(QStringLiteral(", ")), held.first());
+    if (!terminals.isEmpty())
+        lines << QStringLiteral("%1: a terminal in use by a running program, left alone.")
+                     .arg(terminals.join(QStringLiteral(", ")));
     if (!notSerial.isEmpty())
         lines
             << QStringLiteral("%1: not a serial device.").arg(notSerial.join(QStringLiteral(", ")));

@@ -1,12 +1,15 @@
 #include "link/serial_port.h"
 
+#include <QDateTime>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
 #include <QSerialPort>
 #include <algorithm>
+#include <map>
 
 #ifdef Q_OS_UNIX
 #include <poll.h>
@@ -28,6 +31,50 @@ namespace {
 // Until the caller sets its own, a port never blocks for good: it starts with the reader's
 // time-outs.
 constexpr Timeouts kStartTimeouts{100, 1, 2000, 1, 10};
+
+// A lock file that names no process is taken for one being written for this long.
+constexpr qint64 kNamelessLockAgeMs = 5000;
+
+#ifdef Q_OS_UNIX
+// The controlling terminals of the running processes, by device number, with a process that has
+// each. Read from /proc/<pid>/stat (no device is opened), and kept for a tenth of a second, so
+// that a probe of many ports reads them once.
+std::map<dev_t, qint64> controllingTerminals() {
+    static std::map<dev_t, qint64> terminals;
+    static QElapsedTimer age;
+    if (age.isValid() && age.elapsed() < 100) return terminals;
+    terminals.clear();
+    QDir proc(QStringLiteral("/proc"));
+    for (const QString& entry : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool isPid = false;
+        const qint64 pid = entry.toLongLong(&isPid);
+        if (!isPid) continue;
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
+        if (!stat.open(QIODevice::ReadOnly)) continue;
+        const QByteArray line = stat.readAll();
+        // "pid (comm) state ppid pgrp session tty_nr ...": the name may hold spaces and ')'.
+        const qsizetype close = line.lastIndexOf(')');
+        if (close < 0) continue;
+        const QList<QByteArray> f = line.mid(close + 2).split(' ');
+        if (f.size() < 5) continue;
+        const unsigned tty = f[4].toUInt();
+        if (tty == 0) continue;
+        const dev_t dev = makedev((tty >> 8) & 0xfff, (tty & 0xff) | ((tty >> 12) & 0xfff00));
+        terminals.emplace(dev, pid);
+    }
+    age.start();
+    return terminals;
+}
+
+// The process whose controlling terminal the device is; 0 for none.
+qint64 terminalOwner(const QString& device) {
+    struct stat st {};
+    if (::stat(QFile::encodeName(device).constData(), &st) != 0 || !S_ISCHR(st.st_mode)) return 0;
+    const auto terminals = controllingTerminals();
+    const auto it = terminals.find(st.st_rdev);
+    return it == terminals.end() ? 0 : it->second;
+}
+#endif
 
 class QtSerialPort final : public SerialPort {
 public:
@@ -53,6 +100,20 @@ public:
         if (real.isEmpty()) {
             errorString_ = QStringLiteral("No such file or directory");
             failure_ = OpenFailure::Missing;
+            return false;
+        }
+        // Some program's terminal (a shell's, an editor's) is no reader's line: writing to it
+        // would type into that program.
+        if (const qint64 pid = terminalOwner(real)) {
+            errorString_ =
+                QStringLiteral("It is the terminal of process %1, and is left alone").arg(pid);
+            failure_ = OpenFailure::Terminal;
+            return false;
+        }
+        // A lock file that names no process (empty, or garbage) and was left by a program that
+        // has ended goes; one being written now, or that may not be removed, is said.
+        if (!clearNamelessLockFiles(real)) {
+            failure_ = OpenFailure::Held;
             return false;
         }
         // A lock file of another serial program that still runs: the device is its own.
@@ -252,6 +313,41 @@ private:
                 return QSerialPort::NoParity;
         }
     }
+
+#ifdef Q_OS_UNIX
+    bool clearNamelessLockFiles(const QString& real) {
+        QString relative = real;
+        if (relative.startsWith(QLatin1String("/dev/"))) relative = relative.mid(5);
+        QStringList names{QStringLiteral("LCK..") + QString(relative).replace('/', '_'),
+                          QStringLiteral("LCK..") + QFileInfo(real).fileName()};
+        names.removeDuplicates();
+        for (const QString& folder : lockFolders()) {
+            for (const QString& name : names) {
+                const QString path = folder + QLatin1Char('/') + name;
+                QFile f(path);
+                if (!f.open(QIODevice::ReadOnly)) continue;
+                if (lockFilePid(f.read(128)) != 0) continue;  // a PID: the checks below judge it
+                f.close();
+                const QDateTime written = QFileInfo(path).lastModified();
+                if (written.msecsTo(QDateTime::currentDateTime()) < kNamelessLockAgeMs) {
+                    errorString_ = QStringLiteral(
+                                       "The lock file %1 names no process and was written just "
+                                       "now: another program may be taking the port")
+                                       .arg(path);
+                    return false;
+                }
+                if (!QFile::remove(path)) {
+                    errorString_ = QStringLiteral(
+                                       "The lock file %1 names no process and blocks the port; "
+                                       "remove it: sudo rm %1")
+                                       .arg(path);
+                    return false;
+                }
+            }
+        }
+        return true;
+    }
+#endif
 
     static OpenFailure classifyOpenError(QSerialPort::SerialPortError e, const QString& real) {
         if (e == QSerialPort::DeviceNotFoundError) return OpenFailure::Missing;

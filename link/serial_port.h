@@ -46,6 +46,7 @@ enum class OpenFailure {
     Permission,  // this user may not use the device
     Held,        // another program has it (an exclusive open, a lock, a lock file)
     NotSerial,   // the device exists but is no serial port that opens
+    Terminal,    // the device is the terminal of a running program, and is left alone
 };
 
 struct Transfer {

@@ -249,6 +249,10 @@ private:
                                  port_->errorString()));
                     break;
                 }
+                case comlink::OpenFailure::Terminal:
+                    err(QStringLiteral("%1 is a terminal in use by a running program: %2")
+                            .arg(o_.port, port_->errorString()));
+                    break;
                 case comlink::OpenFailure::Permission:
                     err(QStringLiteral("%1: you may not use this device (%2)")
                             .arg(o_.port, port_->errorString()));

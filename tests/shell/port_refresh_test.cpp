@@ -2,9 +2,11 @@
 // that says why a device is not listed, and the lock files of other serial programs.
 
 #include <QComboBox>
+#include <QDateTime>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -157,11 +159,14 @@ protected:
         EXPECT_TRUE(live.waitForStarted());
         return live.processId();
     }
+    // A process that has ended: its PID, taken while it ran.
     static qint64 deadPid() {
         QProcess gone;
-        gone.start("true");
+        gone.start("sleep", {"0.1"});
+        gone.waitForStarted();
+        const qint64 pid = gone.processId();
         gone.waitForFinished();
-        return gone.processId();
+        return pid;
     }
 
     QTemporaryDir locks;
@@ -182,7 +187,7 @@ TEST_F(LockFiles, ALiveClassicLockKeepsThePortOutAndAStaleOneDoesNot) {
     }
     writeLock(lockPath(com4), QByteArray::number(deadPid()).rightJustified(10, ' ') + '\n');
     TForm1 form;
-    EXPECT_EQ(items(form), (QStringList{"COM3", "COM4"}));
+    EXPECT_EQ(items(form), (QStringList{"COM3", "COM4"})) << form.cbCom->toolTip().toStdString();
 }
 
 TEST_F(LockFiles, APortLockedAfterStartUpGivesTheBusyPortsBoxWhenPicked) {
@@ -205,6 +210,55 @@ TEST_F(LockFiles, APortLockedAfterStartUpGivesTheBusyPortsBoxWhenPicked) {
     EXPECT_EQ(th::logLines(form).last(), QStringLiteral("no connection (VER)"));
     com4.reader.waitUntilQuiet();
     EXPECT_TRUE(com4.reader.received().empty());
+}
+
+// A lock file that names no process: left by a program that has ended (older than 5 s), it goes
+// and the port opens; written just now, it is said to block the port.
+TEST_F(LockFiles, ALockFileThatNamesNoProcessGoesWhenItIsOld) {
+    th::LinkedReader com4{4};
+    th::LinkedReader com5{5};
+    const QDateTime old = QDateTime::currentDateTime().addSecs(-60);
+    for (auto [reader, content] :
+         {std::pair{&com4, QByteArray()}, std::pair{&com5, QByteArray("garbage\n")}}) {
+        writeLock(lockPath(*reader), content);
+        QFile f(lockPath(*reader));
+        ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+        ASSERT_TRUE(f.setFileTime(old, QFileDevice::FileModificationTime));
+    }
+    TForm1 form;
+    EXPECT_EQ(items(form), (QStringList{"COM4", "COM5"}));
+    EXPECT_FALSE(QFile::exists(lockPath(com4)));
+
+    writeLock(lockPath(com4), QByteArray());
+    auto port = comlink::makeSerialPort();
+    EXPECT_FALSE(port->open(QString::fromStdString(com4.reader.slavePath())));
+    EXPECT_EQ(port->openFailure(), comlink::OpenFailure::Held);
+    EXPECT_TRUE(
+        port->errorString().contains(lockPath(com4) + " names no process and was written just now"))
+        << port->errorString().toStdString();
+}
+
+// A program's terminal (here a session's, on a pty) is neither listed nor opened, by a pick or
+// by torvik-cli, and nothing is written to it.
+TEST(Terminals, TheTerminalOfARunningProgramIsLeftAlone) {
+    th::LinkedReader com8{8};
+    QProcess owner;
+    owner.start("setsid",
+                {"sh", "-c", "exec sleep 30 <" + QString::fromStdString(com8.reader.slavePath())});
+    ASSERT_TRUE(owner.waitForStarted());
+    QThread::msleep(300);
+    TForm1 form;
+    EXPECT_FALSE(items(form).contains("COM8"));
+    EXPECT_TRUE(
+        form.cbCom->toolTip().contains(QString::fromStdString(com8.reader.slavePath()) +
+                                       ": a terminal in use by a running program, left alone."))
+        << form.cbCom->toolTip().toStdString();
+    auto port = comlink::makeSerialPort();
+    EXPECT_FALSE(port->open(QString::fromStdString(com8.reader.slavePath())));
+    EXPECT_EQ(port->openFailure(), comlink::OpenFailure::Terminal);
+    owner.kill();
+    owner.waitForFinished();
+    EXPECT_TRUE(com8.reader.received().empty());
 }
 
 TEST(LockFile, HolderIsReadFromEitherFormatAndOnlyWhileItLives) {
