@@ -15,16 +15,16 @@ uint8_t bitIf(bool on, int n) {
 
 }  // namespace
 
-ParamBytes composeParams(const ParamInputs& in) {
+ParamBytes composeParams(uint8_t device, const OutputSettings& s) {
     ParamBytes p;
-    p.p1 = static_cast<uint8_t>((in.protocol & 0x07) | ((in.protocol2 & 0x03) << 3));
-    p.p2 = static_cast<uint8_t>(bitIf(in.restrictTm, 0) | bitIf(in.rs485, 4));
-    if (model(in.device).fullBits) {
-        p.p1 |= bitIf(in.pulseOnlyTm, 3) | bitIf(in.lock, 6) | bitIf(in.polarityLock, 7);
-        p.p2 |= bitIf(in.reverseCode, 2) | bitIf(in.parityOff, 3);
-        p.p3 = static_cast<uint8_t>((in.typecode & 0x03) | bitIf(in.convertH7120, 2));
+    p.p1 = static_cast<uint8_t>((s.protocol & 0x07) | ((s.protocol2 & 0x03) << 3));
+    p.p2 = static_cast<uint8_t>(bitIf(s.cbRestrictTm, 0) | bitIf(s.cbRs485_232, 4));
+    if (model(device).fullBits) {
+        p.p1 |= bitIf(s.cbPulseOnlyTm, 3) | bitIf(s.cbLock, 6) | bitIf(s.cbPolLock, 7);
+        p.p2 |= bitIf(s.cbReverseCode, 2) | bitIf(s.cbWgParityNo, 3);
+        p.p3 = static_cast<uint8_t>((s.typecode & 0x03) | bitIf(s.cbBcc7Uid, 2));
     } else {
-        p.p2 |= bitIf(in.hidSize, 1);
+        p.p2 |= bitIf(s.cbHidAnalisis, 1);
     }
     return p;
 }

@@ -3,30 +3,16 @@
 #include <cstdint>
 #include <optional>
 
+#include "device/settings.h"
+
 class QString;
 
 // The reader's 9-byte parameter block: what its bytes mean, and the write request that sets
-// bytes 1 to 3 (bytes 1 to 7 in the long form) from the window's choices.
+// bytes 1 to 3 (bytes 1 to 7 in the long form) from the settings.
 namespace device {
 
 inline constexpr uint8_t kModeProtected = 1;  // the mode in bits 0 to 6 of byte 0
 inline constexpr int kOpenTimeUnitMs = 100;   // the open time counts in these
-
-struct ParamInputs {
-    uint8_t device = 0;
-    uint8_t protocol = 0;
-    uint8_t protocol2 = 0;
-    uint8_t typecode = 0;
-    bool restrictTm = false;
-    bool hidSize = false;
-    bool reverseCode = false;
-    bool parityOff = false;
-    bool lock = false;
-    bool polarityLock = false;
-    bool rs485 = false;
-    bool pulseOnlyTm = false;   // shown and checked
-    bool convertH7120 = false;  // shown and checked
-};
 
 struct ParamBytes {
     uint8_t p1 = 0;
@@ -34,7 +20,9 @@ struct ParamBytes {
     uint8_t p3 = 0;
 };
 
-ParamBytes composeParams(const ParamInputs& in);
+// Bytes 1 to 3 of the block from the settings, as the model writes them (pulse and conversion
+// count as given: the window passes them only while their boxes are shown).
+ParamBytes composeParams(uint8_t device, const OutputSettings& s);
 
 // The open time in the reader's units of 100 ms, from the text of the open-time field: the
 // integer divided by 100 toward zero, kept to 16 bits, 0 becoming 1. None when the text is not

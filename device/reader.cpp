@@ -229,22 +229,8 @@ FilterRead Reader::readFilters(const Identity& who) {
 }
 
 comlink::Reply Reader::writeParams(uint8_t device, const OutputSettings& s, uint16_t openTime) {
-    ParamInputs in;
-    in.device = device;
-    in.protocol = s.protocol;
-    in.protocol2 = s.protocol2;
-    in.typecode = s.typecode;
-    in.restrictTm = s.cbRestrictTm;
-    in.hidSize = s.cbHidAnalisis;
-    in.reverseCode = s.cbReverseCode;
-    in.parityOff = s.cbWgParityNo;
-    in.lock = s.cbLock;
-    in.polarityLock = s.cbPolLock;
-    in.rs485 = s.cbRs485_232;
-    in.pulseOnlyTm = s.cbPulseOnlyTm;
-    in.convertH7120 = s.cbBcc7Uid;
     uint8_t frame[13];
-    const int n = buildParamWrite(frame, device, composeParams(in), openTime);
+    const int n = buildParamWrite(frame, device, composeParams(device, s), openTime);
     return requestAndLog(frame, n);
 }
 

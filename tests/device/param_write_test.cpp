@@ -26,31 +26,29 @@ TEST(OpenTime, ConvertsMillisecondsToUnitsOf100) {
 }
 
 TEST(ParamBytes, EachBoxLandsOnItsBitForEachColumn) {
-    device::ParamInputs all;
+    device::OutputSettings all;
     all.protocol = 6;
     all.protocol2 = 1;
     all.typecode = 2;
-    all.restrictTm = all.hidSize = all.reverseCode = all.parityOff = true;
-    all.lock = all.polarityLock = all.rs485 = all.pulseOnlyTm = all.convertH7120 = true;
+    all.cbRestrictTm = all.cbHidAnalisis = all.cbReverseCode = all.cbWgParityNo = true;
+    all.cbLock = all.cbPolLock = all.cbRs485_232 = all.cbPulseOnlyTm = all.cbBcc7Uid = true;
     for (uint8_t d : {0, 1, 2, 4, 13, 14, 15, 16}) {
-        all.device = d;
-        const auto p = device::composeParams(all);
+        const auto p = device::composeParams(d, all);
         EXPECT_EQ(p.p1, 0x06 | 0x08 | 0x40 | 0x80) << int(d);
         EXPECT_EQ(p.p2, 0x01 | 0x04 | 0x08 | 0x10) << int(d);
         EXPECT_EQ(p.p3, 0x02 | 0x04) << int(d);
     }
     for (uint8_t d : {6, 7, 10, 11, 12}) {
-        all.device = d;
-        const auto p = device::composeParams(all);
+        const auto p = device::composeParams(d, all);
         EXPECT_EQ(p.p1, 0x06 | 0x08) << int(d);
         EXPECT_EQ(p.p2, 0x01 | 0x02 | 0x10) << int(d);
         EXPECT_EQ(p.p3, 0x00) << int(d);
     }
-    device::ParamInputs undefined;
+    device::OutputSettings undefined;
     undefined.protocol = 255;
     undefined.protocol2 = 2;
-    undefined.pulseOnlyTm = true;
-    EXPECT_EQ(device::composeParams(undefined).p1, 0x07 | 0x18);
+    undefined.cbPulseOnlyTm = true;
+    EXPECT_EQ(device::composeParams(0, undefined).p1, 0x07 | 0x18);
 }
 
 class WriteParam : public th::ReaderOnCom3 {
