@@ -10,6 +10,7 @@
 #include "device/model_table.h"
 #include "device/protocol_lists.h"
 #include "device/reader.h"
+#include "device/settings_file.h"
 #include "link/commands.h"
 #include "shell/qln_boot_pgm.h"
 
@@ -51,6 +52,7 @@ void TForm1::btVersionClick() {
     // 2. Its parameter block.
     const device::ParamRead params = reader_->readParams(identity_);
     if (params.reply != comlink::Reply::Accepted) return;
+    std::optional<device::FilterRead> filters;
     std::copy(params.block.begin(), params.block.end(), param_1);
     if (m.layout == device::Layout::ShortBlock)
         decodeParamsShort();
@@ -58,7 +60,18 @@ void TForm1::btVersionClick() {
         decodeParams();
 
     // 3. Its filters, when it is in protected mode and its model reads them.
-    if (m.readsFilters && Fguard) readFilterBlock();
+    if (m.readsFilters && Fguard) {
+        filters = readFilterBlock();
+        if (filters->reply != comlink::Reply::Accepted) return;
+    }
+
+    // What was read is kept, for the "I wish I had kept the old settings" case.
+    QString error;
+    if (device::backupSettings(cbCom->currentText(),
+                               device::recordOf(identity_, params, filters ? &*filters : nullptr),
+                               &error)
+            .isEmpty())
+        InfoInfo(QStringLiteral("The settings read were not backed up: ") + error);
 }
 
 bool TForm1::identifyReader() {

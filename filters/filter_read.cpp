@@ -6,10 +6,11 @@
 #include "device/model_table.h"
 #include "shell/qln_boot_pgm.h"
 
-void TForm1::readFilterBlock() {
+device::FilterRead TForm1::readFilterBlock() {
     const device::FilterRead filters = reader_->readFilters(identity_);
     bRdFilter = filters.reply == comlink::Reply::Accepted;
-    if (!bRdFilter) return;
+    if (!bRdFilter) return filters;
     std::copy(filters.block.begin(), filters.block.end(), param_1);
     ParseFilter(param_1, device::model(Device).zeroPolarity);
+    return filters;
 }

@@ -21,6 +21,7 @@
 #include "device/protocol_lists.h"
 #include "device/reader.h"
 #include "device/settings.h"
+#include "device/settings_file.h"
 #include "firmware/image.h"
 #include "link/port_names.h"
 #include "link/probe.h"
@@ -30,8 +31,8 @@ namespace cli {
 
 namespace {
 
-const QStringList kCommands{"ports",      "read", "write",  "factory-settings",
-                            "set-filter", "boot", "program"};
+const QStringList kCommands{"ports",      "read", "write",   "factory-settings",
+                            "set-filter", "boot", "program", "backup"};
 
 // The reader needs a moment after "Go to the BOOT" before its boot loader listens.
 constexpr int kBootStartMs = 500;
@@ -175,6 +176,7 @@ private:
             return reader_.enterBootLoader() == comlink::Reply::Accepted ? kOk : kFailed;
         if (o_.inBoot) return program();
         const bool read = readParam();
+        if (read) backUp();
         if (!read && !stopSignal && who_.reply != comlink::Reply::Accepted) {
             if (const auto boot = reader_.bootLoaderAnswer()) {
                 // Stranded by a cut run: the version request went to the boot loader.
@@ -199,6 +201,18 @@ private:
             return read ? kOk : kFailed;
         }
         if (!read || stopSignal) return kFailed;
+        if (o_.command == "backup") {
+            if (!params_) {
+                err(QStringLiteral("this reader has no parameter block to back up"));
+                return kFailed;
+            }
+            QString error;
+            if (!device::writeSettingsFile(o_.file, record(), &error)) {
+                err(QStringLiteral("the settings could not be written: ") + error);
+                return kOutputFailed;
+            }
+            return kOk;
+        }
         if (o_.command == "write") {
             if (const int e = applyChoices()) return e;
             return writeParams();
@@ -273,6 +287,23 @@ private:
         }
         reader_.setPort(port_.get());
         return kOk;
+    }
+
+    device::SettingsRecord record() const {
+        return device::recordOf(who_, *params_, filters_ ? &*filters_ : nullptr);
+    }
+
+    // Every "Read param" that read a parameter block is kept under the backups folder; before a
+    // write, the user is told where.
+    void backUp() {
+        if (!params_ || params_->reply != comlink::Reply::Accepted) return;
+        QString error;
+        const QString path = device::backupSettings(o_.port, record(), &error);
+        if (path.isEmpty())
+            err(QStringLiteral("the settings read could not be backed up: ") + error);
+        else if (o_.command == "write" || o_.command == "set-filter" ||
+                 o_.command == "factory-settings")
+            err(QStringLiteral("the reader's settings were backed up to ") + path);
     }
 
     uint8_t deviceCode() const { return who_.row ? who_.row->device : device::kNoModel; }
@@ -600,6 +631,7 @@ QString helpText() {
         "  set-filter [--set \"KEY=0|1\"]...\n"
         "                      \"Read param\", the filter boxes, \"Set filter\"\n"
         "  boot                \"Go to the BOOT\"\n"
+        "  backup FILE         \"Read param\", and the settings read into FILE (JSON)\n"
         "  program FILE [--prog-pgm | --no-prog-pgm] [--avto-set-filter]\n"
         "               [--stall-timeout SECONDS]\n"
         "                      \"Read param\", \"Open File\", \"Go to the BOOT\", \"PGM\";\n"
@@ -612,6 +644,8 @@ QString helpText() {
         "\n"
         "--trace FILE writes every event of the port (open, set, purge, write, read, timeout,\n"
         "close) with its time and bytes to FILE, - for standard error.\n"
+        "Every \"Read param\" that reads a parameter block is also kept in\n"
+        "~/.local/share/torvik-config/backups ($XDG_DATA_HOME), the newest 1000.\n"
         "KEY is a box's control name (cbLock, cbFilter2, ...; read --json lists them), or its\n"
         "caption where no other box has it. The log lines go to standard output, message boxes\n"
         "and progress to standard error. SIGINT, SIGTERM and SIGHUP stop a run as \"Stop\" does\n"
@@ -674,9 +708,10 @@ Parsed parseArguments(const QStringList& args) {
         r.error = QStringLiteral("unknown command \"%1\"").arg(o.command);
         return r;
     }
-    if (o.command == "program") {
+    if (o.command == "program" || o.command == "backup") {
         if (rest.isEmpty()) {
-            r.error = QStringLiteral("program takes the firmware file");
+            r.error = o.command == "program" ? QStringLiteral("program takes the firmware file")
+                                             : QStringLiteral("backup takes the file to write");
             return r;
         }
         o.file = rest.takeFirst();

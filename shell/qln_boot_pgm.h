@@ -256,7 +256,7 @@ private:
     void decodeParams();
     void decodeParamsShort();
     void decodeProtocols();
-    void readFilterBlock();
+    device::FilterRead readFilterBlock();
     void hideFilterBoxes();  // filters/filter_display.cpp
 
     void createControls();   // shell/window.cpp

@@ -1,8 +1,11 @@
 // "Read param" against the emulated reader: identification, layout and parameter decode.
 
 #include "tests/support/read_param.h"
+
+#include <QDir>
 #include "device/model_table.h"
 #include "device/settings.h"
+#include "device/settings_file.h"
 
 namespace {
 
@@ -504,6 +507,21 @@ TEST_F(ReadParam, NoConnectionWhenTheReaderIsSilentOrThePortDidNotOpen) {
     other.btVersion->click();
     EXPECT_EQ(th::logLines(other), QStringList{"no connection (VER)"});
     EXPECT_EQ(other.Device, 255);
+}
+
+TEST_F(ReadParam, EveryReadIsBackedUpWithTheBlocksItRead) {
+    QDir(device::backupFolder()).removeRecursively();
+    ASSERT_EQ(readParam().mid(0, 2), (QStringList{"OK", "VERSION  15.1.7.1"}));
+    const QStringList kept =
+        QDir(device::backupFolder()).entryList({"*-COM3-model15.json"}, QDir::Files);
+    ASSERT_EQ(kept.size(), 1);
+    QString error;
+    const auto r = device::readSettingsFile(device::backupFolder() + '/' + kept[0], &error);
+    ASSERT_TRUE(r.has_value()) << error.toStdString();
+    EXPECT_EQ(r->paramBlock[0], 0x01);  // protected mode
+    ASSERT_TRUE(r->filterBlock.has_value());
+    EXPECT_EQ((*r->filterBlock)[0], 0xAA);
+    EXPECT_EQ(form.pnlState->text(), QStringLiteral("\u0421\u041E\u041C port selected"));
 }
 
 TEST_F(ReadParam, AReaderInItsBootLoaderIsNamedInThePanelAndTheLogKeepsItsLine) {

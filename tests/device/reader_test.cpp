@@ -3,12 +3,15 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QFile>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <ostream>
 
 #include <gtest/gtest.h>
 
 #include "device/reader.h"
+#include "device/settings_file.h"
 #include "firmware/boot_protocol.h"
 #include "tools/emulator/pty_reader.h"
 
@@ -353,6 +356,54 @@ TEST(RunOutcome, OneLineAndOneVerdictForEveryEnd) {
         const device::RunOutcome o = device::runOutcome(r);
         EXPECT_EQ(o.delivered, c.delivered) << c.text;
         EXPECT_EQ(o.text, QString::fromLatin1(c.text));
+    }
+}
+
+// A settings file: what a read gives, whole, back again; anything else is refused with what is
+// wrong with it.
+TEST_F(ReaderLayer, SettingsFileRoundTripAndRefusals) {
+    device::Identity who;
+    device::ParamRead params;
+    device::FilterRead filters;
+    run([&] {
+        who = reader.identify();
+        params = reader.readParams(who);
+        filters = reader.readFilters(who);
+    });
+    const device::SettingsRecord r = device::recordOf(who, params, &filters);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("reader.json");
+    QString error;
+    ASSERT_TRUE(device::writeSettingsFile(path, r, &error)) << error.toStdString();
+    const auto back = device::readSettingsFile(path, &error);
+    ASSERT_TRUE(back.has_value()) << error.toStdString();
+    EXPECT_EQ(back->modelCode, 15);
+    EXPECT_EQ(back->firmware, QStringLiteral("1.7.1"));
+    EXPECT_EQ(back->settings, params.decoded.settings);
+    EXPECT_EQ(back->filters, std::optional(filters.choice));
+    EXPECT_EQ(back->paramBlock, params.block);
+    EXPECT_EQ(back->filterBlock, std::optional(filters.block));
+
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray whole = f.readAll();
+    f.close();
+    const std::pair<QByteArray, const char*> bad[] = {
+        {whole.left(whole.size() / 2), "not a settings file"},
+        {"not json", "not a settings file"},
+        {"{}", "it has no \"format\""},
+        {QByteArray(whole).replace("\"format\": 1", "\"format\": 2"), "its format 2 is not"},
+        {QByteArray(whole).replace("\"cbLock\": true", "\"cbLock\": 1"),
+         "\"cbLock\" is not true or false"},
+    };
+    for (const auto& [content, says] : bad) {
+        QFile w(path);
+        ASSERT_TRUE(w.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        w.write(content);
+        w.close();
+        EXPECT_FALSE(device::readSettingsFile(path, &error).has_value()) << says;
+        EXPECT_TRUE(error.startsWith(path + ": ") && error.contains(QLatin1String(says)))
+            << error.toStdString();
     }
 }
 

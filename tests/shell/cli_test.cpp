@@ -6,6 +6,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
@@ -22,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include "device/settings.h"
+#include "device/settings_file.h"
 #include "shell/cli.h"
 #include "shell/qln_boot_pgm.h"
 #include "tests/support/harness.h"
@@ -439,6 +441,46 @@ TEST_F(CliAgainstWindow, TheTraceHoldsEveryByteOfTheRunWithItsTime) {
     const CliRun bad = runOnCom4({"--trace", dir.filePath("no/such/folder/t.txt"), "read"});
     EXPECT_EQ(bad.exitCode, cli::kUsage);
     EXPECT_TRUE(bad.err.contains("cannot write the trace to")) << bad.err.toStdString();
+}
+
+// Every read is backed up, and "backup" writes the settings where it is told; a backup that
+// cannot be written is said and changes nothing else.
+TEST_F(CliAgainstWindow, EveryReadIsBackedUpAndBackupWritesAFile) {
+    model(13);
+    const QString backups =
+        cliEnvironment().value("XDG_DATA_HOME") + QStringLiteral("/torvik-config/backups");
+    QDir(backups).removeRecursively();
+    CliRun r = runOnCom4({"read"});
+    ASSERT_EQ(r.exitCode, cli::kOk) << r.err.toStdString();
+    const QStringList kept = QDir(backups).entryList({"*-COM4-model13.json"}, QDir::Files);
+    ASSERT_EQ(kept.size(), 1) << QDir(backups).entryList().join(' ').toStdString();
+    QString error;
+    EXPECT_TRUE(device::readSettingsFile(backups + '/' + kept[0], &error).has_value())
+        << error.toStdString();
+
+    const QString file = dir.filePath("reader.json");
+    r = runOnCom4({"backup", file});
+    EXPECT_EQ(r.exitCode, cli::kOk) << r.err.toStdString();
+    const auto saved = device::readSettingsFile(file, &error);
+    ASSERT_TRUE(saved.has_value()) << error.toStdString();
+    EXPECT_EQ(saved->modelCode, 13);
+    EXPECT_EQ(saved->paramBlock[1], 0x41);
+
+    r = runOnCom4({"write", "--set", "cbLock=0"});
+    EXPECT_EQ(r.exitCode, cli::kOk);
+    EXPECT_TRUE(r.err.contains("the reader's settings were backed up to " + backups + "/"))
+        << r.err.toStdString();
+
+    // A folder that cannot be made: the read still goes through, and says so.
+    QProcess p;
+    QProcessEnvironment env = cliEnvironment();
+    env.insert("XDG_DATA_HOME", file);  // a file, no folder; the port by its device
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(TORVIK_CLI_PATH),
+            {"--port", QString::fromStdString(cli.reader.slavePath()), "read"});
+    ASSERT_TRUE(p.waitForFinished(60000));
+    EXPECT_EQ(p.exitCode(), cli::kOk);
+    EXPECT_TRUE(p.readAllStandardError().contains("the settings read could not be backed up"));
 }
 
 TEST_F(CliAgainstWindow, CtrlCDuringAnExchangeEndsTheCliWhenTheExchangeIsOver) {

@@ -1,0 +1,241 @@
+#include "device/settings_file.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QSaveFile>
+
+#ifdef Q_OS_UNIX
+#include <pwd.h>
+#include <unistd.h>
+#endif
+
+#include "link/frame.h"
+
+namespace device {
+
+namespace {
+
+constexpr int kKeptBackups = 1000;
+
+QString hexOf(const uint8_t* p, std::size_t n) {
+    return QString::fromStdString(comlink::hexString(p, n));
+}
+
+template <std::size_t N>
+bool fromHex(const QString& text, std::array<uint8_t, N>& out) {
+    const QByteArray bytes = QByteArray::fromHex(text.toLatin1());
+    if (text.size() != static_cast<qsizetype>(2 * N) || bytes.size() != static_cast<qsizetype>(N))
+        return false;
+    std::copy(bytes.begin(), bytes.end(), out.begin());
+    return true;
+}
+
+// An integer from lo to hi under key, or a reason.
+std::optional<int> integer(const QJsonObject& o, const char* key, int lo, int hi, QString* error) {
+    const QJsonValue v = o.value(QLatin1String(key));
+    if (!v.isDouble() || v.toDouble() != static_cast<double>(v.toInt()) || v.toInt() < lo ||
+        v.toInt() > hi) {
+        *error = v.isUndefined() ? QStringLiteral("\"%1\" is missing").arg(QLatin1String(key))
+                                 : QStringLiteral("\"%1\" is not a whole number from %2 to %3")
+                                       .arg(QLatin1String(key))
+                                       .arg(lo)
+                                       .arg(hi);
+        return std::nullopt;
+    }
+    return v.toInt();
+}
+
+std::optional<bool> boolean(const QJsonObject& o, const QString& key, QString* error) {
+    const QJsonValue v = o.value(key);
+    if (!v.isBool()) {
+        *error = v.isUndefined() ? QStringLiteral("\"%1\" is missing").arg(key)
+                                 : QStringLiteral("\"%1\" is not true or false").arg(key);
+        return std::nullopt;
+    }
+    return v.toBool();
+}
+
+}  // namespace
+
+SettingsRecord recordOf(const Identity& who, const ParamRead& params, const FilterRead* filters) {
+    SettingsRecord r;
+    r.modelCode = who.version[3];
+    r.modelName = who.row ? QString::fromLatin1(who.row->logName) : QString();
+    r.firmware =
+        QStringLiteral("%1.%2.%3").arg(who.version[2]).arg(who.version[1]).arg(who.version[0]);
+    r.settings = params.decoded.settings;
+    r.paramBlock = params.block;
+    if (filters && filters->reply == comlink::Reply::Accepted) {
+        r.filterBlock = filters->block;
+        if (filters->signatureValid) r.filters = filters->choice;
+    }
+    return r;
+}
+
+QJsonObject settingsJson(const SettingsRecord& r) {
+    const OutputSettings& s = r.settings;
+    QJsonObject settings{{"protocol", s.protocol},
+                         {"protocol2", s.protocol2},
+                         {"typecode", s.typecode},
+                         {"openTimeMs", s.openTimeMs}};
+    for (const OptionKey& k : kOptionKeys) settings[QLatin1String(k.name)] = s.*k.member;
+    QJsonObject record{{"paramBlock", hexOf(r.paramBlock.data(), r.paramBlock.size())}};
+    if (r.filterBlock) record["filterBlock"] = hexOf(r.filterBlock->data(), r.filterBlock->size());
+    QJsonObject o{{"format", kSettingsFormat},
+                  {"model", QJsonObject{{"code", r.modelCode}, {"name", r.modelName}}},
+                  {"firmware", r.firmware},
+                  {"settings", settings},
+                  {"record", record}};
+    if (r.filters) {
+        QJsonObject boxes;
+        for (int i = 0; i < filters::kBoxCount; ++i)
+            boxes[QLatin1String(kFilterKeys[i].name)] = (*r.filters)[i];
+        o["filters"] = boxes;
+    }
+    return o;
+}
+
+std::optional<SettingsRecord> settingsFromJson(const QJsonObject& o, QString* error) {
+    const QJsonValue format = o.value(QLatin1String("format"));
+    if (!format.isDouble()) {
+        *error = QStringLiteral("it has no \"format\": no settings file of this program");
+        return std::nullopt;
+    }
+    if (format.toInt() != kSettingsFormat) {
+        *error = QStringLiteral("its format %1 is not this program's (%2)")
+                     .arg(format.toDouble())
+                     .arg(kSettingsFormat);
+        return std::nullopt;
+    }
+    SettingsRecord r;
+    const QJsonObject model = o.value(QLatin1String("model")).toObject();
+    const auto code = integer(model, "code", 0, 255, error);
+    if (!code) {
+        *error = QStringLiteral("model: ") + *error;
+        return std::nullopt;
+    }
+    r.modelCode = static_cast<uint8_t>(*code);
+    r.modelName = model.value(QLatin1String("name")).toString();
+    r.firmware = o.value(QLatin1String("firmware")).toString();
+
+    const QJsonObject s = o.value(QLatin1String("settings")).toObject();
+    if (s.isEmpty()) {
+        *error = QStringLiteral("\"settings\" is missing");
+        return std::nullopt;
+    }
+    const auto protocol = integer(s, "protocol", 0, 255, error);
+    if (!protocol) return std::nullopt;
+    const auto protocol2 = integer(s, "protocol2", 0, 3, error);
+    if (!protocol2) return std::nullopt;
+    const auto typecode = integer(s, "typecode", 0, 3, error);
+    if (!typecode) return std::nullopt;
+    const auto openTime = integer(s, "openTimeMs", 0, 6553500, error);
+    if (!openTime) return std::nullopt;
+    r.settings.protocol = static_cast<uint8_t>(*protocol);
+    r.settings.protocol2 = static_cast<uint8_t>(*protocol2);
+    r.settings.typecode = static_cast<uint8_t>(*typecode);
+    r.settings.openTimeMs = *openTime;
+    for (const OptionKey& k : kOptionKeys) {
+        const auto b = boolean(s, QLatin1String(k.name), error);
+        if (!b) return std::nullopt;
+        r.settings.*k.member = *b;
+    }
+    if (o.contains(QLatin1String("filters"))) {
+        const QJsonObject f = o.value(QLatin1String("filters")).toObject();
+        FilterChoice choice{};
+        for (int i = 0; i < filters::kBoxCount; ++i) {
+            const auto b = boolean(f, QLatin1String(kFilterKeys[i].name), error);
+            if (!b) {
+                *error = QStringLiteral("filters: ") + *error;
+                return std::nullopt;
+            }
+            choice[i] = *b;
+        }
+        r.filters = choice;
+    }
+    const QJsonObject record = o.value(QLatin1String("record")).toObject();
+    if (!fromHex(record.value(QLatin1String("paramBlock")).toString(), r.paramBlock)) {
+        *error = QStringLiteral("record: \"paramBlock\" is not 9 bytes in hexadecimal");
+        return std::nullopt;
+    }
+    if (record.contains(QLatin1String("filterBlock"))) {
+        std::array<uint8_t, filters::kBlockSize> block{};
+        if (!fromHex(record.value(QLatin1String("filterBlock")).toString(), block)) {
+            *error = QStringLiteral("record: \"filterBlock\" is not 32 bytes in hexadecimal");
+            return std::nullopt;
+        }
+        r.filterBlock = block;
+    }
+    return r;
+}
+
+bool writeSettingsFile(const QString& path, const SettingsRecord& r, QString* error) {
+    QSaveFile f(path);
+    if (f.open(QIODevice::WriteOnly)) {
+        f.write(QJsonDocument(settingsJson(r)).toJson());
+        if (f.commit()) return true;
+    }
+    *error = QStringLiteral("%1: %2").arg(path, f.errorString());
+    return false;
+}
+
+std::optional<SettingsRecord> readSettingsFile(const QString& path, QString* error) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("%1: %2").arg(path, f.errorString());
+        return std::nullopt;
+    }
+    QJsonParseError parse;
+    const QJsonDocument doc = QJsonDocument::fromJson(f.readAll(), &parse);
+    if (parse.error != QJsonParseError::NoError || !doc.isObject()) {
+        *error = QStringLiteral("%1: not a settings file: %2")
+                     .arg(path, parse.error != QJsonParseError::NoError
+                                    ? parse.errorString() +
+                                          QStringLiteral(" at byte %1").arg(parse.offset)
+                                    : QStringLiteral("no JSON object"));
+        return std::nullopt;
+    }
+    QString why;
+    auto r = settingsFromJson(doc.object(), &why);
+    if (!r) *error = QStringLiteral("%1: %2").arg(path, why);
+    return r;
+}
+
+QString backupFolder() {
+    QString data = qEnvironmentVariable("XDG_DATA_HOME");
+    if (data.isEmpty()) {
+        QString home = qEnvironmentVariable("HOME");
+#ifdef Q_OS_UNIX
+        if (home.isEmpty())
+            if (const passwd* pw = ::getpwuid(::getuid()))
+                home = QString::fromLocal8Bit(pw->pw_dir);
+#endif
+        if (home.isEmpty()) home = QDir::homePath();
+        data = home + QStringLiteral("/.local/share");
+    }
+    return data + QStringLiteral("/torvik-config/backups");
+}
+
+QString backupSettings(const QString& port, const SettingsRecord& r, QString* error) {
+    const QString folder = backupFolder();
+    if (!QDir().mkpath(folder)) {
+        *error = QStringLiteral("cannot make the folder %1").arg(folder);
+        return {};
+    }
+    const QString name =
+        QStringLiteral("%1-%2-model%3.json")
+            .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz")),
+                 QString(port).replace(QLatin1Char('/'), QLatin1Char('_')))
+            .arg(r.modelCode);
+    const QString path = folder + QLatin1Char('/') + name;
+    if (!writeSettingsFile(path, r, error)) return {};
+    // The newest are kept; a file another program removed first is no error.
+    QStringList all = QDir(folder).entryList({QStringLiteral("*.json")}, QDir::Files, QDir::Name);
+    for (qsizetype i = 0; i + kKeptBackups < all.size(); ++i)
+        QFile::remove(folder + QLatin1Char('/') + all[i]);
+    return path;
+}
+
+}  // namespace device
