@@ -52,6 +52,25 @@ protected:
         f();
         emulator.waitUntilQuiet();
     }
+    // A programming run of image, its lines and packets recorded as run() records them.
+    device::RunResult program(const QByteArray& image, bool progPgm,
+                              const device::RunHooks& hooks = {}) {
+        device::RunResult r;
+        run([&] {
+            r = reader.program({reinterpret_cast<const uint8_t*>(image.constData()),
+                                static_cast<std::size_t>(image.size())},
+                               progPgm, hooks);
+        });
+        return r;
+    }
+    // A new-type boot loader that asks for blocks 0 to blocks - 1, then for 999.
+    void newTypeLoader(int blocks) {
+        emulator.withBootLoader([&](emu::BootLoader& b) {
+            b.generation = emu::BootGeneration::New;
+            b.askFor(blocks);
+        });
+        emulator.enterBootLoader();
+    }
     std::vector<std::string> requests() const {
         std::vector<std::string> frames;
         for (const Bytes& f : emulator.requests()) frames.push_back(hex(f));
@@ -188,12 +207,7 @@ TEST_F(ReaderLayer, BootEntryThenAnOldTypeRunDeliversTheImage) {
     std::vector<int> progress;
     device::RunHooks hooks;
     hooks.progress = [&](int p) { progress.push_back(p); };
-    device::RunResult r;
-    run([&] {
-        r = reader.program({reinterpret_cast<const uint8_t*>(image.constData()),
-                            static_cast<std::size_t>(image.size())},
-                           false, hooks);
-    });
+    const device::RunResult r = program(image, false, hooks);
     EXPECT_EQ(lines, (QStringList{"passed 0 block", "passed 1 block", "passed 2 block", "Given all",
                                   "Transmission OK"}));
     EXPECT_EQ(r.end, device::RunEnd::GivenAll);
@@ -210,18 +224,9 @@ TEST_F(ReaderLayer, BootEntryThenAnOldTypeRunDeliversTheImage) {
 }
 
 TEST_F(ReaderLayer, ANewTypeRunWithProgEndsAtBlock999) {
-    emulator.withBootLoader([](emu::BootLoader& b) {
-        b.generation = emu::BootGeneration::New;
-        b.askFor(2);
-    });
-    emulator.enterBootLoader();
+    newTypeLoader(2);
     QByteArray image(2 * 262 + 4, '\x33');
-    device::RunResult r;
-    run([&] {
-        r = reader.program({reinterpret_cast<const uint8_t*>(image.constData()),
-                            static_cast<std::size_t>(image.size())},
-                           true, {});
-    });
+    const device::RunResult r = program(image, true);
     EXPECT_EQ(lines,
               (QStringList{"passed 0 block old type", "passed 1 block old type", "END OF PGM"}));
     EXPECT_EQ(r.end, device::RunEnd::EndOfPgm);
@@ -239,12 +244,7 @@ TEST_F(ReaderLayer, TheStopFlagEndsTheRunWithTheEndFrameAndCountsWhatWent) {
     device::RunHooks hooks;
     int asked = 0;
     hooks.stopRequested = [&] { return ++asked == 2; };
-    device::RunResult r;
-    run([&] {
-        r = reader.program({reinterpret_cast<const uint8_t*>(image.constData()),
-                            static_cast<std::size_t>(image.size())},
-                           false, hooks);
-    });
+    const device::RunResult r = program(image, false, hooks);
     EXPECT_EQ(lines, (QStringList{"passed 0 block", "passed 1 block", "Transmission OK"}));
     EXPECT_EQ(r.end, device::RunEnd::Stopped);
     EXPECT_EQ(r.blocksAccepted, 2);
@@ -255,18 +255,9 @@ TEST_F(ReaderLayer, TheStopFlagEndsTheRunWithTheEndFrameAndCountsWhatWent) {
 }
 
 TEST_F(ReaderLayer, ABootLoaderAskingPastTheImageIsTheWrongImage) {
-    emulator.withBootLoader([](emu::BootLoader& b) {
-        b.generation = emu::BootGeneration::New;
-        b.askFor(4);
-    });
-    emulator.enterBootLoader();
+    newTypeLoader(4);
     QByteArray image(2 * 262 + 4, '\x44');
-    device::RunResult r;
-    run([&] {
-        r = reader.program({reinterpret_cast<const uint8_t*>(image.constData()),
-                            static_cast<std::size_t>(image.size())},
-                           true, {});
-    });
+    const device::RunResult r = program(image, true);
     EXPECT_EQ(lines.last(), QStringLiteral("Transmission OK"));
     EXPECT_EQ(r.end, device::RunEnd::FileSizeExceeded);
     const device::RunOutcome o = device::runOutcome(r);
@@ -287,11 +278,7 @@ TEST_F(ReaderLayer, AReaderLeftInItsBootLoaderIsToldByItsAnswer) {
     EXPECT_FALSE(answer->newType);
 
     // New-type, before any run: it asks for its first block.
-    emulator.withBootLoader([](emu::BootLoader& b) {
-        b.generation = emu::BootGeneration::New;
-        b.askFor(3);
-    });
-    emulator.enterBootLoader();
+    newTypeLoader(3);
     run([&] { who = reader.identify(); });
     answer = reader.bootLoaderAnswer();
     ASSERT_TRUE(answer.has_value());
