@@ -83,6 +83,19 @@ Offer offer(const ModelRow& m, uint8_t v0, uint8_t v1, uint8_t protocol2, bool f
     return o;
 }
 
+std::array<bool, kOptionKeys.size()> writtenOptions(const ModelRow& m) {
+    std::array<bool, kOptionKeys.size()> w{};
+    const char* always[] = {"cbRestrictTm", "cbRs485_232"};
+    const char* full[] = {"cbPulseOnlyTm", "cbLock",       "cbPolLock",
+                          "cbReverseCode", "cbWgParityNo", "cbBcc7Uid"};
+    for (const char* name : always) w[optionIndex(name)] = true;
+    if (m.fullBits)
+        for (const char* name : full) w[optionIndex(name)] = true;
+    else
+        w[optionIndex("cbHidAnalisis")] = true;
+    return w;
+}
+
 const char* protocolEntry(int index, bool withoutParity) {
     if (index < 0 || index >= kMaxProtocolEntries) return "";
     return withoutParity ? kProtocolWithoutParity[index] : kProtocolWithParity[index];

@@ -72,6 +72,10 @@ struct Offer {
 Offer offer(const ModelRow& m, uint8_t v0, uint8_t v1, uint8_t protocol2 = 0,
             bool filtersRead = false);
 
+// Which option boxes the model's parameter write carries, in the order of kOptionKeys; the lists
+// always go (the code type only with the full bits), the open time only in the long form.
+std::array<bool, kOptionKeys.size()> writtenOptions(const ModelRow& m);
+
 // The entries of the lists as the window holds them after "Read param": the protocol names
 // without parity bits where the parity box ended up checked.
 const char* protocolEntry(int index, bool withoutParity);

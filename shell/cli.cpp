@@ -18,6 +18,7 @@
 #endif
 
 #include "device/model_table.h"
+#include "device/param_block.h"
 #include "device/protocol_lists.h"
 #include "device/reader.h"
 #include "device/settings.h"
@@ -31,8 +32,8 @@ namespace cli {
 
 namespace {
 
-const QStringList kCommands{"ports",      "read", "write",   "factory-settings",
-                            "set-filter", "boot", "program", "backup"};
+const QStringList kCommands{"ports", "read",    "write",  "factory-settings", "set-filter",
+                            "boot",  "program", "backup", "restore"};
 
 // The reader needs a moment after "Go to the BOOT" before its boot loader listens.
 constexpr int kBootStartMs = 500;
@@ -104,6 +105,7 @@ int signalExit() {
 bool takes(const QString& command, const QString& option) {
     static const QStringList writeOptions{"protocol", "type-code", "protocol2", "set", "open-time"};
     if (option == "json") return command == "read";
+    if (option == "allow-other-model") return command == "restore";
     if (writeOptions.contains(option))
         return command == "write" || (option == "set" && command == "set-filter");
     if (option == "prog-pgm" || option == "no-prog-pgm" || option == "avto-set-filter" ||
@@ -155,10 +157,11 @@ public:
     }
 
 private:
-    // A line of the window's log: the layer's, and the few the window writes itself.
+    // A line of the window's log: the layer's, and the few the window writes itself. The
+    // read-back after a write is no operation of the window's and prints nothing.
     void log(const QString& line) {
         lines_ << line;
-        if (!o_.json) out(line);
+        if (!o_.json && !quiet_) out(line);
     }
 
     int runCommand() {
@@ -170,6 +173,15 @@ private:
                 return kUsage;
             }
             image_ = load.image;
+        }
+        // The settings file too: nothing is written from a file that was not read whole.
+        if (o_.command == "restore") {
+            QString error;
+            file_ = device::readSettingsFile(o_.file, &error);
+            if (!file_) {
+                err(error);
+                return kUsage;
+            }
         }
         if (const int e = openPort()) return e;
         if (o_.command == "boot")
@@ -215,8 +227,11 @@ private:
         }
         if (o_.command == "write") {
             if (const int e = applyChoices()) return e;
-            return writeParams();
+            const device::OutputSettings wrote = settings_;
+            if (const int e = writeParams()) return e;
+            return readBack(&wrote, nullptr);
         }
+        if (o_.command == "restore") return restore();
         if (o_.command == "factory-settings") {
             // The window's "Factory Settings": the lists to their first entries, each logged.
             settings_.protocol = settings_.protocol2 = settings_.typecode = 0;
@@ -229,10 +244,15 @@ private:
         }
         if (o_.command == "set-filter") {
             if (const int e = applyFilterBoxes()) return e;
-            return reader_.setFilters(deviceCode(), choice_, false, filtersRead()) ==
-                           device::FilterWriteVerdict::Accepted
-                       ? kOk
-                       : kFailed;
+            if (reader_.setFilters(deviceCode(), choice_, false, filtersRead()) !=
+                device::FilterWriteVerdict::Accepted)
+                return kFailed;
+            // Only the full frame names every box, and only a reader that reads its filters
+            // can show what it took.
+            const bool explicitFrame =
+                who_.row->filterWrite == device::FilterWrite::AutoOrExplicit && filtersRead();
+            const device::FilterChoice wrote = choice_;
+            return explicitFrame ? readBack(nullptr, &wrote) : kOk;
         }
         return program();
     }
@@ -302,7 +322,7 @@ private:
         if (path.isEmpty())
             err(QStringLiteral("the settings read could not be backed up: ") + error);
         else if (o_.command == "write" || o_.command == "set-filter" ||
-                 o_.command == "factory-settings")
+                 o_.command == "factory-settings" || o_.command == "restore")
             err(QStringLiteral("the reader's settings were backed up to ") + path);
     }
 
@@ -470,6 +490,169 @@ private:
                    : kFailed;
     }
 
+    // "Read param" once more, quietly, and each written field the reader does not hold named:
+    // exit 1. Fields the model's write does not carry are not compared.
+    int readBack(const device::OutputSettings* wrote, const device::FilterChoice* wroteFilters) {
+        quiet_ = true;
+        const bool read = readParam();
+        quiet_ = false;
+        if (!read) {
+            err(
+                QStringLiteral("the read-back after the write failed: what the reader took is "
+                               "not known"));
+            return kFailed;
+        }
+        QStringList differ;
+        auto compare = [&](const char* name, int written, int now) {
+            if (written != now)
+                differ << QStringLiteral("%1 (written %2, reads %3)")
+                              .arg(QLatin1String(name))
+                              .arg(written)
+                              .arg(now);
+        };
+        const device::ModelRow& m = *who_.row;
+        if (wrote) {
+            // What the reader holds if it took the write: the bytes the write carried (the pulse
+            // box and the second list share a bit), read as "Read param" reads them.
+            std::array<uint8_t, comlink::cmd::kParams.replyData> block = params_->block;
+            const device::ParamBytes p = device::composeParams(m.device, *wrote);
+            block[1] = p.p1;
+            block[2] = p.p2;
+            block[3] = p.p3;
+            if (m.longWrite) {
+                const uint16_t units = *device::openTimeUnits(QString::number(wrote->openTimeMs));
+                block[5] = static_cast<uint8_t>(units & 0xFF);
+                block[6] = static_cast<uint8_t>(units >> 8);
+            }
+            const device::OutputSettings expect = device::decodeParamBlock(block.data()).settings;
+            const device::OutputSettings& now = params_->decoded.settings;
+            compare("protocol", expect.protocol, now.protocol);
+            compare("protocol2", expect.protocol2, now.protocol2);
+            if (m.fullBits) compare("typecode", expect.typecode, now.typecode);
+            const auto written = device::writtenOptions(m);
+            for (std::size_t i = 0; i < device::kOptionKeys.size(); ++i)
+                if (written[i])
+                    compare(device::kOptionKeys[i].name, expect.*device::kOptionKeys[i].member,
+                            now.*device::kOptionKeys[i].member);
+            if (m.longWrite) compare("openTimeMs", expect.openTimeMs, now.openTimeMs);
+        }
+        if (wroteFilters && filters_ && filters_->signatureValid)
+            for (int i = 0; i < filters::kBoxCount; ++i)
+                compare(device::kFilterKeys[i].name, (*wroteFilters)[i], filters_->choice[i]);
+        if (differ.isEmpty()) return kOk;
+        err(QStringLiteral("the reader did not take: ") + differ.join(QStringLiteral(", ")));
+        return kFailed;
+    }
+
+    // Brings the reader to the file's settings: the parameters its model's write carries, the
+    // filters where it reads and writes them whole. A value it cannot take refuses the whole
+    // restore before anything is written; the read-back follows the writes.
+    int restore() {
+        const device::ModelRow& m = *who_.row;
+        const device::SettingsRecord& f = *file_;
+        const bool otherModel = f.modelCode != who_.version[3];
+        auto modelText = [](int code, const QString& name) {
+            return name.isEmpty() ? QStringLiteral("model %1").arg(code)
+                                  : QStringLiteral("model %1 (%2)").arg(code).arg(name);
+        };
+        if (otherModel && !o_.allowOtherModel) {
+            err(QStringLiteral("%1 holds the settings of a %2, and this reader is a %3: nothing "
+                               "written (--allow-other-model applies what both share)")
+                    .arg(o_.file, modelText(f.modelCode, f.modelName),
+                         modelText(who_.version[3], QString::fromLatin1(m.logName))));
+            return kUsage;
+        }
+        if (!params_) {
+            err(
+                QStringLiteral("this reader is configured by filter codes and has no parameter "
+                               "block: nothing to restore"));
+            return kUsage;
+        }
+        device::OutputSettings target = settings_;
+        QStringList refused, skipped, notWritable;
+        // A value the reader cannot take: refused, or, from another model's file, left out.
+        auto cannot = [&](const QString& why) { (otherModel ? skipped : refused) << why; };
+        const device::OutputSettings& s = f.settings;
+        if (s.protocol != target.protocol) {
+            if (s.protocol < offer_.protocolEntries)
+                target.protocol = s.protocol;
+            else
+                cannot(QStringLiteral("protocol %1 (this reader's list has %2 entries)")
+                           .arg(s.protocol)
+                           .arg(offer_.protocolEntries));
+        }
+        if (s.protocol2 != target.protocol2) {
+            if (s.protocol2 < offer_.protocol2Entries)
+                target.protocol2 = s.protocol2;
+            else
+                cannot(QStringLiteral("protocol2 %1 (this reader's list has %2 entries)")
+                           .arg(s.protocol2)
+                           .arg(offer_.protocol2Entries));
+        }
+        if (s.typecode != target.typecode) {
+            if (m.fullBits)
+                target.typecode = s.typecode;
+            else
+                notWritable << QStringLiteral("typecode");
+        }
+        const device::Offer shown =
+            device::offer(m, who_.version[0], who_.version[1], target.protocol2, filtersRead());
+        const auto written = device::writtenOptions(m);
+        for (std::size_t i = 0; i < device::kOptionKeys.size(); ++i) {
+            const auto member = device::kOptionKeys[i].member;
+            if (s.*member == target.*member) continue;
+            const QString name = QLatin1String(device::kOptionKeys[i].name);
+            if (!written[i])
+                notWritable << name;
+            else if (!shown.options[i])
+                cannot(name + QStringLiteral(" (not shown for this reader)"));
+            else
+                target.*member = s.*member;
+        }
+        if (s.openTimeMs != target.openTimeMs) {
+            if (!m.longWrite)
+                notWritable << QStringLiteral("openTimeMs");
+            else if (s.openTimeMs % device::kOpenTimeUnitMs != 0 || s.openTimeMs == 0)
+                cannot(QStringLiteral("openTimeMs %1 (off the reader's 100 ms step)")
+                           .arg(s.openTimeMs));
+            else
+                target.openTimeMs = s.openTimeMs;
+        }
+        // The filters: only where the model reads them and writes them whole.
+        const bool filtersRestorable = m.readsFilters &&
+                                       m.filterWrite == device::FilterWrite::AutoOrExplicit &&
+                                       filtersRead() && filters_->signatureValid;
+        std::optional<device::FilterChoice> filterTarget;
+        if (f.filters && filtersRestorable) {
+            const device::FilterChoice ruled = device::applyFilterRules(*f.filters).checked;
+            for (int i = 0; i < filters::kBoxCount; ++i)
+                if (ruled[i] != (*f.filters)[i])
+                    cannot(QLatin1String(device::kFilterKeys[i].name) +
+                           QStringLiteral(" (the filter rules hold it back)"));
+            filterTarget = *f.filters;
+        } else if (f.filters) {
+            notWritable << QStringLiteral("filters");
+        }
+        if (!refused.isEmpty()) {
+            err(QStringLiteral("%1: this reader cannot take %2: nothing written")
+                    .arg(o_.file, refused.join(QStringLiteral(", "))));
+            return kUsage;
+        }
+        if (!skipped.isEmpty())
+            err(QStringLiteral("not applied (this model cannot take them): ") +
+                skipped.join(QStringLiteral(", ")));
+        if (!notWritable.isEmpty())
+            err(QStringLiteral("not writable on this reader, kept in the file as a record: ") +
+                notWritable.join(QStringLiteral(", ")));
+
+        settings_ = target;
+        if (const int e = writeParams()) return e;
+        if (filterTarget && reader_.setFilters(deviceCode(), *filterTarget, false, true) !=
+                                device::FilterWriteVerdict::Accepted)
+            return kFailed;
+        return readBack(&target, filterTarget ? &*filterTarget : nullptr);
+    }
+
     int applyFilterBoxes() {
         for (const BoxChoice& c : o_.boxes) {
             const int i = keyIndex(device::kFilterKeys, c.key);
@@ -585,6 +768,8 @@ private:
     device::Identity who_;
     std::optional<device::ParamRead> params_;
     std::optional<device::FilterRead> filters_;
+    std::optional<device::SettingsRecord> file_;
+    bool quiet_ = false;
     device::OutputSettings settings_;
     device::Offer offer_;
     bool withoutParity_ = false;
@@ -632,6 +817,10 @@ QString helpText() {
         "                      \"Read param\", the filter boxes, \"Set filter\"\n"
         "  boot                \"Go to the BOOT\"\n"
         "  backup FILE         \"Read param\", and the settings read into FILE (JSON)\n"
+        "  restore FILE [--allow-other-model]\n"
+        "                      \"Read param\", the writes that bring the reader to FILE's\n"
+        "                      settings, and a read-back; a file of another model is refused\n"
+        "                      unless --allow-other-model (what both share)\n"
         "  program FILE [--prog-pgm | --no-prog-pgm] [--avto-set-filter]\n"
         "               [--stall-timeout SECONDS]\n"
         "                      \"Read param\", \"Open File\", \"Go to the BOOT\", \"PGM\";\n"
@@ -683,8 +872,9 @@ Parsed parseArguments(const QStringList& args) {
     const QCommandLineOption inBoot("in-boot", "in boot");
     const QCommandLineOption stall("stall-timeout", "stall timeout", "seconds");
     const QCommandLineOption trace("trace", "trace", "file");
+    const QCommandLineOption otherModel("allow-other-model", "allow other model");
     p.addOptions({help, version, port, json, protocol, typeCode, protocol2, set, openTime, progPgm,
-                  noProgPgm, avto, inBoot, stall, trace});
+                  noProgPgm, avto, inBoot, stall, trace, otherModel});
     if (!p.parse(QStringList{QStringLiteral("torvik-cli")} + args)) {
         r.error = p.errorText();
         return r;
@@ -708,10 +898,11 @@ Parsed parseArguments(const QStringList& args) {
         r.error = QStringLiteral("unknown command \"%1\"").arg(o.command);
         return r;
     }
-    if (o.command == "program" || o.command == "backup") {
+    if (o.command == "program" || o.command == "backup" || o.command == "restore") {
         if (rest.isEmpty()) {
-            r.error = o.command == "program" ? QStringLiteral("program takes the firmware file")
-                                             : QStringLiteral("backup takes the file to write");
+            r.error = o.command == "program"  ? QStringLiteral("program takes the firmware file")
+                      : o.command == "backup" ? QStringLiteral("backup takes the file to write")
+                                              : QStringLiteral("restore takes the settings file");
             return r;
         }
         o.file = rest.takeFirst();
@@ -774,6 +965,7 @@ Parsed parseArguments(const QStringList& args) {
     if (p.isSet(noProgPgm)) o.progPgm = false;
     o.avtoSetFilter = p.isSet(avto);
     o.inBoot = p.isSet(inBoot);
+    o.allowOtherModel = p.isSet(otherModel);
     if (o.inBoot && !o.progPgm) {
         r.error = QStringLiteral(
             "--in-boot needs --prog-pgm (a new-type boot loader) or --no-prog-pgm (an old-type "

@@ -52,8 +52,9 @@ struct Options {
     QString file;
     std::optional<bool> progPgm;  // unset: as "Read param" ticks it
     bool avtoSetFilter = false;
-    bool inBoot = false;     // the reader is in its boot loader already: the run alone
-    int stallTimeoutS = 30;  // a run that no packet moves on for this long gives up; 0: never
+    bool allowOtherModel = false;  // restore: what both models share
+    bool inBoot = false;           // the reader is in its boot loader already: the run alone
+    int stallTimeoutS = 30;        // a run that no packet moves on for this long gives up; 0: never
 };
 
 struct Parsed {

@@ -108,6 +108,18 @@ public:
         EXPECT_FALSE(a.empty());
         EXPECT_EQ(hex(b), hex(a));
     }
+    // The window's bytes, then the CLI's read-back of what was written: "Read param" again.
+    void expectSameBytesThenReadBack() {
+        const auto a = win.reader.received();
+        auto b = cli.reader.received();
+        ASSERT_GE(b.size(), a.size());
+        EXPECT_EQ(hex(Bytes(b.begin(), b.begin() + a.size())), hex(a));
+        const auto mine = cli.reader.requests();
+        const std::size_t window = win.reader.requests().size();
+        ASSERT_GE(mine.size(), window + 2) << "no read-back after the write";
+        EXPECT_EQ(mine[window][3], emu::cmd::kVersion);
+        EXPECT_EQ(mine[window + 1][3], emu::cmd::kParams);
+    }
 
     th::LinkedReader win{3};
     th::LinkedReader cli{4};
@@ -177,7 +189,7 @@ TEST_F(CliAgainstWindow, WriteTheShortAndTheLongForm) {
     press({form.btWriteParam});
     CliRun r = runOnCom4({"write", "--protocol", "2", "--set", "Reverse code=1"});
     EXPECT_EQ(r.exitCode, cli::kOk) << r.err.toStdString();
-    expectSameBytes();
+    expectSameBytesThenReadBack();
 
     // The long form, with the open time; the protocol chosen by its text.
     startOver();
@@ -190,9 +202,12 @@ TEST_F(CliAgainstWindow, WriteTheShortAndTheLongForm) {
     r = runOnCom4(
         {"write", "--protocol", "Wiegand 34", "--set", "Polarity lock=1", "--open-time", "2500"});
     EXPECT_EQ(r.exitCode, cli::kOk) << r.err.toStdString();
-    expectSameBytes();
-    EXPECT_EQ(hex(cli.reader.requests().back()), hex(win.reader.requests().back()));
-    EXPECT_EQ(cli.reader.requests().back()[3], emu::cmd::kWriteParams);
+    expectSameBytesThenReadBack();
+    // The write request itself, before the read-back.
+    const auto cliRequests = cli.reader.requests();
+    const std::size_t written = win.reader.requests().size() - 1;
+    EXPECT_EQ(hex(cliRequests[written]), hex(win.reader.requests().back()));
+    EXPECT_EQ(cliRequests[written][3], emu::cmd::kWriteParams);
 }
 
 TEST_F(CliAgainstWindow, WriteRefusesABoxTheWindowDoesNotShowAndSendsNothing) {
@@ -238,7 +253,7 @@ TEST_F(CliAgainstWindow, SetFilterInEachOfItsThreeForms) {
     r = runOnCom4({"set-filter", "--set", "cbFilter2=1", "--set", "SMK=0"});
     EXPECT_EQ(r.exitCode, cli::kOk) << r.err.toStdString();
     EXPECT_EQ(outLines(r).last(), "OK: Filter write.");
-    expectSameBytes();
+    expectSameBytesThenReadBack();
 
     // A box that the rules undo at once is refused by name, and nothing is written.
     cli.reader.withModel([](emu::ReaderModel& m) { m.state.filters[16] |= 0x40; });
@@ -481,6 +496,75 @@ TEST_F(CliAgainstWindow, EveryReadIsBackedUpAndBackupWritesAFile) {
     ASSERT_TRUE(p.waitForFinished(60000));
     EXPECT_EQ(p.exitCode(), cli::kOk);
     EXPECT_TRUE(p.readAllStandardError().contains("the settings read could not be backed up"));
+}
+
+// One reader's settings onto another of its model: backup, restore, and both then read alike;
+// files that do not fit are refused before anything is written; a write the reader did not take
+// is exit 1, by name.
+TEST(CliRestore, CloneOneReaderToAnotherAndRefuseWhatDoesNotFit) {
+    th::LinkedReader first{5};
+    th::LinkedReader second{6};
+    first.reader.withModel([](emu::ReaderModel& m) {
+        m.state.version = {1, 7, 1, 13};
+        m.state.params = {0x00, 0xC2, 0x05, 0x02, 0x00, 0x0F, 0x00, 0x00, 0x00};
+    });
+    second.reader.withModel([](emu::ReaderModel& m) {
+        m.state.version = {1, 7, 1, 13};
+        m.state.params = {0x00, 0x01, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00};
+    });
+    QTemporaryDir dir;
+    const QString file = dir.filePath("site.json");
+    auto cliOn = [](int com, QStringList args) {
+        const CliRun r = runCli(QStringList{"--port", QStringLiteral("COM%1").arg(com)} + args);
+        return r;
+    };
+    ASSERT_EQ(cliOn(5, {"backup", file}).exitCode, cli::kOk);
+    second.reader.clearReceived();
+    const CliRun restored = cliOn(6, {"restore", file});
+    EXPECT_EQ(restored.exitCode, cli::kOk) << restored.err.toStdString();
+    second.reader.waitUntilQuiet();
+    bool wrote = false;
+    for (const auto& f : second.reader.requests()) wrote |= f[3] == emu::cmd::kWriteParams;
+    EXPECT_TRUE(wrote);
+    const CliRun a = cliOn(5, {"read"});
+    const CliRun b = cliOn(6, {"read"});
+    EXPECT_EQ(a.out, b.out);
+
+    // Refused with the cause, and no write: another model, a cut file, no JSON, no format.
+    QFile whole(file);
+    ASSERT_TRUE(whole.open(QIODevice::ReadOnly));
+    const QByteArray json = whole.readAll();
+    whole.close();
+    const std::pair<QByteArray, const char*> bad[] = {
+        {QByteArray(json).replace("\"code\": 13", "\"code\": 4"), "settings of a model 4"},
+        {json.left(json.size() / 3), "not a settings file"},
+        {"no json at all", "not a settings file"},
+        {"{}", "no \"format\""},
+        {QByteArray(json).replace("\"openTimeMs\": 1500", "\"openTimeMs\": 1550"),
+         "openTimeMs 1550 (off the reader's 100 ms step)"},
+    };
+    for (const auto& [content, says] : bad) {
+        const QString f = dir.filePath("bad.json");
+        QFile w(f);
+        ASSERT_TRUE(w.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        w.write(content);
+        w.close();
+        second.reader.clearReceived();
+        const CliRun r = cliOn(6, {"restore", f});
+        EXPECT_EQ(r.exitCode, cli::kUsage) << says;
+        EXPECT_TRUE(r.err.contains(QLatin1String(says))) << r.err.toStdString();
+        second.reader.waitUntilQuiet();
+        for (const auto& req : second.reader.requests())
+            EXPECT_NE(req[3], emu::cmd::kWriteParams) << says;
+    }
+
+    // The reader says OK but keeps its settings: the read-back names what it did not take.
+    second.reader.script(
+        {emu::Action::model(), emu::Action::model(), emu::Action::withStatus(0x55)});
+    const CliRun notTaken = cliOn(6, {"write", "--set", "cbLock=0"});
+    EXPECT_EQ(notTaken.exitCode, cli::kFailed);
+    EXPECT_TRUE(notTaken.err.contains("the reader did not take: cbLock (written 0, reads 1)"))
+        << notTaken.err.toStdString();
 }
 
 TEST_F(CliAgainstWindow, CtrlCDuringAnExchangeEndsTheCliWhenTheExchangeIsOver) {
