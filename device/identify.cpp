@@ -26,6 +26,7 @@ void TForm1::PrintError() {
 }
 
 void TForm1::btVersionClick() {
+    lastRead_.reset();
     Fguard = false;
     hideFilterBoxes();
     cbPulseOnlyTm->hide();
@@ -66,11 +67,9 @@ void TForm1::btVersionClick() {
     }
 
     // What was read is kept, for the "I wish I had kept the old settings" case.
+    lastRead_ = device::recordOf(identity_, params, filters ? &*filters : nullptr);
     QString error;
-    if (device::backupSettings(cbCom->currentText(),
-                               device::recordOf(identity_, params, filters ? &*filters : nullptr),
-                               &error)
-            .isEmpty())
+    if (device::backupSettings(cbCom->currentText(), *lastRead_, &error).isEmpty())
         InfoInfo(QStringLiteral("The settings read were not backed up: ") + error);
 }
 

@@ -13,20 +13,7 @@
 
 void TForm1::btWriteParamClick() {
     if (!requirePort() || !requireReader()) return;
-    device::OutputSettings s;
-    s.protocol = protocol;
-    s.protocol2 = protocol2;
-    s.typecode = typecode;
-    s.cbRestrictTm = cbRestrictTm->isChecked();
-    s.cbHidAnalisis = cbHidAnalisis->isChecked();
-    s.cbReverseCode = cbReverseCode->isChecked();
-    s.cbWgParityNo = cbWgParityNo->isChecked();
-    s.cbLock = cbLock->isChecked();
-    s.cbPolLock = cbPolLock->isChecked();
-    s.cbRs485_232 = cbRs485_232->isChecked();
-    // These two count only while they are shown.
-    s.cbPulseOnlyTm = !cbPulseOnlyTm->isHidden() && cbPulseOnlyTm->isChecked();
-    s.cbBcc7Uid = !cbBcc7Uid->isHidden() && cbBcc7Uid->isChecked();
+    const device::OutputSettings s = windowSettings();
 
     // Every model that takes the full bits converts the open time, also those whose short form
     // does not carry it; a text that is no integer stops the write before anything is sent.
@@ -41,6 +28,25 @@ void TForm1::btWriteParamClick() {
         openTime = *t;
     }
     reader_->writeParams(Device, s, openTime);
+}
+
+device::OutputSettings TForm1::windowSettings() const {
+    device::OutputSettings s;
+    s.protocol = protocol;
+    s.protocol2 = protocol2;
+    s.typecode = typecode;
+    s.cbRestrictTm = cbRestrictTm->isChecked();
+    s.cbHidAnalisis = cbHidAnalisis->isChecked();
+    s.cbReverseCode = cbReverseCode->isChecked();
+    s.cbWgParityNo = cbWgParityNo->isChecked();
+    s.cbLock = cbLock->isChecked();
+    s.cbPolLock = cbPolLock->isChecked();
+    s.cbRs485_232 = cbRs485_232->isChecked();
+    // These two count only while they are shown.
+    s.cbPulseOnlyTm = !cbPulseOnlyTm->isHidden() && cbPulseOnlyTm->isChecked();
+    s.cbBcc7Uid = !cbBcc7Uid->isHidden() && cbBcc7Uid->isChecked();
+    s.openTimeMs = edTimeOpen->text().toInt();
+    return s;
 }
 
 std::array<QCheckBox*, 9> TForm1::optionBoxes() const {

@@ -21,15 +21,30 @@ bool TForm1::getParamSTCOM(uint8_t* p) {
 
 // The block's settings into the controls; the reader layer has logged what the block says.
 void TForm1::decodeParamsShort() {
-    const device::OutputSettings s = device::decodeParamBlock(param_1).settings;
-    cbHidAnalisis->setChecked(s.cbHidAnalisis);
-    cbRestrictTm->setChecked(s.cbRestrictTm);
-    btWriteParam->setEnabled(FCONNECT);
-    decodeProtocols();
+    showSettingsShort(device::decodeParamBlock(param_1).settings);
 }
 
 void TForm1::decodeProtocols() {
-    const device::OutputSettings s = device::decodeParamBlock(param_1).settings;
+    showProtocols(device::decodeParamBlock(param_1).settings);
+}
+
+void TForm1::decodeParams() {
+    const device::ParamDecode d = device::decodeParamBlock(param_1);
+    if (d.mode == device::kModeProtected) Fguard = true;
+    if (device::model(Device).keyManagement && d.mode == 0) lbLockInGuard->setEnabled(false);
+    showSettings(d.settings);
+}
+
+// Settings into the controls as "Read param" puts a block's there: by program, so that no list
+// handler runs and nothing is logged.
+void TForm1::showSettingsShort(const device::OutputSettings& s) {
+    cbHidAnalisis->setChecked(s.cbHidAnalisis);
+    cbRestrictTm->setChecked(s.cbRestrictTm);
+    btWriteParam->setEnabled(FCONNECT);
+    showProtocols(s);
+}
+
+void TForm1::showProtocols(const device::OutputSettings& s) {
     protocol = s.protocol;
     if (protocol != device::kProtocolUndefined) device::selectEntry(cbTypeProt, protocol);
     protocol2 = s.protocol2;
@@ -38,14 +53,10 @@ void TForm1::decodeProtocols() {
     cbRs485_232->setVisible(protocol2 == device::kSecondProtocolSerial);
 }
 
-void TForm1::decodeParams() {
-    const device::ParamDecode d = device::decodeParamBlock(param_1);
-    const device::OutputSettings& s = d.settings;
-    if (d.mode == device::kModeProtected) Fguard = true;
-    if (device::model(Device).keyManagement && d.mode == 0) lbLockInGuard->setEnabled(false);
+void TForm1::showSettings(const device::OutputSettings& s) {
     if (!cbPulseOnlyTm->isHidden()) cbPulseOnlyTm->setChecked(s.cbPulseOnlyTm);
 
-    decodeProtocols();
+    showProtocols(s);
 
     typecode = s.typecode;
     if (protocol != device::kProtocolUndefined) device::selectEntry(cobTypeCode, typecode);

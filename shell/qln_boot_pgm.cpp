@@ -62,6 +62,26 @@ void TForm1::connectHandlers() {
     connect(btPGM, &QPushButton::clicked, this, &TForm1::btPGMClick);
     connect(btStop, &QPushButton::clicked, this, &TForm1::btStopClick);
 
+    // "Save settings..." and "Load settings...": in the status panel's context menu, and on
+    // their keys, which leave Ctrl+S to the log.
+    auto* saveSettingsKey = new QShortcut(QKeySequence(QStringLiteral("Ctrl+Shift+S")), this);
+    connect(saveSettingsKey, &QShortcut::activated, this, &TForm1::saveSettingsAs);
+    auto* loadSettingsKey = new QShortcut(QKeySequence(QStringLiteral("Ctrl+Shift+O")), this);
+    connect(loadSettingsKey, &QShortcut::activated, this, &TForm1::loadSettingsFrom);
+    pnlState->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(pnlState, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        QMenu menu;
+        QAction* save = menu.addAction(QStringLiteral("Save settings..."));
+        save->setShortcut(QKeySequence(QStringLiteral("Ctrl+Shift+S")));
+        save->setEnabled(lastRead_.has_value());
+        QAction* load = menu.addAction(QStringLiteral("Load settings..."));
+        load->setShortcut(QKeySequence(QStringLiteral("Ctrl+Shift+O")));
+        load->setEnabled(lastRead_.has_value());
+        QAction* chosen = menu.exec(pnlState->mapToGlobal(at));
+        if (chosen == save) saveSettingsAs();
+        if (chosen == load) loadSettingsFrom();
+    });
+
     // "Save log...": on Ctrl+S anywhere in the window, and in the log's own context menu.
     auto* save = new QShortcut(QKeySequence::Save, this);
     connect(save, &QShortcut::activated, this, &TForm1::saveLogAs);

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "device/reader.h"
+#include "device/settings_file.h"
 #include "link/commands.h"
 #include "link/frame.h"
 #include "link/serial_port.h"
@@ -160,6 +161,15 @@ public:
     // reason in the status panel, when that failed.
     void saveLogAs();
     bool saveLog(const QString& path);
+    // "Save settings..." (Ctrl+Shift+S) and "Load settings..." (Ctrl+Shift+O), in the status
+    // panel's context menu: the settings the window holds, as a settings file; and a file's
+    // settings into the controls, as "Read param" puts a block's there, for "Write param" to
+    // send. Both need a reader identified by "Read param"; loading writes nothing. Each says
+    // in the status panel what it did, or why not.
+    bool saveSettings(const QString& path);
+    bool loadSettings(const QString& path);
+    void saveSettingsAs();
+    void loadSettingsFrom();
     // The preconditions of the operations that talk to the reader: each logs its refusal.
     bool requirePort();
     bool requireReader();
@@ -256,6 +266,9 @@ private:
     void decodeParams();
     void decodeParamsShort();
     void decodeProtocols();
+    void showSettings(const device::OutputSettings& s);
+    void showSettingsShort(const device::OutputSettings& s);
+    void showProtocols(const device::OutputSettings& s);
     device::FilterRead readFilterBlock();
     void hideFilterBoxes();  // filters/filter_display.cpp
 
@@ -266,4 +279,6 @@ private:
     bool running_ = false;
     bool closeAfterRun_ = false;
     device::Identity identity_;  // what the last "Read param" learnt of the reader
+    std::optional<device::SettingsRecord> lastRead_;  // what the last whole "Read param" read
+    device::OutputSettings windowSettings() const;    // what "Write param" would send
 };

@@ -1,3 +1,6 @@
+#include <QFile>
+#include <QLabel>
+#include <QTemporaryDir>
 // "Write param" and "Factory Settings" against the emulated reader.
 
 #include <QString>
@@ -249,6 +252,66 @@ TEST_F(WriteParam, FactorySettingsOnModel7LogsAnEmptyLineForItsEmptyList) {
     EXPECT_TRUE(form.cbRestrictTm->isChecked());
     EXPECT_EQ(writeParam(), QStringList{"OK"});
     EXPECT_EQ(sent(), "02 0B 09 1C 00 01 00 33 00");
+}
+
+// "Save settings..." in one window, "Load settings..." in a fresh one after "Read param" of
+// another reader of the model: "Write param" sends what the first reader's settings give.
+TEST(SettingsInTheWindow, SavedSettingsLoadedIntoAnotherReaderWriteTheSameRequest) {
+    th::LinkedReader first{3};
+    th::LinkedReader second{4};
+    first.reader.withModel([](emu::ReaderModel& m) {
+        m.state.version = {1, 7, 1, 13};
+        m.state.params = {0x00, 0xC2, 0x05, 0x02, 0x00, 0x0F, 0x00, 0x00, 0x00};
+    });
+    second.reader.withModel([](emu::ReaderModel& m) {
+        m.state.version = {1, 7, 1, 13};
+        m.state.params = {0x00, 0x01, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00};
+    });
+    QTemporaryDir dir;
+    const QString file = dir.filePath("site.json");
+    th::ModalCatcher catcher;
+    std::string expected;
+    {
+        TForm1 form;
+        EXPECT_FALSE(form.saveSettings(file));  // nothing read yet
+        ASSERT_TRUE(th::pickPort(form, QStringLiteral("COM3")));
+        form.btVersion->click();
+        first.reader.waitUntilQuiet();
+        ASSERT_TRUE(form.saveSettings(file));
+        EXPECT_EQ(form.pnlState->text(), QStringLiteral("Settings saved to %1").arg(file));
+        first.reader.clearReceived();
+        form.btWriteParam->click();
+        first.reader.waitUntilQuiet();
+        expected = th::hex(first.reader.requests().back());
+    }
+    TForm1 form;
+    ASSERT_TRUE(th::pickPort(form, QStringLiteral("COM4")));
+    EXPECT_FALSE(form.loadSettings(file));  // no reader known yet
+    form.btVersion->click();
+    second.reader.waitUntilQuiet();
+    const int lines = static_cast<int>(th::logLines(form).size());
+    second.reader.clearReceived();
+    ASSERT_TRUE(form.loadSettings(file)) << form.pnlState->text().toStdString();
+    EXPECT_EQ(th::logLines(form).size(), lines) << "loading logged a line";
+    EXPECT_TRUE(second.reader.received().empty()) << "loading wrote to the reader";
+    EXPECT_TRUE(form.cbLock->isChecked());
+    EXPECT_EQ(form.edTimeOpen->text(), QStringLiteral("1500"));
+    form.btWriteParam->click();
+    second.reader.waitUntilQuiet();
+    EXPECT_EQ(th::hex(second.reader.requests().back()), expected);
+
+    // Another model's file: refused, with the reason in the status panel.
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    QByteArray json = f.readAll();
+    f.close();
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(json.replace("\"code\": 13", "\"code\": 4"));
+    f.close();
+    EXPECT_FALSE(form.loadSettings(file));
+    EXPECT_TRUE(
+        form.pnlState->text().contains("holds the settings of model 4, the reader is model 13"))
+        << form.pnlState->text().toStdString();
 }
 
 }  // namespace
