@@ -20,10 +20,6 @@ constexpr uint8_t kOneStopBit = 0;
 
 constexpr uint32_t kVersionWithAllFiltersTest = 0x10701;  // 1.7.1
 
-QString hexLine(const uint8_t* p, std::size_t n) {
-    return QString::fromStdString(comlink::hexString(p, n));
-}
-
 QString modeText(uint8_t mode) {
     switch (mode) {
         case 0:
@@ -46,6 +42,10 @@ comlink::LineSettings readerLine(comlink::LineSettings line) {
     line.parity = kNoParity;
     line.stopBits = kOneStopBit;
     return line;
+}
+
+QString hexText(const uint8_t* p, std::size_t n) {
+    return QString::fromStdString(comlink::hexString(p, n));
 }
 
 bool configureReaderLine(comlink::SerialPort& port) {
@@ -190,23 +190,27 @@ ParamRead Reader::readParams(const Identity& who) {
     r.decoded = decodeParamBlock(r.block.data());
     const ModelRow& m = who.row ? *who.row : model(kNoModel);
     const OutputSettings& s = r.decoded.settings;
+    // The protocol list right after "Read param" laid it out: the names with parity bits, as many
+    // as the model offers; an entry beyond them shows no name.
     const int entries = offer(m, who.version[0], who.version[1]).protocolEntries;
+    const QString protocolName =
+        QString::fromLatin1(protocolEntry(s.protocol < entries ? s.protocol : -1, false));
     auto logProtocol = [&](const QString& name) {
         log(s.protocol != kProtocolUndefined ? name
                                              : QStringLiteral("The Protocol is not defined"));
     };
     if (m.layout == Layout::ShortBlock) {
-        logProtocol(QString::fromLatin1(protocolName(s.protocol, entries)));
+        logProtocol(protocolName);
         return r;
     }
     const uint8_t* b = r.block.data();
     // Bytes 5 down to 0, the open time first.
     const uint8_t shown[6] = {b[5], b[4], b[3], b[2], b[1], b[0]};
-    log(QStringLiteral("PARAM  ") + hexLine(shown, 6));
+    log(QStringLiteral("PARAM  ") + hexText(shown, 6));
     log(QStringLiteral("Mode: ") + modeText(r.decoded.mode));
     if (m.keyManagement && r.decoded.masterKey) log(QStringLiteral("Master KEY."));
-    logProtocol(QString::fromLatin1(protocolName(s.protocol, entries)));
-    logProtocol(QString::fromLatin1(typeCodeName(s.typecode)));
+    logProtocol(protocolName);
+    logProtocol(QString::fromLatin1(kTypeCodeEntries[s.typecode]));
     return r;
 }
 
@@ -218,8 +222,8 @@ FilterRead Reader::readFilters(const Identity& who) {
     if (r.reply != comlink::Reply::Accepted) return r;
     const uint8_t* b = r.block.data();
     log(QStringLiteral("FILTER READ"));
-    log(hexLine(b, 16));
-    log(hexLine(b + 16, 16));
+    log(hexText(b, 16));
+    log(hexText(b + 16, 16));
     if (who.version32() == kVersionWithAllFiltersTest && filters::allFiltersInstalled(b))
         log(QStringLiteral("All filters are installed."));
     r.signatureValid = filters::signatureValid(b);
@@ -308,7 +312,7 @@ FilterWriteVerdict Reader::setFilters(uint8_t device, const FilterChoice& choice
         return FilterWriteVerdict::NotRead;
     }
     const auto frame = filters::explicitFilterFrame(choice);
-    log(hexLine(frame.data(), frame.size() - 2));
+    log(hexText(frame.data(), frame.size() - 2));
     return verdictOf(sendSetFilterFrame(frame.data(), static_cast<int>(frame.size())));
 }
 

@@ -47,6 +47,9 @@ comlink::LineSettings readerLine(comlink::LineSettings from);
 // Both on an open port; false, with the port's reason, when it refused the line settings.
 bool configureReaderLine(comlink::SerialPort& port);
 
+// Bytes as the log shows them: two upper-case hexadecimal digits each, no separators.
+QString hexText(const uint8_t* p, std::size_t n);
+
 // "Read param", step 1: who the reader is.
 struct Identity {
     comlink::Reply reply = comlink::Reply::None;

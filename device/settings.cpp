@@ -84,15 +84,15 @@ Offer offer(const ModelRow& m, uint8_t v0, uint8_t v1, uint8_t protocol2, bool f
 }
 
 std::array<bool, kOptionKeys.size()> writtenOptions(const ModelRow& m) {
+    // A box is written when ticking it alone changes the bytes the write carries.
     std::array<bool, kOptionKeys.size()> w{};
-    const char* always[] = {"cbRestrictTm", "cbRs485_232"};
-    const char* full[] = {"cbPulseOnlyTm", "cbLock",       "cbPolLock",
-                          "cbReverseCode", "cbWgParityNo", "cbBcc7Uid"};
-    for (const char* name : always) w[optionIndex(name)] = true;
-    if (m.fullBits)
-        for (const char* name : full) w[optionIndex(name)] = true;
-    else
-        w[optionIndex("cbHidAnalisis")] = true;
+    const ParamBytes none = composeParams(m.device, OutputSettings{});
+    for (std::size_t i = 0; i < kOptionKeys.size(); ++i) {
+        OutputSettings one;
+        one.*kOptionKeys[i].member = true;
+        const ParamBytes p = composeParams(m.device, one);
+        w[i] = p.p1 != none.p1 || p.p2 != none.p2 || p.p3 != none.p3;
+    }
     return w;
 }
 
@@ -104,15 +104,6 @@ const char* protocolEntry(int index, bool withoutParity) {
 const char* protocol2Entry(int index, bool serial) {
     if (index < 0 || index >= 4) return "";
     return serial ? kSecondProtocolEntriesModel6[index] : kSecondProtocolEntries[index];
-}
-
-const char* protocolName(uint8_t protocol, int entries) {
-    if (protocol >= entries || protocol >= kMaxProtocolEntries) return "";
-    return kProtocolWithParity[protocol];
-}
-
-const char* typeCodeName(uint8_t typecode) {
-    return typecode < 4 ? kTypeCodeEntries[typecode] : "";
 }
 
 FilterRules applyFilterRules(const FilterChoice& choice) {

@@ -81,11 +81,6 @@ std::array<bool, kOptionKeys.size()> writtenOptions(const ModelRow& m);
 const char* protocolEntry(int index, bool withoutParity);
 const char* protocol2Entry(int index, bool serial);
 
-// The name of a protocol list entry as the window's list shows it right after "Read param" laid
-// it out (the names with parity bits), or empty where the list has no such entry.
-const char* protocolName(uint8_t protocol, int entries);
-const char* typeCodeName(uint8_t typecode);
-
 // The filter boxes by their control names and captions, in the order of filters::Box.
 struct FilterKey {
     const char* name;

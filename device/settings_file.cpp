@@ -19,10 +19,6 @@ namespace {
 
 constexpr int kKeptBackups = 1000;
 
-QString hexOf(const uint8_t* p, std::size_t n) {
-    return QString::fromStdString(comlink::hexString(p, n));
-}
-
 template <std::size_t N>
 bool fromHex(const QString& text, std::array<uint8_t, N>& out) {
     const QByteArray bytes = QByteArray::fromHex(text.toLatin1());
@@ -81,8 +77,9 @@ QJsonObject settingsJson(const SettingsRecord& r) {
                          {"typecode", s.typecode},
                          {"openTimeMs", s.openTimeMs}};
     for (const OptionKey& k : kOptionKeys) settings[QLatin1String(k.name)] = s.*k.member;
-    QJsonObject record{{"paramBlock", hexOf(r.paramBlock.data(), r.paramBlock.size())}};
-    if (r.filterBlock) record["filterBlock"] = hexOf(r.filterBlock->data(), r.filterBlock->size());
+    QJsonObject record{{"paramBlock", hexText(r.paramBlock.data(), r.paramBlock.size())}};
+    if (r.filterBlock)
+        record["filterBlock"] = hexText(r.filterBlock->data(), r.filterBlock->size());
     QJsonObject o{{"format", kSettingsFormat},
                   {"model", QJsonObject{{"code", r.modelCode}, {"name", r.modelName}}},
                   {"firmware", r.firmware},

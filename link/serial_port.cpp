@@ -316,33 +316,25 @@ private:
 
 #ifdef Q_OS_UNIX
     bool clearNamelessLockFiles(const QString& real) {
-        QString relative = real;
-        if (relative.startsWith(QLatin1String("/dev/"))) relative = relative.mid(5);
-        QStringList names{QStringLiteral("LCK..") + QString(relative).replace('/', '_'),
-                          QStringLiteral("LCK..") + QFileInfo(real).fileName()};
-        names.removeDuplicates();
-        for (const QString& folder : lockFolders()) {
-            for (const QString& name : names) {
-                const QString path = folder + QLatin1Char('/') + name;
-                QFile f(path);
-                if (!f.open(QIODevice::ReadOnly)) continue;
-                if (lockFilePid(f.read(128)) != 0) continue;  // a PID: the checks below judge it
-                f.close();
-                const QDateTime written = QFileInfo(path).lastModified();
-                if (written.msecsTo(QDateTime::currentDateTime()) < kNamelessLockAgeMs) {
-                    errorString_ = QStringLiteral(
-                                       "The lock file %1 names no process and was written just "
-                                       "now: another program may be taking the port")
-                                       .arg(path);
-                    return false;
-                }
-                if (!QFile::remove(path)) {
-                    errorString_ = QStringLiteral(
-                                       "The lock file %1 names no process and blocks the port; "
-                                       "remove it: sudo rm %1")
-                                       .arg(path);
-                    return false;
-                }
+        for (const QString& path : lockFilePaths(real)) {
+            QFile f(path);
+            if (!f.open(QIODevice::ReadOnly)) continue;
+            if (lockFilePid(f.read(128)) != 0) continue;  // a PID: the checks below judge it
+            f.close();
+            const QDateTime written = QFileInfo(path).lastModified();
+            if (written.msecsTo(QDateTime::currentDateTime()) < kNamelessLockAgeMs) {
+                errorString_ = QStringLiteral(
+                                   "The lock file %1 names no process and was written just "
+                                   "now: another program may be taking the port")
+                                   .arg(path);
+                return false;
+            }
+            if (!QFile::remove(path)) {
+                errorString_ = QStringLiteral(
+                                   "The lock file %1 names no process and blocks the port; "
+                                   "remove it: sudo rm %1")
+                                   .arg(path);
+                return false;
             }
         }
         return true;
@@ -465,8 +457,7 @@ qint64 holderPid(const QString& device) {
     return 0;
 }
 
-qint64 lockFileHolder(const QString& device) {
-#ifdef Q_OS_UNIX
+QStringList lockFilePaths(const QString& device) {
     // The names under which programs lock a device: its path under /dev with '/' as '_' (as Qt
     // and most tools write it), and its bare name.
     QString relative = device;
@@ -475,15 +466,21 @@ qint64 lockFileHolder(const QString& device) {
         QStringLiteral("LCK..") + QString(relative).replace(QLatin1Char('/'), QLatin1Char('_')),
         QStringLiteral("LCK..") + QFileInfo(device).fileName()};
     names.removeDuplicates();
-    for (const QString& folder : lockFoldersRef()) {
-        for (const QString& name : names) {
-            QFile f(folder + QLatin1Char('/') + name);
-            if (!f.open(QIODevice::ReadOnly)) continue;
-            const qint64 pid = lockFilePid(f.read(128));
-            // Our own lock is Qt's business; a lock of a process that is gone is stale.
-            if (pid <= 0 || pid == ::getpid()) continue;
-            if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM) return pid;
-        }
+    QStringList paths;
+    for (const QString& folder : lockFoldersRef())
+        for (const QString& name : names) paths << folder + QLatin1Char('/') + name;
+    return paths;
+}
+
+qint64 lockFileHolder(const QString& device) {
+#ifdef Q_OS_UNIX
+    for (const QString& path : lockFilePaths(device)) {
+        QFile f(path);
+        if (!f.open(QIODevice::ReadOnly)) continue;
+        const qint64 pid = lockFilePid(f.read(128));
+        // Our own lock is Qt's business; a lock of a process that is gone is stale.
+        if (pid <= 0 || pid == ::getpid()) continue;
+        if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM) return pid;
     }
 #else
     (void)device;

@@ -91,6 +91,8 @@ public:
 // process that holds device (its real path) by one, when that process still lives; 0 otherwise.
 // A lock left by a process that is gone is stale and holds nothing.
 qint64 lockFileHolder(const QString& device);
+// Where the lock files of device (its real path) would stand, in every lock folder.
+QStringList lockFilePaths(const QString& device);
 // The process that holds device (its real path) by a lock file or an advisory lock; 0 when
 // neither names one that lives.
 qint64 holderPid(const QString& device);

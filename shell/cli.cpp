@@ -118,10 +118,6 @@ QString quoted(const char* s) {
     return QLatin1Char('"') + QString::fromLatin1(s) + QLatin1Char('"');
 }
 
-QString hexOf(const uint8_t* p, std::size_t n) {
-    return QString::fromStdString(comlink::hexString(p, n));
-}
-
 // A key as a script writes it: the control's name, or its caption where no other box has it.
 // -1 when none matches.
 template <std::size_t N, typename Key>
@@ -573,22 +569,19 @@ private:
         // A value the reader cannot take: refused, or, from another model's file, left out.
         auto cannot = [&](const QString& why) { (otherModel ? skipped : refused) << why; };
         const device::OutputSettings& s = f.settings;
-        if (s.protocol != target.protocol) {
-            if (s.protocol < offer_.protocolEntries)
-                target.protocol = s.protocol;
+        // A list's entry, where the reader's list has it.
+        auto entry = [&](const char* name, uint8_t wanted, uint8_t& into, int entries) {
+            if (wanted == into) return;
+            if (wanted < entries)
+                into = wanted;
             else
-                cannot(QStringLiteral("protocol %1 (this reader's list has %2 entries)")
-                           .arg(s.protocol)
-                           .arg(offer_.protocolEntries));
-        }
-        if (s.protocol2 != target.protocol2) {
-            if (s.protocol2 < offer_.protocol2Entries)
-                target.protocol2 = s.protocol2;
-            else
-                cannot(QStringLiteral("protocol2 %1 (this reader's list has %2 entries)")
-                           .arg(s.protocol2)
-                           .arg(offer_.protocol2Entries));
-        }
+                cannot(QStringLiteral("%1 %2 (this reader's list has %3 entries)")
+                           .arg(QLatin1String(name))
+                           .arg(wanted)
+                           .arg(entries));
+        };
+        entry("protocol", s.protocol, target.protocol, offer_.protocolEntries);
+        entry("protocol2", s.protocol2, target.protocol2, offer_.protocol2Entries);
         if (s.typecode != target.typecode) {
             if (m.fullBits)
                 target.typecode = s.typecode;
@@ -1061,7 +1054,7 @@ QJsonObject readReport(const device::Identity& who, const device::ParamRead* par
                 QJsonObject{{"checked", s.*device::kOptionKeys[i].member}, {"shown", o.options[i]}};
         settings["options"] = options;
         r["settings"] = settings;
-        r["paramBlock"] = hexOf(params->block.data(), params->block.size());
+        r["paramBlock"] = device::hexText(params->block.data(), params->block.size());
     }
     if (filters && filters->reply == comlink::Reply::Accepted) {
         QJsonObject boxes;
@@ -1069,7 +1062,7 @@ QJsonObject readReport(const device::Identity& who, const device::ParamRead* par
             boxes[QLatin1String(device::kFilterKeys[i].name)] =
                 filters->signatureValid && filters->choice[i];
         r["filters"] = boxes;
-        r["filterBlock"] = hexOf(filters->block.data(), filters->block.size());
+        r["filterBlock"] = device::hexText(filters->block.data(), filters->block.size());
     }
     r["filtersRead"] = filters && filters->reply == comlink::Reply::Accepted;
     r["log"] = QJsonArray::fromStringList(lines);

@@ -259,14 +259,8 @@ TEST_F(WriteParam, FactorySettingsOnModel7LogsAnEmptyLineForItsEmptyList) {
 TEST(SettingsInTheWindow, SavedSettingsLoadedIntoAnotherReaderWriteTheSameRequest) {
     th::LinkedReader first{3};
     th::LinkedReader second{4};
-    first.reader.withModel([](emu::ReaderModel& m) {
-        m.state.version = {1, 7, 1, 13};
-        m.state.params = {0x00, 0xC2, 0x05, 0x02, 0x00, 0x0F, 0x00, 0x00, 0x00};
-    });
-    second.reader.withModel([](emu::ReaderModel& m) {
-        m.state.version = {1, 7, 1, 13};
-        m.state.params = {0x00, 0x01, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00};
-    });
+    th::setModel(first.reader, 13, {0x00, 0xC2, 0x05, 0x02, 0x00, 0x0F, 0x00, 0x00, 0x00});
+    th::setModel(second.reader, 13, {0x00, 0x01, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00});
     QTemporaryDir dir;
     const QString file = dir.filePath("site.json");
     th::ModalCatcher catcher;

@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <ostream>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -71,6 +72,18 @@ protected:
         });
         emulator.enterBootLoader();
     }
+    // "Read param" in its three steps.
+    std::tuple<device::Identity, device::ParamRead, device::FilterRead> readParam() {
+        device::Identity who;
+        device::ParamRead params;
+        device::FilterRead filters;
+        run([&] {
+            who = reader.identify();
+            params = reader.readParams(who);
+            filters = reader.readFilters(who);
+        });
+        return {who, params, filters};
+    }
     std::vector<std::string> requests() const {
         std::vector<std::string> frames;
         for (const Bytes& f : emulator.requests()) frames.push_back(hex(f));
@@ -87,14 +100,7 @@ protected:
 };
 
 TEST_F(ReaderLayer, ReadParamOfALongFormReaderInProtectedMode) {
-    device::Identity who;
-    device::ParamRead params;
-    device::FilterRead filters;
-    run([&] {
-        who = reader.identify();
-        params = reader.readParams(who);
-        filters = reader.readFilters(who);
-    });
+    const auto [who, params, filters] = readParam();
     EXPECT_EQ(requests(), (std::vector<std::string>{"02 07 07 28 00 38 00", "02 07 07 2A 00 3A 00",
                                                     "02 07 07 2B 00 3B 00"}));
     EXPECT_EQ(
@@ -349,14 +355,7 @@ TEST(RunOutcome, OneLineAndOneVerdictForEveryEnd) {
 // A settings file: what a read gives, whole, back again; anything else is refused with what is
 // wrong with it.
 TEST_F(ReaderLayer, SettingsFileRoundTripAndRefusals) {
-    device::Identity who;
-    device::ParamRead params;
-    device::FilterRead filters;
-    run([&] {
-        who = reader.identify();
-        params = reader.readParams(who);
-        filters = reader.readFilters(who);
-    });
+    const auto [who, params, filters] = readParam();
     const device::SettingsRecord r = device::recordOf(who, params, &filters);
     QTemporaryDir dir;
     const QString path = dir.filePath("reader.json");

@@ -75,12 +75,7 @@ public:
         setUp(cli.reader);
     }
     void model(uint8_t code, std::array<uint8_t, 9> params = {0x01, 0x41, 0, 0, 0, 0x0A, 0, 0, 0}) {
-        both([&](emu::PtyReader& r) {
-            r.withModel([&](emu::ReaderModel& m) {
-                m.state.version = {1, 7, 1, code};
-                m.state.params = params;
-            });
-        });
+        both([&](emu::PtyReader& r) { th::setModel(r, code, params); });
     }
     // Presses the buttons in turn, as a user would, and returns the lines they logged.
     QStringList press(std::initializer_list<QPushButton*> buttons) {
@@ -504,14 +499,8 @@ TEST_F(CliAgainstWindow, EveryReadIsBackedUpAndBackupWritesAFile) {
 TEST(CliRestore, CloneOneReaderToAnotherAndRefuseWhatDoesNotFit) {
     th::LinkedReader first{5};
     th::LinkedReader second{6};
-    first.reader.withModel([](emu::ReaderModel& m) {
-        m.state.version = {1, 7, 1, 13};
-        m.state.params = {0x00, 0xC2, 0x05, 0x02, 0x00, 0x0F, 0x00, 0x00, 0x00};
-    });
-    second.reader.withModel([](emu::ReaderModel& m) {
-        m.state.version = {1, 7, 1, 13};
-        m.state.params = {0x00, 0x01, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00};
-    });
+    th::setModel(first.reader, 13, {0x00, 0xC2, 0x05, 0x02, 0x00, 0x0F, 0x00, 0x00, 0x00});
+    th::setModel(second.reader, 13, {0x00, 0x01, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00});
     QTemporaryDir dir;
     const QString file = dir.filePath("site.json");
     auto cliOn = [](int com, QStringList args) {

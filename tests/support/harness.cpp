@@ -92,6 +92,13 @@ void releaseDevice(int fd) {
     if (fd >= 0) ::close(fd);
 }
 
+void setModel(emu::PtyReader& reader, uint8_t code, const std::array<uint8_t, 9>& params) {
+    reader.withModel([&](emu::ReaderModel& m) {
+        m.state.version = {1, 7, 1, code};
+        m.state.params = params;
+    });
+}
+
 QString writeFillImage(const QString& dir, int bytes, char fill) {
     QByteArray image(bytes, fill);
     image.replace(image.size() - 4, 4, QByteArray(4, 0));

@@ -71,6 +71,9 @@ bool chooseEntry(QComboBox* list, const QString& text);
 int holdDevice(const std::string& path);
 void releaseDevice(int fd);
 
+// The reader answers as this model, firmware 1.7.1, with this parameter block.
+void setModel(emu::PtyReader& reader, uint8_t code, const std::array<uint8_t, 9>& params);
+
 // A firmware file of `bytes` bytes of `fill` whose trailer is 0 (the whole file is the image),
 // in dir; its path.
 QString writeFillImage(const QString& dir, int bytes, char fill);
