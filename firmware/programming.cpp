@@ -35,8 +35,8 @@ void TForm1::btPGMClick() {
     }
     device::RunHooks hooks;
     hooks.stopRequested = [this] {
-        // Let the window breathe, so that a click on "Stop" takes effect.
-        QApplication::processEvents(QEventLoop::AllEvents);
+        // So that a click on "Stop" takes effect.
+        handleWaitingInput();
         return FProcessStop;
     };
     hooks.progress = [this](int percent) { ProgressBar1->setValue(percent); };
@@ -65,7 +65,16 @@ void TForm1::beginRun() {
     }
 }
 
+void TForm1::handleWaitingInput() {
+    QApplication::processEvents(QEventLoop::AllEvents);
+}
+
 void TForm1::endRun() {
+    // A click that reached the window after its last look between two packets (while the last
+    // block or the end frame was on its way) still waits in the queue. It was aimed at a control
+    // that was disabled: deliver it while that control still is, so that it is ignored as every
+    // other click during the run, and does not start an operation once the run is over.
+    handleWaitingInput();
     for (QWidget* w : std::initializer_list<QWidget*>{btOpenFile, btTST, btPGM, btVersion,
                                                       btWriteParam, btSetFilter, cbCom})
         w->setEnabled(w->property("enabledBeforeRun").toBool());

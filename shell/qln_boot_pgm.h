@@ -260,6 +260,9 @@ private:
     // The programming run: firmware/programming.cpp.
     void beginRun();
     void endRun();
+    // The window handles the input and events waiting for it: the one place where a run lets
+    // it, between two packets and once more before the controls come back.
+    void handleWaitingInput();
 
     // The steps of "Read param": device/identify.cpp, device/params.cpp, filters/filter_read.cpp.
     void layoutTabs();

@@ -131,6 +131,11 @@ bool XDesk::click(const QString& window, Spot at) const {
     return r.finished && r.exitCode == 0;
 }
 
+bool XDesk::clickWhereThePointerIs() const {
+    const Result r = run("xdotool", {"click", "1"});
+    return r.finished && r.exitCode == 0;
+}
+
 bool XDesk::key(const QStringList& keys) const {
     const Result r = run("xdotool", QStringList{"key", "--delay", "30"} + keys);
     return r.finished && r.exitCode == 0;

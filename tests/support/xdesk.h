@@ -53,6 +53,9 @@ public:
 
     // A click of the left button at x, y inside the window; false when xdotool failed.
     bool click(const QString& window, Spot at) const;
+    // A click of the left button where the pointer is. Unlike click(), it does not wait for the
+    // pointer's move to be seen, which a window busy with an exchange does not answer at once.
+    bool clickWhereThePointerIs() const;
     bool key(const QStringList& keys) const;
     bool type(const QString& text) const;
 
