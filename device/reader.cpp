@@ -149,13 +149,13 @@ std::optional<BootLoaderAnswer> Reader::bootLoaderAnswer() {
         // its rest arrives within the reader's time-out.
         uint8_t more[firmware::kBlockRequestLen];
         const int wanted = firmware::kBlockRequestLen - static_cast<int>(raw.size());
-        // Only where the bytes so far can begin one: "ASK" of a request, or a status code and
-        // its two zero bytes; anything else is judged as it stands, without a wait.
-        const bool request = raw[0] == 'A' && (raw.size() < 2 || raw[1] == 'S');
-        const bool status = raw.size() == 3 && raw[1] == 0 && raw[2] == 0;
-        const int n = request  ? wanted
-                      : status ? firmware::kStatusReplyLen - static_cast<int>(raw.size())
-                               : 0;
+        // Only where the bytes so far begin what the boot loader really sends: "ASK1" of a
+        // request, or one of its status codes and two zero bytes; anything else is judged as it
+        // stands, without a wait.
+        const int have = static_cast<int>(raw.size());
+        const int n = !firmware::beginsLoaderAnswer(raw.data(), have) ? 0
+                      : raw[0] == firmware::kAsk1[0]                  ? wanted
+                                                     : firmware::kStatusReplyLen - have;
         if (n > 0) {
             const comlink::Transfer t = port_->read(more, n);
             if (t.count > 0) raw.insert(raw.end(), more, more + t.count);
@@ -165,7 +165,7 @@ std::optional<BootLoaderAnswer> Reader::bootLoaderAnswer() {
         firmware::isBlockRequest(raw.data()))
         return BootLoaderAnswer{true};
     if (raw.size() == static_cast<std::size_t>(firmware::kStatusReplyLen) &&
-        firmware::classifyReply(true, raw.data()).kind == firmware::BootReply::Kind::Status)
+        firmware::beginsLoaderAnswer(raw.data(), firmware::kStatusReplyLen))
         return BootLoaderAnswer{false};
     return std::nullopt;
 }

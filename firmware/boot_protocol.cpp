@@ -58,6 +58,21 @@ bool isBlockRequest(const uint8_t* reply) {
     return std::equal(kAsk1.begin(), kAsk1.end(), reply);
 }
 
+bool isLoaderStatusCode(uint8_t code) {
+    return code == kNak || code == kAccepted || code == kAcceptedStopNext ||
+           code == kAcceptedNewType;
+}
+
+bool beginsLoaderAnswer(const uint8_t* reply, int n) {
+    if (n <= 0) return false;
+    const int ask = std::min(n, static_cast<int>(kAsk1.size()));
+    if (std::equal(kAsk1.begin(), kAsk1.begin() + ask, reply)) return true;
+    if (!isLoaderStatusCode(reply[0])) return false;
+    for (int i = 1; i < std::min(n, kStatusReplyLen - 1); ++i)
+        if (reply[i] != 0) return false;
+    return n < kStatusReplyLen || (n == kStatusReplyLen && chkCRC8(reply, kStatusReplyLen) == 0);
+}
+
 uint16_t requestedBlock(const uint8_t* reply) {
     return static_cast<uint16_t>(100 * getDig(reply[7]) + 10 * getDig(reply[8]) + getDig(reply[9]));
 }

@@ -54,6 +54,12 @@ uint16_t makeSlipPkt(uint8_t* p_out, const uint8_t* p_in);
 void finishOldBlock(uint8_t* p, int32_t blockCounter);
 
 bool isBlockRequest(const uint8_t* reply);
+// One of the codes that the boot loader answers a packet with.
+bool isLoaderStatusCode(uint8_t code);
+// The n bytes at reply are what the boot loader really sends first: the start of "ASK1", or of
+// a status reply (one of its codes, then two zero bytes, then the check byte that makes it
+// valid). Anything else cannot become one, however many bytes follow.
+bool beginsLoaderAnswer(const uint8_t* reply, int n);
 // The block number of a whole block request: 100, 10 and 1 times the digits at bytes 7 to 9.
 uint16_t requestedBlock(const uint8_t* reply);
 

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <chrono>
 #include <ostream>
 #include <tuple>
 
@@ -295,6 +296,24 @@ TEST_F(ReaderLayer, AReaderLeftInItsBootLoaderIsToldByItsAnswer) {
     emulator.script(emu::Action::garbage());
     run([&] { who = reader.identify(); });
     EXPECT_FALSE(reader.bootLoaderAnswer().has_value());
+}
+
+// A malformed header is no boot loader's answer, and the check for one must not wait for bytes
+// that will never come: the version exchange and the check end well within one read time-out.
+TEST_F(ReaderLayer, AGarbageHeaderCostsNoWaitForABootLoader) {
+    for (const Bytes& header : {Bytes{0x00, 0x00, 0x00}, Bytes{0x00, 0x00, 0x01},
+                                Bytes{0x00, 0x00, 0x02}, Bytes{0x02, 0x07, 0x02}}) {
+        emulator.script(emu::Action::reply(header));
+        const auto start = std::chrono::steady_clock::now();
+        const device::Identity who = reader.identify();
+        const std::optional<device::BootLoaderAnswer> answer = reader.bootLoaderAnswer();
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - start)
+                            .count();
+        EXPECT_FALSE(who.identified()) << hex(header);
+        EXPECT_FALSE(answer.has_value()) << hex(header);
+        EXPECT_LT(ms, 1500) << hex(header) << ": waited for the rest of a boot loader answer";
+    }
 }
 
 TEST(RunOutcome, OneLineAndOneVerdictForEveryEnd) {

@@ -80,4 +80,26 @@ TEST(BlockRequest, DigitsAndNumbers) {
     EXPECT_EQ(firmware::requestedBlock(request("0a0").data()), 100);
 }
 
+// What a reader left in its boot loader sends first, judged byte by byte: only its status codes
+// and ASK1 are worth waiting for the rest of.
+TEST(LoaderAnswer, OnlyItsStatusCodesAndAsk1Begin) {
+    struct Case {
+        const char* bytes;
+        bool begins;
+    };
+    const Case cases[] = {
+        {"02", true},           {"AB 00 00", true},        {"AC 00", true},
+        {"AD 00 00", true},     {"02 00 00 A4", true},     {"AB 00 00 FB", true},
+        {"41", true},           {"41 53 4B", true},        {"41 53 4B 31 00 00", true},
+        {"00 00 00", false},    {"00 00 01", false},       {"00 00 02", false},
+        {"02 07 02", false},    {"AB 00 01", false},       {"AB 00 00 FC", false},
+        {"41 53 4B 32", false}, {"02 07 07 28 00", false}, {"", false},
+    };
+    for (const Case& c : cases) {
+        const Bytes b = th::hexBytes(c.bytes);
+        EXPECT_EQ(firmware::beginsLoaderAnswer(b.data(), static_cast<int>(b.size())), c.begins)
+            << c.bytes;
+    }
+}
+
 }  // namespace
