@@ -25,8 +25,13 @@ if [ "$with_sim" = 1 ]; then
     "$build/tools/torvik-reader-sim" >"$log" 2>&1 &
     sim=$!
     tail_pid=""
-    trap 'kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null;
-          [ -n "$tail_pid" ] && kill "$tail_pid" 2>/dev/null; rm -f "$log"' EXIT
+    # The clean-up must not change the configurator's exit code: the simulator, and the tail
+    # that follows its log, may each have ended already (tail ends by itself once the simulator
+    # has gone), and a failing kill here would otherwise end the script with 1 under set -e.
+    trap 'status=$?; set +e
+          kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null
+          [ -n "$tail_pid" ] && kill "$tail_pid" 2>/dev/null
+          rm -f "$log"; exit "$status"' EXIT
     name=""
     for _ in $(seq 50); do
         name=$(sed -n 's/^torvik-reader-sim: .* on \(COM[0-9]*\)$/\1/p' "$log" | head -n 1)

@@ -88,4 +88,34 @@ TEST(RunScript, StartsASimulatedReaderBesideARealPortAndReadParamIdentifiesIt) {
     EXPECT_FALSE(QFileInfo(simLink).isSymLink());
 }
 
+// The script's clean-up ends the simulator and the tail that follows its log. Either may have
+// ended by itself already (tail does, soon after the simulator); the script must still exit with
+// the configurator's own code.
+TEST(RunScript, ExitsWithTheConfiguratorsCodeWhenTheSimulatorEndedFirst) {
+    QTemporaryDir build;
+    ASSERT_TRUE(QDir().mkpath(build.filePath("tools")));
+    auto script = [&](const QString& name, const QByteArray& body) {
+        QFile f(build.filePath(name));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("#!/bin/sh\n" + body);
+        f.close();
+        f.setPermissions(f.permissions() | QFileDevice::ExeOwner);
+    };
+    // A simulator that says where it is and ends at once, and a configurator that lives on a
+    // little, long enough for tail to notice, and exits with the code it is given.
+    script("tools/torvik-reader-sim", "echo 'torvik-reader-sim: a reader on COM9'\n");
+    script("torvik-config", "sleep 1.5\nexit \"$FAKE_CODE\"\n");
+    for (int code : {0, 3}) {
+        QProcess run;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TORVIK_SKIP_BUILD", "1");
+        env.insert("TORVIK_BUILD_DIR", build.path());
+        env.insert("FAKE_CODE", QString::number(code));
+        run.setProcessEnvironment(env);
+        run.start("bash", {QStringLiteral(TORVIK_SOURCE_DIR) + "/scripts/run.sh"});
+        ASSERT_TRUE(run.waitForFinished(30000));
+        EXPECT_EQ(run.exitCode(), code) << run.readAllStandardError().toStdString();
+    }
+}
+
 }  // namespace
