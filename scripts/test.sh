@@ -46,7 +46,7 @@ cd "$dir"
 export QT_QPA_PLATFORM=offscreen
 if [ -n "$repeat" ]; then
     ctest --output-on-failure --timeout 120 -j "$jobs" --repeat "until-fail:$repeat" \
-        -R 'Signal|RunScript|Unplug|PortList|LockFile|Cli|Sim|Programs'
+        -R 'Signal|RunScript|Unplug|PortList|LockFile|Cli|Sim|Programs|Xvfb|Desk|Refresh'
 else
     ctest --output-on-failure --timeout 120 -j "$jobs"
 fi
