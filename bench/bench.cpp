@@ -17,6 +17,7 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 #include <cstdio>
 #include <ctime>
@@ -150,26 +151,8 @@ int main(int argc, char* argv[]) {
 
     std::printf("%-58s %10s %-3s %-34s\n", "figure", "value", "", "bound");
 
-    // Start-up: the probe of 128 absent ports, and the window shown.
-    {
-        QElapsedTimer t;
-        t.start();
-        const comlink::ProbeResult probe = comlink::probePorts();
-        const double ms = static_cast<double>(t.nsecsElapsed()) / 1e6;
-        row("port probe of COM1-COM128, none present", ms, "ms", "< 20 ms",
-            ms < 20 && probe.ports.empty());
-    }
-    // The probe of 64 live ports (readers on pseudo-terminals): each costs an open and a close,
-    // and no walk of /sys, which only an adapter's description needs.
-    {
-        std::vector<std::unique_ptr<emu::LinkedReader>> live;
-        for (int n = 1; n <= 64; ++n) live.push_back(std::make_unique<emu::LinkedReader>(n));
-        const double cpu0 = threadCpuMs();
-        const comlink::ProbeResult probe = comlink::probePorts();
-        const double perPort = (threadCpuMs() - cpu0) / 64.0;
-        row("port probe, CPU per live port (64 ptys)", perPort, "ms", "< 3 ms",
-            perPort < 3 && probe.ports.size() == 64);
-    }
+    // Start-up: the window shown, first of all, so that nothing the bench itself does (the
+    // readers of the rows below) counts as the program's start.
     {
         TForm1 form;
         form.show();
@@ -189,6 +172,26 @@ int main(int argc, char* argv[]) {
             "(reported)", form.FOPEN);
     }
 
+    // The probe of 128 absent ports.
+    {
+        QElapsedTimer t;
+        t.start();
+        const comlink::ProbeResult probe = comlink::probePorts();
+        const double ms = static_cast<double>(t.nsecsElapsed()) / 1e6;
+        row("port probe of COM1-COM128, none present", ms, "ms", "< 20 ms",
+            ms < 20 && probe.ports.empty());
+    }
+    // The probe of 64 live ports (readers on pseudo-terminals): each costs an open and a close,
+    // and no walk of /sys, which only an adapter's description needs.
+    {
+        std::vector<std::unique_ptr<emu::LinkedReader>> live;
+        for (int n = 1; n <= 64; ++n) live.push_back(std::make_unique<emu::LinkedReader>(n));
+        const double cpu0 = threadCpuMs();
+        const comlink::ProbeResult probe = comlink::probePorts();
+        const double perPort = (threadCpuMs() - cpu0) / 64.0;
+        row("port probe, CPU per live port (64 ptys)", perPort, "ms", "< 3 ms",
+            perPort < 3 && probe.ports.size() == 64);
+    }
     // "Read param" of a Torvik-N3 in protected mode: three exchanges.
     {
         emu::LinkedReader com{3};
@@ -200,6 +203,9 @@ int main(int argc, char* argv[]) {
         pick(form, com.name());
         double best = 1e9;
         for (int i = 0; i < 5; ++i) {
+            // Reads a user's time apart: the backup of the one before is written meanwhile, beside
+            // the window, and is no part of this one.
+            QThread::msleep(200);
             QElapsedTimer t;
             t.start();
             form.btVersion->click();
@@ -212,7 +218,7 @@ int main(int argc, char* argv[]) {
         const double paced = (replyBytes - 3) * byteMs;
         row("Read param, model 15 protected: wall time (best of 5)", best, "ms",
             "line " + std::to_string(static_cast<int>(lineAll)) + " ms for 87 bytes", true);
-        row("  overhead beyond the paced replies", best - paced, "ms", "< 5 ms", best - paced < 5);
+        row("  overhead beyond the paced replies", best - paced, "ms", "< 2 ms", best - paced < 2);
     }
 
     // CPU spent while a silent reader makes the exchange wait out its 2 s.

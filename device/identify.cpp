@@ -66,11 +66,18 @@ void TForm1::btVersionClick() {
         if (filters->reply != comlink::Reply::Accepted) return;
     }
 
-    // What was read is kept, for the "I wish I had kept the old settings" case.
+    // What was read is kept, for the "I wish I had kept the old settings" case. The disk takes
+    // it while the user looks at what was read; a failure is said when it is known.
     lastRead_ = device::recordOf(identity_, params, filters ? &*filters : nullptr);
-    QString error;
-    if (device::backupSettings(cbCom->currentText(), *lastRead_, &error).isEmpty())
-        InfoInfo(QStringLiteral("The settings read were not backed up: ") + error);
+    backups_.add(cbCom->currentText(), *lastRead_, [this](const QString&, const QString& error) {
+        if (error.isEmpty()) return;
+        QMetaObject::invokeMethod(
+            this,
+            [this, error] {
+                InfoInfo(QStringLiteral("The settings read were not backed up: ") + error);
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 bool TForm1::identifyReader() {

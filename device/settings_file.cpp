@@ -235,4 +235,45 @@ QString backupSettings(const QString& port, const SettingsRecord& r, QString* er
     return path;
 }
 
+BackupWriter::~BackupWriter() {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        ending_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) thread_.join();
+}
+
+void BackupWriter::add(const QString& port, const SettingsRecord& r, Done done) {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        jobs_.push_back({port, r, std::move(done)});
+        if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+    }
+    changed_.notify_all();
+}
+
+void BackupWriter::waitUntilWritten() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return jobs_.empty() && !busy_; });
+}
+
+void BackupWriter::run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [this] { return ending_ || !jobs_.empty(); });
+        if (jobs_.empty()) return;  // ending, and everything is written
+        Job job = std::move(jobs_.front());
+        jobs_.pop_front();
+        busy_ = true;
+        lock.unlock();
+        QString error;
+        const QString path = backupSettings(job.port, job.record, &error);
+        if (job.done) job.done(path, error);
+        lock.lock();
+        busy_ = false;
+        changed_.notify_all();
+    }
+}
+
 }  // namespace device

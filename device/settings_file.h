@@ -3,8 +3,13 @@
 #include <QJsonObject>
 #include <QString>
 #include <array>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 #include "device/reader.h"
 #include "device/settings.h"
@@ -44,5 +49,36 @@ QString backupFolder();
 // Backs the record up as YYYYMMDD-HHMMSS-mmm-<port>-model<code>.json (a '/' of the port as '_'),
 // keeping the newest 1000 files; the file's path, or empty with the reason.
 QString backupSettings(const QString& port, const SettingsRecord& r, QString* error);
+
+// Backs records up one after another on a thread of its own, so that a read does not wait for
+// the disk to take its backup; done is called on that thread with the file's path or the reason
+// it failed. Its end waits until everything it was given is written: no backup is lost to a
+// window closed right after a read.
+class BackupWriter {
+public:
+    using Done = std::function<void(const QString& path, const QString& error)>;
+    BackupWriter() = default;
+    ~BackupWriter();
+    BackupWriter(const BackupWriter&) = delete;
+    BackupWriter& operator=(const BackupWriter&) = delete;
+
+    void add(const QString& port, const SettingsRecord& r, Done done);
+    // Returns once everything given so far is written.
+    void waitUntilWritten();
+
+private:
+    struct Job {
+        QString port;
+        SettingsRecord record;
+        Done done;
+    };
+    void run();
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Job> jobs_;
+    bool busy_ = false;
+    bool ending_ = false;
+    std::thread thread_;  // started by the first backup, so that start-up pays nothing
+};
 
 }  // namespace device

@@ -283,5 +283,6 @@ private:
     bool closeAfterRun_ = false;
     device::Identity identity_;  // what the last "Read param" learnt of the reader
     std::optional<device::SettingsRecord> lastRead_;  // what the last whole "Read param" read
+    device::BackupWriter backups_;                    // the backup of every whole read
     device::OutputSettings windowSettings() const;    // what "Write param" would send
 };

@@ -3,6 +3,7 @@
 #include "tests/support/read_param.h"
 
 #include <QDir>
+#include <QThread>
 #include "device/model_table.h"
 #include "device/settings.h"
 #include "device/settings_file.h"
@@ -512,8 +513,12 @@ TEST_F(ReadParam, NoConnectionWhenTheReaderIsSilentOrThePortDidNotOpen) {
 TEST_F(ReadParam, EveryReadIsBackedUpWithTheBlocksItRead) {
     QDir(device::backupFolder()).removeRecursively();
     ASSERT_EQ(readParam().mid(0, 2), (QStringList{"OK", "VERSION  15.1.7.1"}));
-    const QStringList kept =
-        QDir(device::backupFolder()).entryList({"*-COM3-model15.json"}, QDir::Files);
+    // The backup is written beside the window, which does not wait for the disk.
+    QStringList kept;
+    for (int waited = 0; kept.isEmpty() && waited < 10000; waited += 20) {
+        QThread::msleep(20);
+        kept = QDir(device::backupFolder()).entryList({"*-COM3-model15.json"}, QDir::Files);
+    }
     ASSERT_EQ(kept.size(), 1);
     QString error;
     const auto r = device::readSettingsFile(device::backupFolder() + '/' + kept[0], &error);

@@ -3,9 +3,11 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <atomic>
 #include <chrono>
 #include <ostream>
 #include <tuple>
@@ -443,6 +445,50 @@ TEST(ReaderSettings, FilterRulesAndWhatAModelOffers) {
               (std::vector<std::string>{"cbRs485_232", "cbRestrictTm", "cbHidAnalisis"}));
     EXPECT_EQ(device::offer(*device::modelRow(7), 0, 0).protocol2Entries, 0);
     EXPECT_EQ(device::offer(*device::modelRow(10), 0, 0).protocolEntries, 0);
+}
+
+// Backups written beside the window: every one given is on disk once the writer has ended, each
+// whole, and a folder that cannot be made is said for each.
+TEST(BackupWriter, WritesEverythingItWasGivenBeforeItEnds) {
+    QTemporaryDir data;
+    qputenv("XDG_DATA_HOME", QFile::encodeName(data.path()));
+    device::SettingsRecord r;
+    r.modelCode = 13;
+    r.paramBlock = {0x01, 0x02, 0x09, 0x0C, 0x00, 0x05, 0x00, 0x00, 0x00};
+    std::atomic<int> written{0};
+    {
+        device::BackupWriter writer;
+        for (int i = 0; i < 20; ++i)
+            writer.add(QStringLiteral("COM%1").arg(i + 1), r,
+                       [&](const QString& path, const QString& error) {
+                           if (!path.isEmpty() && error.isEmpty()) ++written;
+                       });
+    }
+    EXPECT_EQ(written.load(), 20);
+    const QStringList files = QDir(device::backupFolder()).entryList({"*.json"}, QDir::Files);
+    ASSERT_EQ(files.size(), 20);
+    for (const QString& f : files) {
+        QString error;
+        const auto back = device::readSettingsFile(device::backupFolder() + '/' + f, &error);
+        ASSERT_TRUE(back.has_value()) << error.toStdString();
+        EXPECT_EQ(back->paramBlock, r.paramBlock);
+    }
+
+    // A file where the folder should be: nothing can be written, and each backup says why.
+    QFile blocker(data.filePath("torvik-config"));
+    ASSERT_TRUE(QDir(data.filePath("torvik-config")).removeRecursively());
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    QStringList errors;
+    device::BackupWriter writer;
+    writer.add("COM3", r, [&](const QString& path, const QString& error) {
+        EXPECT_TRUE(path.isEmpty());
+        errors << error;
+    });
+    writer.waitUntilWritten();
+    ASSERT_EQ(errors.size(), 1);
+    EXPECT_TRUE(errors[0].startsWith("cannot make the folder")) << errors[0].toStdString();
+    qunsetenv("XDG_DATA_HOME");
 }
 
 }  // namespace
