@@ -58,7 +58,10 @@ TEST(RunScript, StartsASimulatedReaderBesideARealPortAndReadParamIdentifiesIt) {
     EXPECT_TRUE(QFileInfo(simLink).isSymLink());
 
     const QString window = desk.waitForWindow("Torvik config V15");
-    ASSERT_FALSE(window.isEmpty()) << "the window did not show";
+    ASSERT_FALSE(window.isEmpty()) << "the window did not show; run.sh said:\n"
+                                   << (out + QString::fromUtf8(run.readAllStandardOutput()) +
+                                       QString::fromUtf8(run.readAllStandardError()))
+                                          .toStdString();
     // The simulator's port is listed after COM1: the last entry. Its lock file shows that the
     // pick is done and the list's popup gone, so that the next click reaches the window.
     const QString simDevice = QFileInfo(simLink).symLinkTarget();
