@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include "device/configuration.h"
 #include "device/model_table.h"
 #include "device/protocol_lists.h"
 #include "device/reader.h"
@@ -26,7 +27,7 @@ void TForm1::PrintError() {
 }
 
 void TForm1::btVersionClick() {
-    lastRead_.reset();
+    config_.reset();
     Fguard = false;
     hideFilterBoxes();
     cbPulseOnlyTm->hide();
@@ -35,11 +36,29 @@ void TForm1::btVersionClick() {
     bRdFilter = false;
     if (!requirePort()) return;
 
+    // The reader layer runs the whole exchange (and backs up what it read: the disk takes it
+    // while the user looks at what was read, and a failure is said when it is known); the
+    // window then shows it step by step, stopping where the read stopped.
+    device::ReadOptions options;
+    options.before = shownControls();
+    options.backups = &backups_;
+    options.port = cbCom->currentText();
+    options.backedUp = [this](const QString&, const QString& error) {
+        if (error.isEmpty()) return;
+        QMetaObject::invokeMethod(
+            this,
+            [this, error] {
+                InfoInfo(QStringLiteral("The settings read were not backed up: ") + error);
+            },
+            Qt::QueuedConnection);
+    };
+    const device::Configuration c = device::readConfiguration(*reader_, options);
+
     // 1. Who the reader is; the window takes its model's layout.
-    if (!identifyReader()) {
+    if (!showIdentity(c.who)) {
         // A reader left in its boot loader answers as one: say how to bring it back.
-        if (const auto boot = reader_->bootLoaderAnswer())
-            InfoInfo(boot->newType
+        if (c.bootLoader)
+            InfoInfo(c.bootLoader->newType
                          ? QStringLiteral("The reader waits in its boot loader: program it with "
                                           "Open File and PGM, \"PROG pgm\" ticked")
                          : QStringLiteral("The reader waits in its boot loader: program it with "
@@ -51,46 +70,31 @@ void TForm1::btVersionClick() {
     if (m.layout == device::Layout::FilterCodes) return;
 
     // 2. Its parameter block.
-    const device::ParamRead params = reader_->readParams(identity_);
-    if (params.reply != comlink::Reply::Accepted) return;
-    std::optional<device::FilterRead> filters;
-    std::copy(params.block.begin(), params.block.end(), param_1);
+    if (!c.paramsRead()) return;
+    std::copy(c.params->block.begin(), c.params->block.end(), param_1);
     if (m.layout == device::Layout::ShortBlock)
         decodeParamsShort();
     else
         decodeParams();
 
     // 3. Its filters, when it is in protected mode and its model reads them.
-    if (m.readsFilters && Fguard) {
-        filters = readFilterBlock();
-        if (filters->reply != comlink::Reply::Accepted) return;
+    if (c.filters) {
+        showFilterBlock(*c.filters);
+        if (!bRdFilter) return;
     }
-
-    // What was read is kept, for the "I wish I had kept the old settings" case. The disk takes
-    // it while the user looks at what was read; a failure is said when it is known.
-    lastRead_ = device::recordOf(identity_, params, filters ? &*filters : nullptr);
-    backups_.add(cbCom->currentText(), *lastRead_, [this](const QString&, const QString& error) {
-        if (error.isEmpty()) return;
-        QMetaObject::invokeMethod(
-            this,
-            [this, error] {
-                InfoInfo(QStringLiteral("The settings read were not backed up: ") + error);
-            },
-            Qt::QueuedConnection);
-    });
+    config_ = c;
 }
 
-bool TForm1::identifyReader() {
-    identity_ = reader_->identify();
-    if (identity_.reply != comlink::Reply::Accepted) {
+bool TForm1::showIdentity(const device::Identity& who) {
+    if (who.reply != comlink::Reply::Accepted) {
         PrintError();
         return false;
     }
-    std::copy(identity_.version.begin(), identity_.version.end(), version);
-    version32 = identity_.version32();
+    std::copy(who.version.begin(), who.version.end(), version);
+    version32 = who.version32();
     FCONNECT = true;
 
-    const std::optional<device::ModelRow>& row = identity_.row;
+    const std::optional<device::ModelRow>& row = who.row;
     if (!row) {
         PrintError();
         return false;
@@ -108,6 +112,21 @@ bool TForm1::identifyReader() {
 
     layoutTabs();
     return true;
+}
+
+device::ShownControls TForm1::shownControls() const {
+    device::ShownControls c;
+    c.protocolList = !cbTypeProt->isHidden();
+    c.protocolCount = cbTypeProt->count();
+    c.protocol2Entries = cbTypeProt2->count();
+    c.secondSerial =
+        cbTypeProt2->count() > device::kSecondProtocolSerial &&
+        cbTypeProt2->itemText(device::kSecondProtocolSerial) ==
+            QLatin1String(device::kSecondProtocolEntriesModel6[device::kSecondProtocolSerial]);
+    c.openTime = !edTimeOpen->isHidden();
+    const auto boxes = optionBoxes();
+    for (std::size_t i = 0; i < boxes.size(); ++i) c.options[i] = !boxes[i]->isHidden();
+    return c;
 }
 
 void TForm1::layoutTabs() {

@@ -24,10 +24,6 @@ void TForm1::decodeParamsShort() {
     showSettingsShort(device::decodeParamBlock(param_1).settings);
 }
 
-void TForm1::decodeProtocols() {
-    showProtocols(device::decodeParamBlock(param_1).settings);
-}
-
 void TForm1::decodeParams() {
     const device::ParamDecode d = device::decodeParamBlock(param_1);
     if (d.mode == device::kModeProtected) Fguard = true;

@@ -192,7 +192,7 @@ ParamRead Reader::readParams(const Identity& who) {
     const OutputSettings& s = r.decoded.settings;
     // The protocol list right after "Read param" laid it out: the names with parity bits, as many
     // as the model offers; an entry beyond them shows no name.
-    const int entries = offer(m, who.version[0], who.version[1]).protocolEntries;
+    const int entries = shownControls(m, who.version[0], who.version[1]).protocolCount;
     const QString protocolName =
         QString::fromLatin1(protocolEntry(s.protocol < entries ? s.protocol : -1, false));
     auto logProtocol = [&](const QString& name) {

@@ -207,11 +207,13 @@ public:
     // A run stopped before its first packet: the boot loader gets the end frame alone.
     RunResult stopBeforeFirstPacket(int64_t imageBytes);
 
+    // A line of the log, where the operations write theirs.
+    void log(const QString& line) const;
+
 private:
     comlink::Reply judge(const uint8_t* frame, int n, int minReplyLen);
     void sendEndFrame(RunResult& result, bool quietFailures);
     comlink::Reply sendSetFilterFrame(const uint8_t* frame, int n);
-    void log(const QString& line) const;
     void box(const QString& caption, const QString& text, const QString& informative = {}) const;
 
     LogSink log_;

@@ -47,40 +47,72 @@ ParamDecode decodeParamBlock(const uint8_t* b) {
     return d;
 }
 
-Offer offer(const ModelRow& m, uint8_t v0, uint8_t v1, uint8_t protocol2, bool filtersRead) {
-    Offer o;
-    auto show = [&](const char* name) { o.options[optionIndex(name)] = true; };
-    o.secondSerial = m.secondList == SecondList::Serial;
+ShownControls freshWindow() {
+    ShownControls c;
+    c.protocolCount = 6;
+    c.protocol2Entries = 4;
+    c.options[optionIndex("cbRestrictTm")] = true;
+    return c;
+}
+
+ShownControls shownControls(const ShownControls& before, const ModelRow& m, uint8_t v0, uint8_t v1,
+                            std::optional<uint8_t> protocol2, bool filtersRead) {
+    ShownControls o = before;
+    auto set = [&](const char* name, bool shown) { o.options[optionIndex(name)] = shown; };
+    // Every read starts by hiding these two; the version's reply lists the second protocol's
+    // standard entries and hides the serial box.
+    set("cbPulseOnlyTm", false);
+    set("cbBcc7Uid", false);
     o.protocol2Entries = 4;
-    // The serial box shows beside the second list's third entry, whatever the model.
-    if (m.layout != Layout::FilterCodes && protocol2 == kSecondProtocolSerial) show("cbRs485_232");
+    o.secondSerial = false;
+    set("cbRs485_232", false);
     switch (m.layout) {
-        case Layout::FilterCodes:
-            return o;
         case Layout::ShortBlock:
-            o.protocolEntries = 5;
+            set("cbHidAnalisis", true);
+            o.protocolCount = 5;
             // The second list is emptied, and filled again only with the serial entries.
-            if (!o.secondSerial) o.protocol2Entries = 0;
-            show("cbHidAnalisis");
-            show("cbRestrictTm");
+            o.secondSerial = m.secondList == SecondList::Serial;
+            o.protocol2Entries = o.secondSerial ? 4 : 0;
+            set("cbRs485_232", o.secondSerial);
+            break;
+        case Layout::FilterCodes:
+            // No parameter block follows.
+            o.protocolList = false;
+            for (const char* name : {"cbHidAnalisis", "cbRestrictTm", "cbLock", "cbPolLock"})
+                set(name, false);
+            o.openTime = false;
             return o;
         case Layout::LongForm:
-            o.protocolEntries = 6;
-            o.openTime = !filtersRead;  // the filter display hides it
+            o.protocolList = true;
+            o.openTime = true;
+            o.protocolCount = 6;
+            set("cbHidAnalisis", false);
             for (const char* name : {"cbRestrictTm", "cbReverseCode", "cbLock", "cbPolLock"})
-                show(name);
-            return o;
-        case Layout::Classic:
+                set(name, true);
             break;
+        case Layout::Classic: {
+            const FirmwareRules r = firmwareRules(m.protocolRule, v0, v1);
+            o.protocolList = true;
+            o.openTime = false;
+            o.protocolCount = r.protocolEntries;
+            set("cbRestrictTm", true);
+            set("cbReverseCode", true);
+            set("cbHidAnalisis", false);
+            if (r.parityBox) set("cbWgParityNo", true);
+            if (r.convertBox) set("cbBcc7Uid", true);
+            if (r.pulseBox) set("cbPulseOnlyTm", true);
+            break;
+        }
     }
-    const FirmwareRules r = firmwareRules(m.protocolRule, v0, v1);
-    o.protocolEntries = r.protocolEntries;
-    show("cbRestrictTm");
-    show("cbReverseCode");
-    if (r.parityBox) show("cbWgParityNo");
-    if (r.convertBox) show("cbBcc7Uid");
-    if (r.pulseBox) show("cbPulseOnlyTm");
+    // The block's decode: the serial box shows beside the second list's third entry.
+    if (protocol2) set("cbRs485_232", *protocol2 == kSecondProtocolSerial);
+    if (filtersRead) o.openTime = false;  // the filter display hides it
     return o;
+}
+
+ShownControls shownControls(const ModelRow& m, uint8_t v0, uint8_t v1,
+                            std::optional<uint8_t> protocol2, bool filtersRead) {
+    return shownControls(freshWindow(), m, v0, v1, protocol2, filtersRead);
 }
 
 std::array<bool, kOptionKeys.size()> writtenOptions(const ModelRow& m) {

@@ -58,19 +58,31 @@ struct ParamDecode {
 };
 ParamDecode decodeParamBlock(const uint8_t* block);
 
-// What the window shows for a reader after "Read param" (in a window that showed no reader
-// before): the entries of its lists and the option boxes. protocol2 is the block's second
-// protocol (the serial box shows beside its third entry); filtersRead, whether the filter block
-// was read and shown (which hides the open time).
-struct Offer {
-    int protocolEntries = 0;    // entries of cbTypeProt; 0: the list is hidden
+// The controls the window shows for a reader after "Read param": its lists and their entries,
+// the open time and the option boxes. The window keeps them from one reader to the next where a
+// layout does not set them, so they follow from what it showed before.
+struct ShownControls {
+    bool protocolList = true;   // cbTypeProt is shown
+    int protocolCount = 0;      // the entries it holds
     int protocol2Entries = 0;   // entries of cbTypeProt2
     bool secondSerial = false;  // cbTypeProt2's third entry is the serial output
     bool openTime = false;      // edTimeOpen
     std::array<bool, kOptionKeys.size()> options{};  // in the order of kOptionKeys
+    // The entries a user can choose in cbTypeProt: none while it is hidden.
+    int protocolEntries() const { return protocolList ? protocolCount : 0; }
+    bool operator==(const ShownControls&) const = default;
 };
-Offer offer(const ModelRow& m, uint8_t v0, uint8_t v1, uint8_t protocol2 = 0,
-            bool filtersRead = false);
+// A fresh window's controls.
+ShownControls freshWindow();
+// What the window shows after "Read param" of a reader of model m with firmware v0.v1, from
+// what it showed before: protocol2 is the block's second protocol where a parameter block was
+// read (the serial box shows beside its third entry); filtersRead, whether the filter block was
+// read (its display hides the open time).
+ShownControls shownControls(const ShownControls& before, const ModelRow& m, uint8_t v0, uint8_t v1,
+                            std::optional<uint8_t> protocol2, bool filtersRead);
+// The same in a fresh window.
+ShownControls shownControls(const ModelRow& m, uint8_t v0, uint8_t v1,
+                            std::optional<uint8_t> protocol2 = 0, bool filtersRead = false);
 
 // Which option boxes the model's parameter write carries, in the order of kOptionKeys; the lists
 // always go (the code type only with the full bits), the open time only in the long form.

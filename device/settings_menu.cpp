@@ -5,6 +5,7 @@
 #include <QFileDialog>
 #include <QLineEdit>
 
+#include "device/configuration.h"
 #include "device/model_table.h"
 #include "device/param_block.h"
 #include "device/protocol_lists.h"
@@ -30,7 +31,7 @@ QString chooseFile(QWidget* parent, const QString& caption, QFileDialog::AcceptM
 }  // namespace
 
 void TForm1::saveSettingsAs() {
-    if (!lastRead_) {
+    if (!config_) {
         saveSettings({});  // says why not
         return;
     }
@@ -39,7 +40,7 @@ void TForm1::saveSettingsAs() {
 }
 
 void TForm1::loadSettingsFrom() {
-    if (!lastRead_) {
+    if (!config_) {
         loadSettings({});  // says why not
         return;
     }
@@ -47,16 +48,28 @@ void TForm1::loadSettingsFrom() {
     if (!path.isEmpty()) loadSettings(path);
 }
 
+device::Configuration TForm1::heldByWindow() const {
+    device::Configuration c = *config_;
+    c.settings = windowSettings();
+    c.filterChoice = filterChoice();
+    c.shown = shownControls();
+    c.withoutParity = cbWgParityNo->isChecked();
+    return c;
+}
+
 bool TForm1::saveSettings(const QString& path) {
-    if (!lastRead_) {
+    if (!config_) {
         InfoInfo(QStringLiteral("Save settings: press Read param first"));
         return false;
     }
-    device::SettingsRecord r = *lastRead_;
-    r.settings = windowSettings();
-    if (bRdFilter) r.filters = filterChoice();
+    // The file holds what the reader holds once "Write param" has sent the window's choices.
+    if (device::model(Device).fullBits && !device::openTimeUnits(edTimeOpen->text())) {
+        InfoInfo(QStringLiteral("The settings were not saved: '%1' is not a valid integer value")
+                     .arg(edTimeOpen->text()));
+        return false;
+    }
     QString error;
-    if (!device::writeSettingsFile(path, r, &error)) {
+    if (!device::writeSettingsFile(path, heldByWindow().record(), &error)) {
         InfoInfo(QStringLiteral("The settings were not saved: ") + error);
         return false;
     }
@@ -65,7 +78,7 @@ bool TForm1::saveSettings(const QString& path) {
 }
 
 bool TForm1::loadSettings(const QString& path) {
-    if (!lastRead_) {
+    if (!config_) {
         InfoInfo(
             QStringLiteral("Load settings: press Read param first, so that the reader is "
                            "known"));
@@ -77,7 +90,9 @@ bool TForm1::loadSettings(const QString& path) {
         InfoInfo(QStringLiteral("Not loaded: ") + error);
         return false;
     }
-    if (f->modelCode != version[3]) {
+    // The file is judged as torvik-cli's restore judges it: what the reader can take.
+    const device::Fit fit = device::fit(heldByWindow(), *f);
+    if (fit.modelRefused) {
         InfoInfo(QStringLiteral("Not loaded: %1 holds the settings of model %2, the reader is "
                                 "model %3")
                      .arg(path)
@@ -85,51 +100,35 @@ bool TForm1::loadSettings(const QString& path) {
                      .arg(version[3]));
         return false;
     }
-    // What the window cannot show, it cannot load: each such value is named.
-    const device::OutputSettings now = windowSettings();
-    const device::OutputSettings& s = f->settings;
-    QStringList misfits;
-    if (s.protocol != now.protocol && s.protocol >= cbTypeProt->count())
-        misfits << QStringLiteral("protocol %1").arg(s.protocol);
-    if (s.protocol2 != now.protocol2 && s.protocol2 >= cbTypeProt2->count())
-        misfits << QStringLiteral("protocol2 %1").arg(s.protocol2);
-    const auto boxes = optionBoxes();
-    for (std::size_t i = 0; i < device::kOptionKeys.size(); ++i) {
-        const auto member = device::kOptionKeys[i].member;
-        // The serial box shows beside the second list's third entry.
-        const bool shown =
-            i == 2 ? s.protocol2 == device::kSecondProtocolSerial : !boxes[i]->isHidden();
-        if (s.*member != now.*member && !shown)
-            misfits << QLatin1String(device::kOptionKeys[i].name);
-    }
-    if (device::model(Device).longWrite && s.openTimeMs % device::kOpenTimeUnitMs != 0)
-        misfits << QStringLiteral("openTimeMs %1").arg(s.openTimeMs);
-    if (f->filters && bRdFilter && device::applyFilterRules(*f->filters).checked != *f->filters)
-        misfits << QStringLiteral("filters the rules hold back");
-    if (!misfits.isEmpty()) {
-        InfoInfo(QStringLiteral("Not loaded: this reader cannot show ") +
-                 misfits.join(QStringLiteral(", ")));
+    if (!fit.refused.isEmpty()) {
+        InfoInfo(QStringLiteral("Not loaded: this reader cannot take ") +
+                 fit.refused.join(QStringLiteral(", ")));
         return false;
     }
 
+    const device::OutputSettings& s = fit.settings;
     cbBcc7Uid->setChecked(false);
     if (device::model(Device).layout == device::Layout::ShortBlock)
         showSettingsShort(s);
     else
         showSettings(s);
-    if (f->filters && bRdFilter) {
+    if (fit.filters) {
         // The boxes as "Read param" shows a block that holds these filters.
         uint8_t block[filters::kBlockSize];
         std::copy(param_1, param_1 + filters::kBlockSize, block);
         const uint8_t tp = device::model(Device).zeroPolarity;
         for (int i = 0; i < filters::kBoxCount; ++i) {
             const filters::BoxBit bit = filters::kBoxBits[i];
-            bool set = (*f->filters)[i];
+            bool set = (*fit.filters)[i];
             if (i == filters::Zero && tp == 1) set = !set;
             block[bit.byte] = set ? (block[bit.byte] | bit.mask) : (block[bit.byte] & ~bit.mask);
         }
         ParseFilter(block, tp);
     }
-    InfoInfo(QStringLiteral("Settings loaded from %1: Write param writes them").arg(path));
+    QString loaded = QStringLiteral("Settings loaded from %1: Write param writes them").arg(path);
+    if (!fit.record.isEmpty())
+        loaded += QStringLiteral(" (kept in the file only, this reader's write does not carry: %1)")
+                      .arg(fit.record.join(QStringLiteral(", ")));
+    InfoInfo(loaded);
     return true;
 }

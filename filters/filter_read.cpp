@@ -1,16 +1,18 @@
-// The last step of "Read param": the filter block of a reader in protected mode. The reader layer
-// reads it and logs it; here it goes into the filter boxes.
+// The last step of "Read param": the filter block of a reader in protected mode, which the reader
+// layer has read and logged, into the filter boxes.
 
 #include <algorithm>
 
 #include "device/model_table.h"
 #include "shell/qln_boot_pgm.h"
 
-device::FilterRead TForm1::readFilterBlock() {
-    const device::FilterRead filters = reader_->readFilters(identity_);
+void TForm1::showFilterBlock(const device::FilterRead& filters) {
     bRdFilter = filters.reply == comlink::Reply::Accepted;
-    if (!bRdFilter) return filters;
+    if (!bRdFilter) return;
     std::copy(filters.block.begin(), filters.block.end(), param_1);
-    ParseFilter(param_1, device::model(Device).zeroPolarity);
-    return filters;
+    // A block without its signature shows the defaults; the layer has said so in the log.
+    if (filters.signatureValid)
+        ParseFilter(param_1, device::model(Device).zeroPolarity);
+    else
+        FilterDefault();
 }

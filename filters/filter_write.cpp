@@ -36,6 +36,3 @@ void TForm1::btSetFilterClick() {
     reader_->setFilters(Device, filterChoice(), cbAvtoSetFilter->isChecked(), bRdFilter);
 }
 
-void TForm1::sendAutoFilterRequest() {
-    reader_->sendAutomaticFilterRequest();
-}

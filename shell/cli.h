@@ -8,9 +8,7 @@
 class QJsonObject;
 
 namespace device {
-struct Identity;
-struct ParamRead;
-struct FilterRead;
+struct Configuration;
 }  // namespace device
 
 // torvik-cli: the window's operations for scripts, on the reader layer that the window uses, so
@@ -39,7 +37,7 @@ struct BoxChoice {
 };
 
 struct Options {
-    QString command;  // ports, read, write, factory-settings, set-filter, boot, program
+    QString command;  // a command of the table (shell/cli/commands.h)
     QString port;     // COMn, or a device path as typed
     QString trace;    // the wire trace's file; "-" standard error
     bool json = false;
@@ -49,7 +47,7 @@ struct Options {
     QString protocol2;
     std::vector<BoxChoice> boxes;
     std::optional<int> openTimeMs;
-    QString file;
+    QString file;                 // the operand: the firmware file (program) or the settings file
     std::optional<bool> progPgm;  // unset: as "Read param" ticks it
     bool avtoSetFilter = false;
     bool allowOtherModel = false;  // restore: what both models share
@@ -75,8 +73,7 @@ QString progressLine(bool terminal, int percent, qint64 imageBytes, qint64 elaps
 
 // What "Read param" found, as one JSON object: the settings and filters under their control
 // names, the raw blocks in hex, and the log.
-QJsonObject readReport(const device::Identity& who, const device::ParamRead* params,
-                       const device::FilterRead* filters, const QStringList& lines, bool ok);
+QJsonObject readReport(const device::Configuration& c, const QStringList& lines, bool ok);
 
 // Runs the command; standard output gets the log lines (or the JSON), standard error the boxes,
 // errors and progress. Sets up the signals that stop it.

@@ -73,10 +73,10 @@ void TForm1::connectHandlers() {
         QMenu menu;
         QAction* save = menu.addAction(QStringLiteral("Save settings..."));
         save->setShortcut(QKeySequence(QStringLiteral("Ctrl+Shift+S")));
-        save->setEnabled(lastRead_.has_value());
+        save->setEnabled(config_.has_value());
         QAction* load = menu.addAction(QStringLiteral("Load settings..."));
         load->setShortcut(QKeySequence(QStringLiteral("Ctrl+Shift+O")));
-        load->setEnabled(lastRead_.has_value());
+        load->setEnabled(config_.has_value());
         QAction* chosen = menu.exec(pnlState->mapToGlobal(at));
         if (chosen == save) saveSettingsAs();
         if (chosen == load) loadSettingsFrom();
@@ -217,10 +217,6 @@ bool TForm1::requireReader() {
 }
 
 void TForm1::messageBox(const QString& caption, const QString& text, const QString& informative) {
-    if (boxSink) {
-        boxSink(caption, text, informative);
-        return;
-    }
     QMessageBox box(QMessageBox::Critical, caption, text, QMessageBox::Ok, this);
     if (!informative.isEmpty()) box.setInformativeText(informative);
     box.exec();

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 
+#include "device/configuration.h"
 #include "device/reader.h"
 #include "device/settings_file.h"
 #include "link/commands.h"
@@ -149,8 +150,6 @@ public:
     bool bRdFilter = false;
 
     // Shell: shell/qln_boot_pgm.cpp.
-    // The reader layer under the window, for the fronts that share the window's port.
-    device::Reader& reader() { return *reader_; }
     void FormCreate();
     void FormDestroy();
     void InfoInfo(const QString& s);
@@ -175,10 +174,6 @@ public:
     bool requireReader();
     // A modal box with one OK button; informative is the system's reason, where there is one.
     void messageBox(const QString& caption, const QString& text, const QString& informative = {});
-    // Where the boxes go instead of the screen, when set: a window that is never shown
-    // (torvik-cli) hands them on as text.
-    std::function<void(const QString& caption, const QString& text, const QString& informative)>
-        boxSink;
 
     // Serial link: link/port_selection.cpp (the exchange itself is the reader layer's).
     // Adds to the port list the ports that can be opened now and were not listed, in their
@@ -202,7 +197,11 @@ public:
     // "Read param": device/identify.cpp (its three steps, and the first: identification) and
     // device/params.cpp (the parameter block); the filter block in filters/filter_read.cpp.
     void btVersionClick();
-    bool identifyReader();
+    // The reader's identity into the window, and its model's layout; false, with "Device: not
+    // detected", for a reader that did not answer as one the table knows.
+    bool showIdentity(const device::Identity& who);
+    // What the window shows now: the lists, the open time and the option boxes.
+    device::ShownControls shownControls() const;
     bool getVersion(uint8_t* p_out);
     void PrintError();
     bool getParamSTCOM(uint8_t* p);
@@ -217,8 +216,6 @@ public:
     void btSetFilterClick();
     uint8_t getFilterCmd(uint8_t* p);
     bool transmitCmd(const uint8_t* p, uint8_t n);
-    // The automatic filter request (command 0x2C, data 0x00) with its verdict line.
-    void sendAutoFilterRequest();
     // The filter boxes' checked states.
     device::FilterChoice filterChoice() const;
 
@@ -268,11 +265,10 @@ private:
     void layoutTabs();
     void decodeParams();
     void decodeParamsShort();
-    void decodeProtocols();
     void showSettings(const device::OutputSettings& s);
     void showSettingsShort(const device::OutputSettings& s);
     void showProtocols(const device::OutputSettings& s);
-    device::FilterRead readFilterBlock();
+    void showFilterBlock(const device::FilterRead& filters);
     void hideFilterBoxes();  // filters/filter_display.cpp
 
     void createControls();   // shell/window.cpp
@@ -281,8 +277,11 @@ private:
     bool destroyed_ = false;
     bool running_ = false;
     bool closeAfterRun_ = false;
-    device::Identity identity_;  // what the last "Read param" learnt of the reader
-    std::optional<device::SettingsRecord> lastRead_;  // what the last whole "Read param" read
-    device::BackupWriter backups_;                    // the backup of every whole read
-    device::OutputSettings windowSettings() const;    // what "Write param" would send
+    // What the last whole "Read param" found; the controls hold the choices made on it since.
+    std::optional<device::Configuration> config_;
+    device::BackupWriter backups_;                  // the backup of every whole read
+    device::OutputSettings windowSettings() const;  // what "Write param" would send
+    // The reader as read, with the window's choices: what Save settings records, what Load
+    // settings fits a file onto.
+    device::Configuration heldByWindow() const;
 };

@@ -569,12 +569,12 @@ TEST(OfferAgainstTheWindow, EveryModelVersionAndBlockShowsWhatTheLayerSays) {
         com3.reader.waitUntilQuiet();
         const device::ModelRow m = *device::modelRow(c.model);
         const bool filtersRead = form.bRdFilter;
-        const device::Offer o =
-            device::offer(m, c.v0, c.v1, (c.params[1] >> 3) & 0x03, filtersRead);
+        const device::ShownControls o =
+            device::shownControls(m, c.v0, c.v1, (c.params[1] >> 3) & 0x03, filtersRead);
         for (std::size_t i = 0; i < device::kOptionKeys.size(); ++i)
             EXPECT_EQ(o.options[i], !form.optionBoxes()[i]->isHidden())
                 << device::kOptionKeys[i].name;
-        EXPECT_EQ(o.protocolEntries, form.cbTypeProt->isHidden() ? 0 : form.cbTypeProt->count());
+        EXPECT_EQ(o.protocolEntries(), form.cbTypeProt->isHidden() ? 0 : form.cbTypeProt->count());
         EXPECT_EQ(o.protocol2Entries, form.cbTypeProt2->count());
         EXPECT_EQ(o.openTime, !form.edTimeOpen->isHidden());
         const auto shownFilters = device::offeredFilters(m);

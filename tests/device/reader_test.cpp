@@ -429,22 +429,22 @@ TEST(ReaderSettings, FilterRulesAndWhatAModelOffers) {
     EXPECT_EQ(r1.enabled[filters::CDelete], true);
     EXPECT_EQ(r1.enabled[filters::Otp2Plus], false);
 
-    auto names = [](const device::Offer& o) {
+    auto names = [](const device::ShownControls& o) {
         std::vector<std::string> n;
         for (std::size_t i = 0; i < o.options.size(); ++i)
             if (o.options[i]) n.push_back(device::kOptionKeys[i].name);
         return n;
     };
-    const device::Offer m2 = device::offer(*device::modelRow(1), 11, 0);
-    EXPECT_EQ(m2.protocolEntries, 6);
+    const device::ShownControls m2 = device::shownControls(*device::modelRow(1), 11, 0);
+    EXPECT_EQ(m2.protocolEntries(), 6);
     EXPECT_EQ(names(m2), (std::vector<std::string>{"cbWgParityNo", "cbBcc7Uid", "cbRestrictTm",
                                                    "cbReverseCode"}));
-    EXPECT_TRUE(device::offer(*device::modelRow(15), 1, 7).openTime);
-    EXPECT_FALSE(device::offer(*device::modelRow(15), 1, 7, 0, true).openTime);
-    EXPECT_EQ(names(device::offer(*device::modelRow(6), 0, 0, 2)),
+    EXPECT_TRUE(device::shownControls(*device::modelRow(15), 1, 7).openTime);
+    EXPECT_FALSE(device::shownControls(*device::modelRow(15), 1, 7, 0, true).openTime);
+    EXPECT_EQ(names(device::shownControls(*device::modelRow(6), 0, 0, 2)),
               (std::vector<std::string>{"cbRs485_232", "cbRestrictTm", "cbHidAnalisis"}));
-    EXPECT_EQ(device::offer(*device::modelRow(7), 0, 0).protocol2Entries, 0);
-    EXPECT_EQ(device::offer(*device::modelRow(10), 0, 0).protocolEntries, 0);
+    EXPECT_EQ(device::shownControls(*device::modelRow(7), 0, 0).protocol2Entries, 0);
+    EXPECT_EQ(device::shownControls(*device::modelRow(10), 0, 0).protocolEntries(), 0);
 }
 
 // Backups written beside the window: every one given is on disk once the writer has ended, each

@@ -1,0 +1,111 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "device/reader.h"
+#include "device/settings.h"
+#include "device/settings_file.h"
+
+// What a reader holds after "Read param", in one place for both fronts: who it is, the blocks it
+// sent, the settings and filters as the window holds them, the controls the window shows for
+// them, the write request for the settings and the block the reader holds once it took it, and
+// whether a settings file fits it. The window keeps its controls in step with it; torvik-cli works
+// on it alone.
+namespace device {
+
+// "Read param" from the first request to the backup, as both fronts run it.
+struct ReadOptions {
+    // Asked between two steps: true ends the read there (a signal to the command line).
+    std::function<bool()> stop;
+    // Where a read that brought a parameter block is backed up; none: not backed up (the quiet
+    // read-back after a write).
+    BackupWriter* backups = nullptr;
+    QString port;  // the port's name, in the backup's file name
+    BackupWriter::Done backedUp;
+    // The controls shown before the read: the window's own (it keeps what earlier readers
+    // showed), a fresh window's by default.
+    std::optional<ShownControls> before;
+};
+
+struct Configuration {
+    Identity who;
+    // A reply from the reader's boot loader instead of its version: the reader waits there.
+    std::optional<BootLoaderAnswer> bootLoader;
+    std::optional<ParamRead> params;    // asked for where the model has a parameter block
+    std::optional<FilterRead> filters;  // asked for in protected mode where the model reads them
+    OutputSettings settings;            // the window's choices, as "Read param" set them
+    FilterChoice filterChoice{};        // the filter boxes
+    std::array<bool, filters::kBoxCount> filtersShown{};
+    std::array<bool, filters::kBoxCount> filterEnabled{};  // which filter box takes a click
+    ShownControls shown;
+    bool withoutParity = false;  // the protocol list's names without parity bits
+
+    const ModelRow& row() const;  // the unnamed row while no model is known
+    uint8_t device() const { return who.row ? who.row->device : kNoModel; }
+    bool paramsRead() const { return params && params->reply == comlink::Reply::Accepted; }
+    bool filtersRead() const { return filters && filters->reply == comlink::Reply::Accepted; }
+    // Every step this model takes went through, for a named model: "Write param" is enabled.
+    bool complete() const;
+
+    // The option boxes whose state the model's write sends, in the order of kOptionKeys: those
+    // its write carries at all, and of them the pulse and conversion boxes only while shown
+    // (hidden, they go as unticked).
+    std::array<bool, kOptionKeys.size()> carriedOptions() const;
+    // The open time in the reader's units as "Write param" converts it (0 where the model does
+    // not convert it).
+    uint16_t openTimeUnits() const;
+    // "Write param"'s request for the settings.
+    std::vector<uint8_t> writeRequest() const;
+    // The settings as the write sends them: the pulse and conversion boxes unticked while hidden.
+    OutputSettings heldChoices() const;
+    // The parameter block once the reader took that write: the bytes it carries over the block
+    // read.
+    std::array<uint8_t, comlink::cmd::kParams.replyData> blockAfterWrite() const;
+    // The settings that block holds, as "Read param" reads them: what a settings file records
+    // and what the command line reports, so that a reader cloned from another reads as it.
+    OutputSettings heldSettings() const;
+    // The settings file of this reader: the held settings, the filter boxes where the filter
+    // block was read, the blocks read as a record.
+    SettingsRecord record() const;
+
+    // A click on a list entry or a box, as the window's change handlers take it: the serial box
+    // shows beside the second list's third entry, the parity box renames the protocol list, the
+    // filter rules run after a click on one of their boxes.
+    void chooseProtocol2(uint8_t index);
+    void setOption(std::size_t key, bool checked);
+    void clickFilter(filters::Box box, bool checked);
+};
+
+// What follows from the replies of "Read param", in a window that showed before what before
+// holds. The filter block is taken only where it was asked for.
+Configuration configurationOf(const Identity& who, const std::optional<ParamRead>& params,
+                              const std::optional<FilterRead>& filters,
+                              const ShownControls& before);
+
+// "Read param": the version, the layout for the model, the parameter block, the filter block
+// where the model reads it in protected mode, and the backup of what was read. The reader layer
+// logs each step as the window's log shows it.
+Configuration readConfiguration(Reader& reader, const ReadOptions& options = {});
+
+// A settings file put onto a reader: what is applied, what the reader cannot take (each named
+// with its reason), and what stays in the file as a record because the model's write does not
+// carry it. Both fronts judge a file by it alone.
+struct Fit {
+    bool otherModel = false;              // the file is of another model
+    bool modelRefused = false;            // another model's file, not allowed: nothing fits
+    QStringList refused;                  // values the reader cannot take: nothing may be written
+    QStringList skipped;                  // another model's values this one cannot take, left out
+    QStringList record;                   // not carried by this model's write
+    OutputSettings settings;              // the reader's settings with the file's applied
+    std::optional<FilterChoice> filters;  // the file's filters, where they are applied
+    bool fits() const { return !modelRefused && refused.isEmpty(); }
+};
+Fit fit(const Configuration& reader, const SettingsRecord& file, bool allowOtherModel = false);
+
+}  // namespace device

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <span>
+#include <vector>
+
+#include "shell/cli.h"
+
+// torvik-cli's commands and options as one table: parsing, --help, the dispatch and the manual's
+// synopsis are all made from it. A command is one entry here and a function in the file of its
+// group.
+namespace cli {
+
+class Session;
+
+// An option beyond --port, --trace, --help and --version.
+struct OptionSpec {
+    const char* name;
+    const char* value;  // the value's name; none for a switch
+};
+
+// One way to call a command, as --help and the manual show it.
+struct Usage {
+    QStringList lines;  // the synopsis: the command, its operand and options
+    QStringList about;  // what it does
+};
+
+// What the command needs before its own step.
+enum class Before {
+    Nothing,      // the port alone
+    ReadParam,    // "Read param", whose failure the command reports itself
+    ReadParamOk,  // "Read param", which must go through
+};
+
+struct CommandSpec {
+    const char* name;
+    const char* operand = nullptr;          // the operand's name ("FILE"); none
+    const char* operandNeed = nullptr;      // the usage error when it is missing
+    std::vector<const char*> options = {};  // the options it takes
+    std::vector<Usage> usages;
+    bool usesPort = true;  // runs on the reader at --port
+    Before before = Before::ReadParamOk;
+    bool sayBackup = false;              // says where the settings read were backed up
+    int (*prepare)(Session&) = nullptr;  // before the port is opened (the files)
+    int (*run)(Session&);
+};
+
+std::span<const OptionSpec> options();
+std::span<const CommandSpec> commands();
+const CommandSpec* command(const QString& name);
+
+// The groups' commands, each in the file of its group.
+int runPorts(Session&);
+int runRead(Session&);
+int runBackup(Session&);
+int runWrite(Session&);
+int runFactorySettings(Session&);
+int runSetFilter(Session&);
+int prepareRestore(Session&);
+int runRestore(Session&);
+int runBoot(Session&);
+int prepareProgram(Session&);
+int runProgram(Session&);
+
+// The manual's synopsis of the commands, in its roff.
+QString manualSynopsis();
+
+}  // namespace cli

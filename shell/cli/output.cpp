@@ -1,0 +1,80 @@
+#include "shell/cli/output.h"
+
+#include <QByteArray>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+#include "shell/cli.h"
+
+namespace cli {
+
+bool outputFailed = false;
+volatile std::sig_atomic_t stopSignal = 0;
+
+void print(std::FILE* to, const QString& text) {
+    if (to == stdout && outputFailed) return;
+    const QByteArray bytes = text.toUtf8();
+    const std::size_t n = static_cast<std::size_t>(bytes.size());
+    const bool ok = std::fwrite(bytes.constData(), 1, n, to) == n && std::fflush(to) == 0;
+    if (!ok && to == stdout) outputFailed = true;
+}
+
+void out(const QString& line) {
+    print(stdout, line + QLatin1Char('\n'));
+}
+
+void err(const QString& line) {
+    print(stderr, QStringLiteral("torvik-cli: ") + line + QLatin1Char('\n'));
+}
+
+bool stderrIsTerminal() {
+#ifdef Q_OS_WIN
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return isatty(STDERR_FILENO) != 0;
+#endif
+}
+
+namespace {
+
+extern "C" void onStopSignal(int sig) {
+    if (!stopSignal) stopSignal = sig;
+}
+
+}  // namespace
+
+void setUpSignals() {
+    stopSignal = 0;
+#ifdef Q_OS_UNIX
+    struct sigaction sa = {};
+    sa.sa_handler = onStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &sa, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+#else
+    std::signal(SIGINT, onStopSignal);
+    std::signal(SIGTERM, onStopSignal);
+#endif
+}
+
+int signalExit() {
+    switch (stopSignal) {
+        case SIGINT:
+            return kInterrupted;
+        case SIGTERM:
+            return kTerminated;
+#ifdef SIGHUP
+        case SIGHUP:
+            return kHangUp;
+#endif
+        default:
+            return 128 + stopSignal;
+    }
+}
+
+}  // namespace cli

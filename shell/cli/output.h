@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QString>
+#include <csignal>
+#include <cstdio>
+
+// What every command of torvik-cli shares: its output, and the signals that stop it.
+namespace cli {
+
+// Standard output that could not be written (a closed pipe, a full disk) ends the output only:
+// the operation goes on to its end, and the exit code says so.
+extern bool outputFailed;
+
+void print(std::FILE* to, const QString& text);
+void out(const QString& line);  // a line of standard output
+void err(const QString& line);  // a line of standard error, after "torvik-cli: "
+bool stderrIsTerminal();
+
+// The first of SIGINT, SIGTERM and SIGHUP: a run stops as with "Stop" (the end frame is sent),
+// any other operation once its exchange is over. A second signal changes nothing.
+extern volatile std::sig_atomic_t stopSignal;
+void setUpSignals();
+int signalExit();  // the exit code of the signal that stopped the program
+
+}  // namespace cli

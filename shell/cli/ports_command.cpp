@@ -1,0 +1,45 @@
+// ports: the ports the window would list, and the one run() that dispatches every command.
+
+#include "link/probe.h"
+#include "link/trace.h"
+#include "shell/cli/commands.h"
+#include "shell/cli/output.h"
+#include "shell/cli/session.h"
+
+namespace cli {
+
+int runPorts(Session&) {
+    const comlink::ProbeResult probe = comlink::probePorts();
+    for (const comlink::ProbedPort& p : probe.ports) {
+        // The tool tip's first line is the device; what follows is what the system knows of the
+        // adapter.
+        QStringList about = p.toolTip.split(QLatin1Char('\n'));
+        about.removeFirst();
+        out(QStringList{p.name, p.device, about.join(QStringLiteral(", "))}
+                .join(QLatin1Char('\t'))
+                .trimmed());
+    }
+    const QString hint = comlink::leftOutHint(probe.leftOut, !probe.ports.empty());
+    if (!hint.isEmpty()) print(stderr, hint + '\n');
+    if (probe.ports.empty()) return kFailed;
+    return outputFailed ? kOutputFailed : kOk;
+}
+
+int run(const Options& options) {
+    const CommandSpec* c = command(options.command);
+    if (!c) {
+        err(QStringLiteral("unknown command \"%1\"").arg(options.command));
+        return kUsage;
+    }
+    QString error;
+    if (!options.trace.isEmpty() && !comlink::startTrace(options.trace, &error)) {
+        err(error);
+        return kUsage;
+    }
+    setUpSignals();
+    Session session(options);
+    if (!c->usesPort) return c->run(session);
+    return session.run(*c);
+}
+
+}  // namespace cli

@@ -1,0 +1,315 @@
+// The command table, and what is made from it: the parsing of the arguments, --help and the
+// manual's synopsis.
+
+#include <QCommandLineParser>
+#include <array>
+
+#include "shell/cli/commands.h"
+
+namespace cli {
+
+namespace {
+
+constexpr std::array<OptionSpec, 12> kOptions{{
+    {"json", nullptr},
+    {"protocol", "TEXT|INDEX"},
+    {"type-code", "TEXT|INDEX"},
+    {"protocol2", "TEXT|INDEX"},
+    {"set", "KEY=0|1"},
+    {"open-time", "MS"},
+    {"prog-pgm", nullptr},
+    {"no-prog-pgm", nullptr},
+    {"avto-set-filter", nullptr},
+    {"in-boot", nullptr},
+    {"stall-timeout", "SECONDS"},
+    {"allow-other-model", nullptr},
+}};
+
+// clang-format off
+const std::vector<CommandSpec>& table() {
+    static const std::vector<CommandSpec> t{
+        {.name = "ports",
+         .usages = {{{"ports"}, {"the ports the window would list: name, device, adapter"}}},
+         .usesPort = false, .before = Before::Nothing, .run = runPorts},
+        {.name = "read",
+         .options = {"json"},
+         .usages = {{{"read [--json]"},
+                     {"\"Read param\"; prints the log lines, or one JSON object with",
+                      "the settings under their control names and the raw blocks"}}},
+         .before = Before::ReadParam, .run = runRead},
+        {.name = "write",
+         .options = {"protocol", "type-code", "protocol2", "set", "open-time"},
+         .usages = {{{"write [--protocol TEXT|INDEX] [--type-code TEXT|INDEX] [--protocol2 TEXT|INDEX]",
+                      "      [--set \"KEY=0|1\"]... [--open-time MS]"},
+                     {"\"Read param\", the changes as a user makes them, \"Write param\""}}},
+         .sayBackup = true, .run = runWrite},
+        {.name = "factory-settings",
+         .usages = {{{"factory-settings"},
+                     {"\"Read param\", \"Factory Settings\", \"Write param\""}}},
+         .sayBackup = true, .run = runFactorySettings},
+        {.name = "set-filter",
+         .options = {"set"},
+         .usages = {{{"set-filter [--set \"KEY=0|1\"]..."},
+                     {"\"Read param\", the filter boxes, \"Set filter\""}}},
+         .sayBackup = true, .run = runSetFilter},
+        {.name = "boot",
+         .usages = {{{"boot"}, {"\"Go to the BOOT\""}}},
+         .before = Before::Nothing, .run = runBoot},
+        {.name = "backup", .operand = "FILE", .operandNeed = "backup takes the file to write",
+         .usages = {{{"backup FILE"},
+                     {"\"Read param\", and the settings read into FILE (JSON)"}}},
+         .run = runBackup},
+        {.name = "restore", .operand = "FILE", .operandNeed = "restore takes the settings file",
+         .options = {"allow-other-model"},
+         .usages = {{{"restore FILE [--allow-other-model]"},
+                     {"\"Read param\", the writes that bring the reader to FILE's",
+                      "settings, and a read-back; a file of another model is refused",
+                      "unless --allow-other-model (what both share)"}}},
+         .sayBackup = true, .prepare = prepareRestore, .run = runRestore},
+        {.name = "program", .operand = "FILE", .operandNeed = "program takes the firmware file",
+         .options = {"prog-pgm", "no-prog-pgm", "avto-set-filter", "in-boot", "stall-timeout"},
+         .usages = {{{"program FILE [--prog-pgm | --no-prog-pgm] [--avto-set-filter]",
+                      "             [--stall-timeout SECONDS]"},
+                     {"\"Read param\", \"Open File\", \"Go to the BOOT\", \"PGM\";",
+                      "progress on standard error, the outcome as its last line; a",
+                      "run that no packet moves on for 30 s (or SECONDS; 0: never)",
+                      "ends as \"Stop\" ends it"}},
+                    {{"program --in-boot FILE --prog-pgm | --no-prog-pgm"},
+                     {"a reader left in its boot loader: \"PGM\" alone, new-type",
+                      "(--prog-pgm) or old-type (--no-prog-pgm)"}}},
+         .prepare = prepareProgram, .run = runProgram},
+    };
+    return t;
+}
+// clang-format on
+
+// The column where a command's description starts in --help.
+constexpr int kAboutColumn = 22;
+
+}  // namespace
+
+std::span<const OptionSpec> options() {
+    return kOptions;
+}
+
+std::span<const CommandSpec> commands() {
+    return table();
+}
+
+const CommandSpec* command(const QString& name) {
+    for (const CommandSpec& c : table())
+        if (name == QLatin1String(c.name)) return &c;
+    return nullptr;
+}
+
+QString helpText() {
+    QString commandList;
+    for (const CommandSpec& c : table()) {
+        for (const Usage& u : c.usages) {
+            QString last;
+            for (const QString& line : u.lines) {
+                if (!last.isEmpty()) commandList += last + '\n';
+                last = QStringLiteral("  ") + line;
+            }
+            const QString indent(kAboutColumn, QLatin1Char(' '));
+            if (last.size() < kAboutColumn)
+                commandList += last.leftJustified(kAboutColumn) + u.about.first() + '\n';
+            else
+                commandList += last + '\n' + indent + u.about.first() + '\n';
+            for (qsizetype i = 1; i < u.about.size(); ++i)
+                commandList += indent + u.about[i] + '\n';
+        }
+    }
+    return QStringLiteral(
+               "Usage: torvik-cli [--help | --version]\n"
+               "       torvik-cli ports\n"
+               "       torvik-cli [--trace FILE] --port COMn|DEVICE COMMAND [options]\n"
+               "The operations of torvik-config's window, for scripts: the reader gets exactly "
+               "what\n"
+               "the window would send for the same choices. Only the port given is opened.\n"
+               "\n"
+               "Commands:\n") +
+           commandList +
+           QStringLiteral(
+               "\n"
+               "--trace FILE writes every event of the port (open, set, purge, write, read, "
+               "timeout,\n"
+               "close) with its time and bytes to FILE, - for standard error.\n"
+               "Every \"Read param\" that reads a parameter block is also kept in\n"
+               "~/.local/share/torvik-config/backups ($XDG_DATA_HOME), the newest 1000.\n"
+               "KEY is a box's control name (cbLock, cbFilter2, ...; read --json lists them), or "
+               "its\n"
+               "caption where no other box has it. The log lines go to standard output, message "
+               "boxes\n"
+               "and progress to standard error. SIGINT, SIGTERM and SIGHUP stop a run as \"Stop\" "
+               "does\n"
+               "(the end frame is sent) and any other operation once its exchange is over.\n"
+               "\n"
+               "Exit status:\n"
+               "  0    the good verdict (\"OK\", \"OK: Filter write.\"); for program, the "
+               "firmware\n"
+               "       delivered: old-type every block accepted and \"Transmission OK\", "
+               "new-type\n"
+               "       \"END OF PGM\" after every block of the image\n"
+               "  1    the reader refused or did not answer, or the firmware was not delivered\n"
+               "  2    a usage error, an unknown port or an unreadable file\n"
+               "  3    the port cannot be opened (in use, no permission, not a serial device)\n"
+               "  4    the reader answers as its boot loader: program it with --in-boot\n"
+               "  5    standard output could not be written\n"
+               "  129, 130, 143\n"
+               "       stopped by SIGHUP, SIGINT (Ctrl+C) or SIGTERM; a signal's code wins\n");
+}
+
+QString manualSynopsis() {
+    // A line a usage, as the manual's SYNOPSIS shows it: the program and the command in bold,
+    // the port where the command takes one, the rest as typed.
+    auto roff = [](QString text) {
+        text.replace(QLatin1Char('\\'), QStringLiteral("\\e"));
+        text.replace(QLatin1Char('-'), QStringLiteral("\\-"));
+        return text;
+    };
+    QString page;
+    for (const CommandSpec& c : table())
+        for (const Usage& u : c.usages) {
+            QStringList words;
+            for (const QString& line : u.lines) words << line.simplified();
+            QString rest = words.join(QLatin1Char(' ')).mid(qstrlen(c.name));
+            page += QStringLiteral(".br\n");
+            if (c.usesPort)
+                page += QStringLiteral(
+                    "\\fBtorvik\\-cli\\fR [\\fB\\-\\-trace\\fR \\fIFILE\\fR] "
+                    "\\fB\\-\\-port\\fR \\fICOMn\\fR|\\fIDEVICE\\fR ");
+            else
+                page += QStringLiteral("\\fBtorvik\\-cli\\fR ");
+            page += QStringLiteral("\\fB%1\\fR%2\n").arg(roff(QLatin1String(c.name)), roff(rest));
+        }
+    return page;
+}
+
+Parsed parseArguments(const QStringList& args) {
+    Parsed r;
+    QCommandLineParser p;
+    p.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help({"h", "help"}, "help");
+    const QCommandLineOption version("version", "version");
+    const QCommandLineOption port("port", "port", "COMn");
+    const QCommandLineOption trace("trace", "trace", "file");
+    p.addOptions({help, version, port, trace});
+    for (const OptionSpec& o : kOptions)
+        p.addOption(o.value ? QCommandLineOption(QString::fromLatin1(o.name), o.name, o.value)
+                            : QCommandLineOption(QString::fromLatin1(o.name), o.name));
+    auto value = [&](const char* name) { return p.value(QString::fromLatin1(name)); };
+    auto isSet = [&](const char* name) { return p.isSet(QString::fromLatin1(name)); };
+    if (!p.parse(QStringList{QStringLiteral("torvik-cli")} + args)) {
+        r.error = p.errorText();
+        return r;
+    }
+    if (p.isSet(help)) {
+        r.help = true;
+        return r;
+    }
+    if (p.isSet(version)) {
+        r.version = true;
+        return r;
+    }
+    QStringList rest = p.positionalArguments();
+    if (rest.isEmpty()) {
+        r.error = QStringLiteral("no command given");
+        return r;
+    }
+    Options& o = r.options;
+    o.command = rest.takeFirst();
+    const CommandSpec* c = command(o.command);
+    if (!c) {
+        r.error = QStringLiteral("unknown command \"%1\"").arg(o.command);
+        return r;
+    }
+    if (c->operand) {
+        if (rest.isEmpty()) {
+            r.error = QString::fromLatin1(c->operandNeed);
+            return r;
+        }
+        o.file = rest.takeFirst();
+    }
+    if (!rest.isEmpty()) {
+        r.error = QStringLiteral("unexpected argument \"%1\"").arg(rest.first());
+        return r;
+    }
+    if (!c->usesPort) {
+        if (p.isSet(port)) {
+            r.error = QStringLiteral("ports takes no --port");
+            return r;
+        }
+    } else if (!p.isSet(port)) {
+        r.error = QStringLiteral("%1 needs --port COMn").arg(o.command);
+        return r;
+    }
+    for (const QString& name : p.optionNames()) {
+        if (name == "port" || name == "trace") continue;
+        bool takes = false;
+        for (const char* taken : c->options) takes |= name == QLatin1String(taken);
+        if (!takes) {
+            r.error = QStringLiteral("%1 takes no --%2").arg(o.command, name);
+            return r;
+        }
+    }
+    // A name COMn in any case; a device path as typed.
+    o.port = p.value(port);
+    if (!o.port.startsWith(QLatin1Char('/')) && !o.port.startsWith(QLatin1Char('\\')))
+        o.port = o.port.toUpper();
+    o.json = isSet("json");
+    o.trace = p.value(trace);
+    o.protocol = value("protocol");
+    o.typeCode = value("type-code");
+    o.protocol2 = value("protocol2");
+    for (const QString& s : p.values(QStringLiteral("set"))) {
+        const qsizetype eq = s.lastIndexOf(QLatin1Char('='));
+        const QString state = eq < 0 ? QString() : s.mid(eq + 1);
+        if (eq <= 0 || (state != "0" && state != "1")) {
+            r.error = QStringLiteral("--set takes \"KEY=0\" or \"KEY=1\", not \"%1\"").arg(s);
+            return r;
+        }
+        o.boxes.push_back({s.left(eq), state == "1"});
+    }
+    if (isSet("open-time")) {
+        bool ok = false;
+        const int ms = value("open-time").toInt(&ok);
+        if (!ok || ms < 0 || ms > 6553500) {
+            r.error = QStringLiteral("--open-time takes milliseconds from 0 to 6553500, not \"%1\"")
+                          .arg(value("open-time"));
+            return r;
+        }
+        o.openTimeMs = ms;
+    }
+    if (isSet("prog-pgm") && isSet("no-prog-pgm")) {
+        r.error = QStringLiteral("--prog-pgm and --no-prog-pgm together");
+        return r;
+    }
+    if (isSet("prog-pgm")) o.progPgm = true;
+    if (isSet("no-prog-pgm")) o.progPgm = false;
+    o.avtoSetFilter = isSet("avto-set-filter");
+    o.inBoot = isSet("in-boot");
+    o.allowOtherModel = isSet("allow-other-model");
+    if (o.inBoot && !o.progPgm) {
+        r.error = QStringLiteral(
+            "--in-boot needs --prog-pgm (a new-type boot loader) or --no-prog-pgm (an old-type "
+            "one)");
+        return r;
+    }
+    if (o.inBoot && o.avtoSetFilter) {
+        r.error = QStringLiteral("--in-boot and --avto-set-filter together (no reader was read)");
+        return r;
+    }
+    if (isSet("stall-timeout")) {
+        bool ok = false;
+        o.stallTimeoutS = value("stall-timeout").toInt(&ok);
+        if (!ok || o.stallTimeoutS < 0 || o.stallTimeoutS > 86400) {
+            r.error = QStringLiteral("--stall-timeout takes seconds from 0 to 86400, not \"%1\"")
+                          .arg(value("stall-timeout"));
+            return r;
+        }
+    }
+    return r;
+}
+
+}  // namespace cli
