@@ -207,10 +207,11 @@ Fit fit(const Configuration& reader, const SettingsRecord& file, bool allowOther
     const OutputSettings& s = file.settings;
     // A value the reader cannot take: refused, or, from another model's file, left out.
     auto cannot = [&](const QString& why) { (f.otherModel ? f.skipped : f.refused) << why; };
-    // A list's entry, where the reader's list holds it.
+    // A list's entry, where the reader's list holds it. A list the model leaves empty offers no
+    // choice, and its write sends what the block held, as it sends a hidden box.
     auto entry = [&](const char* name, uint8_t wanted, uint8_t now, uint8_t& into, int entries) {
         if (wanted == now) return;
-        if (wanted < entries)
+        if (wanted < entries || entries == 0)
             into = wanted;
         else
             cannot(QStringLiteral("%1 %2 (this reader's list has %3 entries)")
