@@ -585,4 +585,51 @@ TEST(OfferAgainstTheWindow, EveryModelVersionAndBlockShowsWhatTheLayerSays) {
     }
 }
 
+// The window keeps what it showed for one reader where the next reader's layout does not set it:
+// the layer's account of it, from what the window showed before, holds over a run of readers of
+// every layout in one window, in both orders.
+TEST(ShownControlsAgainstTheWindow, OneWindowReadsEveryLayoutInTurn) {
+    struct Case {
+        uint8_t model, v0, v1;
+        uint8_t params1;  // byte 1 of the block: the protocols
+    };
+    std::vector<Case> cases{{13, 1, 7, 0x41}, {6, 1, 7, 0x13},  {1, 11, 7, 0x41}, {10, 1, 7, 0x41},
+                            {7, 1, 7, 0x41},  {4, 28, 0, 0x13}, {15, 1, 7, 0x41}, {2, 5, 7, 0x13},
+                            {6, 1, 7, 0x41},  {0, 1, 7, 0x41},  {16, 1, 7, 0x13}, {4, 1, 7, 0x41}};
+    for (int pass = 0; pass < 2; ++pass) {
+        th::LinkedReader com3{3};
+        th::ModalCatcher catcher;
+        TForm1 form;
+        EXPECT_EQ(form.shownControls(), device::freshWindow());
+        ASSERT_TRUE(th::pickPort(form, QStringLiteral("COM3")));
+        for (const Case& c : cases) {
+            SCOPED_TRACE(::testing::Message() << "pass " << pass << ", model " << int(c.model)
+                                              << " v0 " << int(c.v0) << " v1 " << int(c.v1));
+            com3.reader.withModel([&](emu::ReaderModel& m) {
+                m.state.version = {c.v0, c.v1, 1, c.model};
+                m.state.params = {0x01, c.params1, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00};
+            });
+            const device::ShownControls before = form.shownControls();
+            form.btVersion->click();
+            com3.reader.waitUntilQuiet();
+            const device::ModelRow m = *device::modelRow(c.model);
+            const std::optional<uint8_t> protocol2 =
+                m.layout == device::Layout::FilterCodes
+                    ? std::nullopt
+                    : std::optional<uint8_t>((c.params1 >> 3) & 0x03);
+            const device::ShownControls expected =
+                device::shownControls(before, m, c.v0, c.v1, protocol2, form.bRdFilter);
+            const device::ShownControls got = form.shownControls();
+            EXPECT_EQ(got.protocolList, expected.protocolList);
+            EXPECT_EQ(got.protocolCount, expected.protocolCount);
+            EXPECT_EQ(got.protocol2Entries, expected.protocol2Entries);
+            EXPECT_EQ(got.secondSerial, expected.secondSerial);
+            EXPECT_EQ(got.openTime, expected.openTime);
+            for (std::size_t i = 0; i < device::kOptionKeys.size(); ++i)
+                EXPECT_EQ(got.options[i], expected.options[i]) << device::kOptionKeys[i].name;
+        }
+        std::reverse(cases.begin(), cases.end());
+    }
+}
+
 }  // namespace

@@ -26,6 +26,7 @@
 #include "device/settings_file.h"
 #include "shell/cli.h"
 #include "shell/qln_boot_pgm.h"
+#include "tests/support/cli_run.h"
 #include "tests/support/harness.h"
 
 namespace {
@@ -34,30 +35,9 @@ using emu::Action;
 using th::Bytes;
 using th::hex;
 
-struct CliRun {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-// The CLI finds the test's link folder.
-QProcessEnvironment cliEnvironment() {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("XDG_DATA_HOME",
-               QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation));
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    return env;
-}
-
-CliRun runCli(const QStringList& args) {
-    QProcess p;
-    p.setProcessEnvironment(cliEnvironment());
-    p.start(QStringLiteral(TORVIK_CLI_PATH), args);
-    EXPECT_TRUE(p.waitForFinished(60000)) << args.join(' ').toStdString();
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
-            QString::fromUtf8(p.readAllStandardOutput()),
-            QString::fromUtf8(p.readAllStandardError())};
-}
+using th::cliEnvironment;
+using th::CliRun;
+using th::runCli;
 
 QStringList outLines(const CliRun& r) {
     QStringList lines = r.out.split('\n');
