@@ -64,7 +64,7 @@ void Reader::box(const QString& caption, const QString& text, const QString& inf
     if (box_) box_(caption, text, informative);
 }
 
-bool Reader::writePage2(const uint8_t* p, int n) {
+bool Reader::exchangeCommand(const uint8_t* p, int n) {
     rxComplete_ = false;
     if (!port_ || !port_->isOpen()) return false;
 
@@ -100,7 +100,7 @@ comlink::Reply Reader::request(const uint8_t* frame, int n, int minReplyLen) {
 }
 
 comlink::Reply Reader::judge(const uint8_t* frame, int n, int minReplyLen) {
-    if (!writePage2(frame, n)) return comlink::Reply::None;
+    if (!exchangeCommand(frame, n)) return comlink::Reply::None;
     if (!comlink::replySumValid(rx_)) return comlink::Reply::BadSum;
     // A reply too short to hold a status byte has none to judge.
     if (rx_[2] < comlink::kMinReplyLen) return comlink::Reply::BadSum;

@@ -161,7 +161,7 @@ public:
 
     // One command exchange: purge, write the frame, read the 3-byte header and the rest that its
     // length byte announces. True when the whole reply arrived.
-    bool writePage2(const uint8_t* p, int n);
+    bool exchangeCommand(const uint8_t* p, int n);
     // The same, judged: an accepted reply shorter than minReplyLen cannot hold the data its
     // sender takes and is judged BadSum.
     comlink::Reply request(const uint8_t* frame, int n, int minReplyLen);
@@ -200,7 +200,7 @@ public:
 
     // One boot loader packet and its reply (a status reply or a block request), read into the
     // reply buffer; true when a whole reply came.
-    bool writePage(const uint8_t* p, int32_t n, bool quietFailure = false);
+    bool exchangeBootPacket(const uint8_t* p, int32_t n, bool quietFailure = false);
     // The programming run of the image: from the first packet to the end frame and, where the
     // hooks ask for it, the automatic filter request.
     RunResult program(std::span<const uint8_t> image, bool progPgm, const RunHooks& hooks);

@@ -3,5 +3,5 @@
 #include "shell/qln_boot_pgm.h"
 
 bool TForm1::writePage(const uint8_t* p, int32_t n) {
-    return reader_->writePage(p, n, FStop);
+    return reader_->exchangeBootPacket(p, n, FStop);
 }

@@ -95,7 +95,7 @@ RunOutcome runOutcome(const RunResult& r) {
     return o;
 }
 
-bool Reader::writePage(const uint8_t* p, int32_t n, bool quietFailure) {
+bool Reader::exchangeBootPacket(const uint8_t* p, int32_t n, bool quietFailure) {
     rxComplete_ = false;
     if (!port_ || !port_->isOpen()) return false;
     port_->purgeInput();
@@ -171,7 +171,8 @@ RunResult Reader::program(std::span<const uint8_t> image, bool progPgm, const Ru
         const bool sentNewType = at.newType;
         const uint16_t sentBlock = at.requestedBlock;
         QThread::msleep(kBeforePacketMs);
-        const bool replied = writePage(run.packet(), run.packetLength(), hooks.quietFailures);
+        const bool replied =
+            exchangeBootPacket(run.packet(), run.packetLength(), hooks.quietFailures);
         const firmware::BootReply reply = firmware::classifyReply(replied, rx_);
         const firmware::Verdict verdict = run.judge(reply);
         if (accepts(reply) && hooks.accepted) hooks.accepted();
@@ -221,7 +222,7 @@ RunResult Reader::program(std::span<const uint8_t> image, bool progPgm, const Ru
 void Reader::sendEndFrame(RunResult& result, bool quietFailures) {
     result.endFrameSent = true;
     const bool replied =
-        writePage(firmware::kEndFrame.data(), firmware::kEndFrame.size(), quietFailures);
+        exchangeBootPacket(firmware::kEndFrame.data(), firmware::kEndFrame.size(), quietFailures);
     const firmware::CloseVerdict verdict =
         firmware::judgeCloseReply(firmware::classifyReply(replied, rx_));
     log(QString::fromLatin1(verdict.line));

@@ -71,5 +71,5 @@ bool TForm1::chkCRCusb16(const uint8_t* p) {
 bool TForm1::writePage2(const uint8_t* p, int n) {
     pnt_bfRx = 0;
     FRxErr = false;
-    return reader_->writePage2(p, n);
+    return reader_->exchangeCommand(p, n);
 }
