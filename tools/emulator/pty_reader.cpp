@@ -254,6 +254,16 @@ void PtyReader::onBytes(const uint8_t* p, std::size_t n) {
     for (const Bytes& f : frames) handleFrame(f);
 }
 
+void PtyReader::setSilent(bool silent) {
+    std::lock_guard lock(mutex_);
+    silent_ = silent;
+}
+
+bool PtyReader::silent() const {
+    std::lock_guard lock(mutex_);
+    return silent_;
+}
+
 void PtyReader::handleFrame(const Bytes& frame) {
     Bytes reply;
     Monitor monitor;
@@ -266,7 +276,9 @@ void PtyReader::handleFrame(const Bytes& frame) {
         std::lock_guard lock(mutex_);
         sending_ = true;
         Action a;
-        if (!script_.empty()) {
+        if (silent_)
+            a = Action::silence();
+        else if (!script_.empty()) {
             a = script_.front();
             script_.pop_front();
         }

@@ -64,6 +64,10 @@ public:
     using Monitor = std::function<void(Direction, const Bytes&, bool bootLoader)>;
     void setMonitor(Monitor m);
 
+    // No reader on the line: every command frame is received and none is answered, as when the
+    // adapter stays plugged and the reader is disconnected from it.
+    void setSilent(bool silent);
+    bool silent() const;
     void script(std::initializer_list<Action> actions);
     void script(const Action& action);
 
@@ -115,6 +119,7 @@ private:
     bool stopping_ = false;
     bool hangUpAsked_ = false;
     bool pacing_ = true;
+    bool silent_ = false;
     bool sending_ = false;
     ReaderModel model_;
     std::deque<Action> script_;

@@ -16,7 +16,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 #include "device/model_table.h"
 #include "firmware/image.h"
@@ -30,9 +32,16 @@ namespace {
 
 int signalPipe[2] = {-1, -1};
 
-void onSignal(int) {
-    const char c = 1;
+void onSignal(int sig) {
+    const char c = sig == SIGUSR1 ? 'u' : 'x';
     [[maybe_unused]] const ssize_t w = ::write(signalPipe[1], &c, 1);
+}
+
+// name.rom with a COM name: name-COM3.rom.
+QString withName(const QString& path, const QString& name) {
+    const QFileInfo f(path);
+    const QString suffix = f.suffix().isEmpty() ? QString() : QLatin1Char('.') + f.suffix();
+    return path.left(path.size() - suffix.size()) + QLatin1Char('-') + name + suffix;
 }
 
 bool parseHex(const QString& text, std::size_t count, uint8_t* out) {
@@ -251,7 +260,11 @@ int main(int argc, char* argv[]) {
             "  torvik-reader-sim                          a %2 (model 15), firmware 1.7.1\n"
             "  torvik-reader-sim --com COM7 --model 4 --firmware 0.7.30\n"
             "  torvik-reader-sim --mode reader --params 00410000000A000000\n"
-            "  torvik-reader-sim --boot new --blocks 12 --save-image received.rom")
+            "  torvik-reader-sim --boot new --blocks 12 --save-image received.rom\n"
+            "  torvik-reader-sim --count 8 --model 4     a bench of eight readers\n\n"
+            "kill -USR1 <pid> disconnects the reader from its port (the port stays, nothing\n"
+            "answers), and the next one connects it again: a reader unplugged from an adapter\n"
+            "that stays plugged, and the next one plugged in, to rehearse torvik-cli --watch.")
             .arg(comlink::portLinkFolder(), QLatin1String(device::modelRow(15)->logName)));
     cli.addHelpOption();
     const QCommandLineOption com(
@@ -321,8 +334,19 @@ int main(int argc, char* argv[]) {
         QStringLiteral("With --make-rom: the image's length in bytes, 8 to 261738 (default "
                        "4096 for an old-type boot loader)."),
         QStringLiteral("bytes"));
-    const QList<QCommandLineOption> all{com,  model,  fw,   mode,  params, filters, noMaster,
-                                        boot, blocks, save, stall, check,  makeRom, size};
+    const QCommandLineOption count(
+        QStringLiteral("count"),
+        QStringLiteral("Start this many readers, alike, on as many free COM names, 1 to 64 "
+                       "(default 1). With --save-image each writes its own file, the COM name "
+                       "inserted before the extension (received-COM3.rom)."),
+        QStringLiteral("n"));
+    const QCommandLineOption silent(
+        QStringLiteral("silent"),
+        QStringLiteral("Start with no reader on the line: the port is there and nothing "
+                       "answers until kill -USR1."));
+    const QList<QCommandLineOption> all{com,      model, fw,     mode,  params, filters,
+                                        noMaster, boot,  blocks, save,  stall,  check,
+                                        makeRom,  size,  count,  silent};
     for (const auto& o : all) cli.addOption(o);
     cli.addVersionOption();
     cli.addPositionalArgument(QStringLiteral("name"),
@@ -477,6 +501,15 @@ int main(int argc, char* argv[]) {
                     qPrintable(cli.value(makeRom)), bytes);
         return 0;
     }
+    int readers = 1;
+    if (cli.isSet(count)) {
+        readers = cli.value(count).toInt(&ok);
+        if (!ok || readers < 1 || readers > 64)
+            return fail(QStringLiteral("--count takes a number from 1 to 64, not '%1'")
+                            .arg(cli.value(count)));
+        if (readers > 1 && !wanted.isEmpty())
+            return fail(QStringLiteral("--count takes free names of its own: give no COM name"));
+    }
     const QString savePath = cli.value(save);
     if (cli.isSet(save)) {
         QString why;
@@ -492,46 +525,87 @@ int main(int argc, char* argv[]) {
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
 
-    emu::PtyReader reader;
-    reader.withModel([&](emu::ReaderModel& m) { m.state = state; });
-    reader.withBootLoader([&](emu::BootLoader& b) {
-        b.generation = generation;
-        b.askFor(blockCount < 0 ? kDefaultNewBlocks : blockCount);
-        b.stall = cli.isSet(stall);
-    });
-
-    QString error;
-    const QString name = claimName(wanted, reader.slavePath(), &error);
-    if (name.isEmpty()) return fail(error);
-    const QString link = comlink::portLinkFolder() + QLatin1Char('/') + name;
-
+    std::vector<std::unique_ptr<emu::PtyReader>> bench;
+    QStringList names;
     std::mutex out;
-    reader.setMonitor([&](emu::Direction d, const emu::Bytes& bytes, bool bootLoader) {
+    for (int i = 0; i < readers; ++i) {
+        auto reader = std::make_unique<emu::PtyReader>();
+        emu::PtyReader& r = *reader;
+        r.withModel([&](emu::ReaderModel& m) { m.state = state; });
+        r.withBootLoader([&](emu::BootLoader& b) {
+            b.generation = generation;
+            b.askFor(blockCount < 0 ? kDefaultNewBlocks : blockCount);
+            b.stall = cli.isSet(stall);
+        });
+        r.setSilent(cli.isSet(silent));
+        QString error;
+        const QString name = claimName(wanted, r.slavePath(), &error);
+        if (name.isEmpty()) {
+            for (std::size_t k = 0; k < bench.size(); ++k)
+                if (emu::unlinkPty(bench[k]->slavePath(), names[static_cast<qsizetype>(k)]))
+                    QFile::remove(ownerFile(comlink::portLinkFolder() + QLatin1Char('/') +
+                                            names[static_cast<qsizetype>(k)]));
+            return fail(error);
+        }
+        const QString image =
+            readers > 1 && !savePath.isEmpty() ? withName(savePath, name) : savePath;
+        const std::string tag = readers > 1 ? qPrintable(name + QLatin1Char(' ')) : "";
+        r.setMonitor(
+            [&out, &r, image, tag](emu::Direction d, const emu::Bytes& bytes, bool bootLoader) {
+                std::lock_guard lock(out);
+                std::printf("%s %s%s %-40s %s\n", timestamp().c_str(), tag.c_str(),
+                            d == emu::Direction::ToReader ? "->" : "<-", spacedHex(bytes).c_str(),
+                            emu::describe(d, bytes, bootLoader).c_str());
+                if (!image.isEmpty()) saveImage(image, r, d, bootLoader);
+                std::fflush(stdout);
+            });
         std::lock_guard lock(out);
-        std::printf("%s %s %-40s %s\n", timestamp().c_str(),
-                    d == emu::Direction::ToReader ? "->" : "<-", spacedHex(bytes).c_str(),
-                    emu::describe(d, bytes, bootLoader).c_str());
-        if (!savePath.isEmpty()) saveImage(savePath, reader, d, bootLoader);
+        std::printf("torvik-reader-sim: a %s (model %u), firmware %s, %s boot loader, on %s\n",
+                    row && row->named ? row->logName : "reader of an unknown model", modelCode,
+                    qPrintable(cli.value(fw)),
+                    generation == emu::BootGeneration::New ? "new-type" : "old-type",
+                    qPrintable(name));
+        std::printf("  %s -> %s\n", qPrintable(comlink::portLinkFolder() + QLatin1Char('/') + name),
+                    r.slavePath().c_str());
         std::fflush(stdout);
-    });
-
-    std::printf("torvik-reader-sim: a %s (model %u), firmware %s, %s boot loader, on %s\n",
-                row && row->named ? row->logName : "reader of an unknown model", modelCode,
-                qPrintable(cli.value(fw)),
-                generation == emu::BootGeneration::New ? "new-type" : "old-type", qPrintable(name));
-    std::printf("  %s -> %s\n", qPrintable(link), reader.slavePath().c_str());
-    std::printf(
-        "  Start torvik-config, pick %s in its port list and press \"Read param\".\n"
-        "  Ctrl+C ends the simulator.\n",
-        qPrintable(name));
-    std::fflush(stdout);
-
-    char c;
-    while (::read(signalPipe[0], &c, 1) < 0 && errno == EINTR) {
+        bench.push_back(std::move(reader));
+        names << name;
+    }
+    {
+        std::lock_guard lock(out);
+        std::printf(
+            "  Start torvik-config, pick %s in its port list and press \"Read param\".\n"
+            "  Ctrl+C ends the simulator.\n",
+            qPrintable(names.first()));
+        if (cli.isSet(silent))
+            std::printf("  No reader answers until kill -USR1 %lld.\n",
+                        static_cast<long long>(::getpid()));
+        std::fflush(stdout);
     }
 
-    // Remove the link, and its owner file, only while it is still ours.
-    if (emu::unlinkPty(reader.slavePath(), name)) QFile::remove(ownerFile(link));
-    std::printf("torvik-reader-sim: %s released\n", qPrintable(name));
+    // SIGUSR1 connects the readers to their ports or disconnects them; anything else ends.
+    struct sigaction usr {};
+    usr.sa_handler = onSignal;
+    sigaction(SIGUSR1, &usr, nullptr);
+    for (;;) {
+        char c = 0;
+        const ssize_t n = ::read(signalPipe[0], &c, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n != 1 || c != 'u') break;
+        const bool nowSilent = !bench.front()->silent();
+        for (auto& r : bench) r->setSilent(nowSilent);
+        std::lock_guard lock(out);
+        std::printf("torvik-reader-sim: %s\n",
+                    nowSilent ? "readers disconnected: nothing answers" : "readers connected");
+        std::fflush(stdout);
+    }
+
+    // Remove each link, and its owner file, only while it is still ours.
+    for (std::size_t k = 0; k < bench.size(); ++k) {
+        const QString name = names[static_cast<qsizetype>(k)];
+        if (emu::unlinkPty(bench[k]->slavePath(), name))
+            QFile::remove(ownerFile(comlink::portLinkFolder() + QLatin1Char('/') + name));
+        std::printf("torvik-reader-sim: %s released\n", qPrintable(name));
+    }
     return 0;
 }
