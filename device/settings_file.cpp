@@ -276,4 +276,24 @@ void BackupWriter::run() {
     }
 }
 
+bool appendRecordLine(const QString& path, const QByteArray& line, QString* error) {
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
+        *error = QStringLiteral("%1: %2").arg(path, f.errorString());
+        return false;
+    }
+    // Unbuffered: the whole line is one write(2) under O_APPEND.
+    if (f.write(line) != line.size()) {
+        *error = QStringLiteral("%1: %2").arg(path, f.errorString());
+        return false;
+    }
+#ifdef Q_OS_UNIX
+    if (::fsync(f.handle()) != 0) {
+        *error = QStringLiteral("%1: the line was not flushed to the disk").arg(path);
+        return false;
+    }
+#endif
+    return true;
+}
+
 }  // namespace device

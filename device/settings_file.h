@@ -50,6 +50,12 @@ QString backupFolder();
 // keeping the newest 1000 files; the file's path, or empty with the reason.
 QString backupSettings(const QString& port, const SettingsRecord& r, QString* error);
 
+// Appends one line to a record file (a unit's record): in one write to a file opened for
+// appending, so that programs appending to one file never mix their lines, and on the disk before
+// it returns, so that a crash or a pulled plug never loses it or leaves half of it. The line
+// ends with its newline. False, with the reason, when it was not written.
+bool appendRecordLine(const QString& path, const QByteArray& line, QString* error);
+
 // Backs records up one after another on a thread of its own, so that a read does not wait for
 // the disk to take its backup; done is called on that thread with the file's path or the reason
 // it failed. Its end waits until everything it was given is written: no backup is lost to a

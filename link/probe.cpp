@@ -34,6 +34,21 @@ QString describe(const QString& path, const QString& real,
     return lines.join(QLatin1Char('\n'));
 }
 
+}  // namespace
+
+QString adapterSerialNumber(const QString& device) {
+#ifdef Q_OS_UNIX
+    if (!QFileInfo::exists(QStringLiteral("/sys/class/tty/") + QFileInfo(device).fileName() +
+                           QStringLiteral("/device")))
+        return {};
+#endif
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
+        if (info.systemLocation() == device) return info.serialNumber();
+    return {};
+}
+
+namespace {
+
 void addLeftOut(ProbeResult& r, const QString& device, OpenFailure why) {
     for (const LeftOut& l : r.leftOut)
         if (l.device == device) return;

@@ -31,6 +31,9 @@ struct ProbeResult {
 // Opens and closes each port in turn, except those that skip names; no port stays open.
 ProbeResult probePorts(const std::function<bool(const QString& name)>& skip = {});
 
+// The serial number of the adapter behind a device (its real path), where the system gives one.
+QString adapterSerialNumber(const QString& device);
+
 // What the port list's tool tip says of the devices that exist but were left out, one line for
 // each reason with its fix; empty when there are none. anyListed: the list offers some port.
 QString leftOutHint(const std::vector<LeftOut>& leftOut, bool anyListed);

@@ -3,6 +3,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <cstdio>
+#include <mutex>
 
 #include "link/frame.h"
 #include "link/port_names.h"
@@ -12,6 +13,7 @@ namespace comlink {
 namespace {
 
 struct Sink {
+    std::mutex mutex;  // ports traced from several threads write whole lines
     QFile file;
     QString path;
     QElapsedTimer clock;
@@ -25,6 +27,7 @@ Sink*& sink() {
 void traceLine(const QString& name, const QString& device, const QString& event) {
     Sink* s = sink();
     if (!s) return;
+    const std::lock_guard<std::mutex> lock(s->mutex);
     const double ms = static_cast<double>(s->clock.nsecsElapsed()) / 1e6;
     const QByteArray line = QStringLiteral("%1 %2 %3 %4\n")
                                 .arg(ms, 0, 'f', 3)

@@ -24,6 +24,8 @@ enum Exit {
     kPortUnusable = 3,   // the port cannot be opened (in use, no permission, not a serial device)
     kInBootLoader = 4,   // the reader answers as its boot loader: program it with --in-boot
     kOutputFailed = 5,   // standard output could not be written
+    kSomeFailed = 6,     // several ports: at least one did not succeed (each port's own code is in
+                         // its row of the summary)
     kHangUp = 129,       // SIGHUP
     kInterrupted = 130,  // SIGINT (Ctrl+C)
     kTerminated = 143,   // SIGTERM
@@ -37,9 +39,13 @@ struct BoxChoice {
 };
 
 struct Options {
-    QString command;  // a command of the table (shell/cli/commands.h)
-    QString port;     // COMn, or a device path as typed
-    QString trace;    // the wire trace's file; "-" standard error
+    QString command;     // a command of the table (shell/cli/commands.h)
+    QString port;        // the port of this run: COMn, or a device path as typed
+    QStringList ports;   // every port given with --port, each once, in the order given
+    bool all = false;    // and every port that "ports" lists
+    bool watch = false;  // and every reader that appears after the start, until SIGINT
+    QString units;       // a JSON line appended per reader done
+    QString trace;       // the wire trace's file; "-" standard error
     bool json = false;
     // Entries of the three lists, by text or index; empty: left as "Read param" set them.
     QString protocol;
@@ -53,6 +59,9 @@ struct Options {
     bool allowOtherModel = false;  // restore: what both models share
     bool inBoot = false;           // the reader is in its boot loader already: the run alone
     int stallTimeoutS = 30;        // a run that no packet moves on for this long gives up; 0: never
+
+    // Several ports at once: each line says whose it is, and a summary ends the run.
+    bool severalPorts() const { return ports.size() > 1 || all || watch; }
 };
 
 struct Parsed {

@@ -15,6 +15,20 @@ namespace cli {
 bool outputFailed = false;
 volatile std::sig_atomic_t stopSignal = 0;
 
+namespace {
+
+thread_local PortOutput* threadOutput = nullptr;
+
+}  // namespace
+
+void setPortOutput(PortOutput* output) {
+    threadOutput = output;
+}
+
+PortOutput* portOutput() {
+    return threadOutput;
+}
+
 void print(std::FILE* to, const QString& text) {
     if (to == stdout && outputFailed) return;
     const QByteArray bytes = text.toUtf8();
@@ -24,11 +38,24 @@ void print(std::FILE* to, const QString& text) {
 }
 
 void out(const QString& line) {
+    if (threadOutput) return threadOutput->line(false, line);
     print(stdout, line + QLatin1Char('\n'));
 }
 
 void err(const QString& line) {
+    if (threadOutput) return threadOutput->line(true, line);
     print(stderr, QStringLiteral("torvik-cli: ") + line + QLatin1Char('\n'));
+}
+
+void progress(int percent, qint64 imageBytes, qint64 elapsedMs, const QString& logLine) {
+    if (threadOutput) return threadOutput->progress(percent, imageBytes, elapsedMs, logLine);
+    const bool terminal = stderrIsTerminal();
+    const QString text = progressLine(terminal, percent, imageBytes, elapsedMs, logLine);
+    print(stderr, terminal ? QStringLiteral("\r") + text : text + '\n');
+}
+
+void progressDone() {
+    if (!threadOutput && stderrIsTerminal()) print(stderr, QStringLiteral("\n"));
 }
 
 bool stderrIsTerminal() {

@@ -16,6 +16,24 @@ void out(const QString& line);  // a line of standard output
 void err(const QString& line);  // a line of standard error, after "torvik-cli: "
 bool stderrIsTerminal();
 
+// Where a port's output goes when several ports run at once: each thread of a port sets its
+// own, and out(), err() and progress() hand their lines to it instead of printing them.
+class PortOutput {
+public:
+    virtual ~PortOutput() = default;
+    virtual void line(bool error, const QString& text) = 0;
+    virtual void progress(int percent, qint64 imageBytes, qint64 elapsedMs,
+                          const QString& logLine) = 0;
+};
+void setPortOutput(PortOutput* output);  // for the calling thread; none: print
+PortOutput* portOutput();
+
+// A programming run's progress: on a terminal a bar on standard error, rewritten in place;
+// elsewhere a line a block.
+void progress(int percent, qint64 imageBytes, qint64 elapsedMs, const QString& logLine);
+// The run's progress is over: the bar's line is ended.
+void progressDone();
+
 // The first of SIGINT, SIGTERM and SIGHUP: a run stops as with "Stop" (the end frame is sent),
 // any other operation once its exchange is over. A second signal changes nothing.
 extern volatile std::sig_atomic_t stopSignal;

@@ -2,6 +2,7 @@
 
 #include "link/probe.h"
 #include "link/trace.h"
+#include "shell/cli/bench.h"
 #include "shell/cli/commands.h"
 #include "shell/cli/output.h"
 #include "shell/cli/session.h"
@@ -37,9 +38,12 @@ int run(const Options& options) {
         return kUsage;
     }
     setUpSignals();
-    Session session(options);
-    if (!c->usesPort) return c->run(session);
-    return session.run(*c);
+    if (!c->usesPort) {
+        Session session(options);
+        return c->run(session);
+    }
+    if (options.severalPorts()) return runSeveral(options, *c);
+    return runPort(options, *c, options.port, nullptr, fileFacts(options)).code;
 }
 
 }  // namespace cli

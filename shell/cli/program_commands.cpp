@@ -51,7 +51,6 @@ int runProgram(Session& s) {
     if (!o.inBoot && reader.enterBootLoader() != comlink::Reply::Accepted) return kFailed;
     const auto bytes = std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(image.constData()),
                                                 static_cast<std::size_t>(image.size()));
-    const bool terminal = stderrIsTerminal();
     QElapsedTimer clock;
     clock.start();
     // The boot loader starts: a signal meanwhile still gets it its end frame.
@@ -75,27 +74,27 @@ int runProgram(Session& s) {
         hooks.progress = [&](int percent) {
             const QString& line = s.lines().last();
             if (!line.startsWith(QStringLiteral("passed "))) return;
-            const QString text =
-                progressLine(terminal, percent, image.size(), clock.elapsed(), line);
-            print(stderr, terminal ? QStringLiteral("\r") + text : text + '\n');
+            progress(percent, image.size(), clock.elapsed(), line);
         };
         const bool avto = o.avtoSetFilter;
         hooks.filterRequestAfterRun = [avto] { return avto; };
         clock.restart();
         r = reader.program(bytes, progPgm, hooks);
     }
-    if (terminal) print(stderr, QStringLiteral("\n"));
+    progressDone();
     err(QStringLiteral("the run took %1 ms").arg(clock.elapsed()));
     // The outcome, the last line: delivered, or why not.
     const device::RunOutcome outcome = device::runOutcome(r);
-    if (stalled)
-        err(QStringLiteral("Stopped: the boot loader took no packet for %1 s "
-                           "(--stall-timeout); %2 of %3 bytes accepted")
-                .arg(o.stallTimeoutS)
-                .arg(r.bytesAccepted)
-                .arg(r.imageBytes));
-    else
-        err(outcome.text);
+    s.report.outcome = stalled ? QStringLiteral(
+                                     "Stopped: the boot loader took no packet for %1 s "
+                                     "(--stall-timeout); %2 of %3 bytes accepted")
+                                     .arg(o.stallTimeoutS)
+                                     .arg(r.bytesAccepted)
+                                     .arg(r.imageBytes)
+                               : outcome.text;
+    s.report.bytesAccepted = r.bytesAccepted;
+    s.report.imageBytes = r.imageBytes;
+    err(s.report.outcome);
     return outcome.delivered ? kOk : kFailed;
 }
 

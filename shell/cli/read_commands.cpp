@@ -76,7 +76,11 @@ QJsonObject readReport(const device::Configuration& c, const QStringList& lines,
 int runRead(Session& s) {
     if (s.options().json) {
         const QJsonObject report = readReport(s.config(), s.lines(), s.readOk());
-        print(stdout, QString::fromUtf8(QJsonDocument(report).toJson()) + '\n');
+        // With several ports the report goes with the port's end event.
+        if (s.options().severalPorts())
+            s.report.read = report;
+        else
+            print(stdout, QString::fromUtf8(QJsonDocument(report).toJson()) + '\n');
     }
     return s.readOk() ? kOk : kFailed;
 }

@@ -25,7 +25,8 @@ Session::Session(const Options& o)
 
 void Session::log(const QString& line) {
     lines_ << line;
-    if (!o_.json && !quiet_) out(line);
+    // read --json of one port prints its report alone; with several ports every line is an event.
+    if ((!o_.json || o_.severalPorts()) && !quiet_) out(line);
 }
 
 int Session::run(const CommandSpec& c) {

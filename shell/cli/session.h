@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -36,6 +37,16 @@ public:
     // Files read before the port is opened.
     QByteArray image;
     std::optional<device::SettingsRecord> file;
+
+    // What the command came to, for the summary of several ports and the unit's record.
+    struct Report {
+        QString outcome;            // in words, where the command says more than its exit code
+        qint64 bytesAccepted = -1;  // program: of the image
+        qint64 imageBytes = -1;
+        QJsonObject read;  // read --json with several ports: the report
+    } report;
+    // Where the backup of this run's "Read param" went; empty when none was written.
+    const QString& backupPath() const { return backupPath_; }
 
     // A line of the window's log: the layer's, and the few the window writes itself. The
     // read-back after a write is no operation of the window's and prints nothing.

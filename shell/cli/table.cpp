@@ -124,6 +124,8 @@ QString helpText() {
                "Usage: torvik-cli [--help | --version]\n"
                "       torvik-cli ports\n"
                "       torvik-cli [--trace FILE] --port COMn|DEVICE COMMAND [options]\n"
+               "       torvik-cli [--trace FILE] [--port PORT[,PORT]...]... [--all] [--watch]\n"
+               "                  [--units FILE] [--json] COMMAND [options]\n"
                "The operations of torvik-config's window, for scripts: the reader gets exactly "
                "what\n"
                "the window would send for the same choices. Only the port given is opened.\n"
@@ -135,6 +137,12 @@ QString helpText() {
                "--trace FILE writes every event of the port (open, set, purge, write, read, "
                "timeout,\n"
                "close) with its time and bytes to FILE, - for standard error.\n"
+               "Several ports at once: --port takes a comma-separated list and may be given more\n"
+               "than once, --all adds every port that \"ports\" lists, and --watch every reader\n"
+               "that appears after the start (an adapter plugged in, a reader that starts to\n"
+               "answer on a port given), until Ctrl+C. Each port runs on its own; each line says\n"
+               "whose it is, --json prints JSON Lines events, and a summary ends the run.\n"
+               "--units FILE appends one JSON line for each reader done: its record.\n"
                "Every \"Read param\" that reads a parameter block is also kept in\n"
                "~/.local/share/torvik-config/backups ($XDG_DATA_HOME), the newest 1000.\n"
                "KEY is a box's control name (cbLock, cbFilter2, ...; read --json lists them), or "
@@ -156,6 +164,8 @@ QString helpText() {
                "  3    the port cannot be opened (in use, no permission, not a serial device)\n"
                "  4    the reader answers as its boot loader: program it with --in-boot\n"
                "  5    standard output could not be written\n"
+               "  6    several ports: at least one did not succeed (its own code is in the "
+               "summary)\n"
                "  129, 130, 143\n"
                "       stopped by SIGHUP, SIGINT (Ctrl+C) or SIGTERM; a signal's code wins\n");
 }
@@ -194,7 +204,10 @@ Parsed parseArguments(const QStringList& args) {
     const QCommandLineOption version("version", "version");
     const QCommandLineOption port("port", "port", "COMn");
     const QCommandLineOption trace("trace", "trace", "file");
-    p.addOptions({help, version, port, trace});
+    const QCommandLineOption all("all", "all");
+    const QCommandLineOption watch("watch", "watch");
+    const QCommandLineOption units("units", "units", "file");
+    p.addOptions({help, version, port, trace, all, watch, units});
     for (const OptionSpec& o : kOptions)
         p.addOption(o.value ? QCommandLineOption(QString::fromLatin1(o.name), o.name, o.value)
                             : QCommandLineOption(QString::fromLatin1(o.name), o.name));
@@ -235,17 +248,33 @@ Parsed parseArguments(const QStringList& args) {
         r.error = QStringLiteral("unexpected argument \"%1\"").arg(rest.first());
         return r;
     }
-    if (!c->usesPort) {
-        if (p.isSet(port)) {
-            r.error = QStringLiteral("ports takes no --port");
-            return r;
+    // --port COM3,COM4 --port /dev/ttyUSB2: each port once, a name COMn in any case, a device
+    // path as typed.
+    for (const QString& value : p.values(port))
+        for (QString name : value.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+            name = name.trimmed();
+            if (!name.startsWith(QLatin1Char('/')) && !name.startsWith(QLatin1Char('\\')))
+                name = name.toUpper();
+            if (!name.isEmpty() && !o.ports.contains(name)) o.ports << name;
         }
-    } else if (!p.isSet(port)) {
+    o.all = p.isSet(all);
+    o.watch = p.isSet(watch);
+    o.units = p.value(units);
+    if (!c->usesPort) {
+        for (const QCommandLineOption* given : {&port, &all, &watch, &units})
+            if (p.isSet(*given)) {
+                r.error = QStringLiteral("ports takes no --%1").arg(given->names().first());
+                return r;
+            }
+    } else if (o.ports.isEmpty() && !o.all && !o.watch) {
         r.error = QStringLiteral("%1 needs --port COMn").arg(o.command);
         return r;
     }
     for (const QString& name : p.optionNames()) {
-        if (name == "port" || name == "trace") continue;
+        static const QStringList kEveryCommand{"port", "trace", "all", "watch", "units"};
+        if (kEveryCommand.contains(name)) continue;
+        // With several ports, every command reports in JSON Lines.
+        if (name == "json" && o.severalPorts()) continue;
         bool takes = false;
         for (const char* taken : c->options) takes |= name == QLatin1String(taken);
         if (!takes) {
@@ -253,10 +282,7 @@ Parsed parseArguments(const QStringList& args) {
             return r;
         }
     }
-    // A name COMn in any case; a device path as typed.
-    o.port = p.value(port);
-    if (!o.port.startsWith(QLatin1Char('/')) && !o.port.startsWith(QLatin1Char('\\')))
-        o.port = o.port.toUpper();
+    o.port = o.ports.value(0);
     o.json = isSet("json");
     o.trace = p.value(trace);
     o.protocol = value("protocol");
