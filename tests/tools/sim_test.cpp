@@ -113,6 +113,35 @@ TEST(ReaderSim, TwoSimulatorsTakeTwoNamesAndLeaveNoLinkBehind) {
     EXPECT_FALSE(QFileInfo(linkOf(first)).isSymLink());
 }
 
+// A bench in one command, and a reader that connects and disconnects on SIGUSR1.
+TEST(ReaderSim, CountStartsABenchAndUsr1ConnectsAndDisconnectsItsReaders) {
+    QTemporaryDir dir;
+    QStringList names;
+    {
+        Sim bench({"--count", "3", "--silent", "--save-image", dir.filePath("got.rom")});
+        for (int i = 0; i < 100 && bench.out.count(" on COM") < 3; ++i) bench.output();
+        for (const QString& line : bench.out.split('\n'))
+            if (line.contains(" on COM")) names << line.section(" on ", 1).trimmed();
+        ASSERT_EQ(names.size(), 3) << bench.out.toStdString();
+        for (const QString& n : names)
+            EXPECT_TRUE(QFileInfo(linkOf(n)).isSymLink()) << n.toStdString();
+        auto read = [&](const QString& name) {
+            QProcess cli;
+            cli.setProcessEnvironment(simEnvironment());
+            cli.start(QStringLiteral(TORVIK_CLI_PATH), {"--port", name, "read"});
+            cli.waitForFinished(30000);
+            return cli.exitCode();
+        };
+        EXPECT_EQ(read(names[1]), 1) << "a silent reader answered";
+        ::kill(static_cast<pid_t>(bench.p.processId()), SIGUSR1);
+        for (int i = 0; i < 40 && !bench.out.contains("readers connected"); ++i) bench.output();
+        EXPECT_EQ(read(names[1]), 0);
+        EXPECT_TRUE(bench.out.contains(names[1] + " ->")) << "each exchange says whose it is";
+    }
+    for (const QString& n : names)
+        EXPECT_FALSE(QFileInfo(linkOf(n)).isSymLink()) << n.toStdString();
+}
+
 TEST(ReaderSim, RefusesToReplaceALinkThatIsNotItsOwn) {
     const QString taken = linkOf("COM21");
     QFile::link("/dev/null", taken);
@@ -234,6 +263,8 @@ TEST(ReaderSim, WrongCommandLinesAreErrorsBeforeAnythingIsLinked) {
          "--save-image: cannot write /nonexistent/dir/x.rom: there is no folder"},
         {{"--save-image", dir.path()}, "is not a regular file"},
         {{"--bogus"}, "Unknown option 'bogus'; see torvik-reader-sim --help"},
+        {{"--count", "0"}, "--count takes a number from 1 to 64, not '0'"},
+        {{"--count", "2", "COM7"}, "--count takes free names of its own"},
     };
     const QStringList before = QDir(comlink::portLinkFolder()).entryList(QDir::System);
     for (const Case& c : cases) {

@@ -1,0 +1,278 @@
+// torvik-cli on a bench of readers: several ports at once, each getting what a run of its own
+// gives it whatever the others do; the summary, the JSON Lines events, the units' records; a
+// signal that stops them all; and --watch taking readers as they come.
+
+#include <signal.h>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QThread>
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "device/settings_file.h"
+#include "shell/cli.h"
+#include "tests/support/cli_run.h"
+#include "tests/support/harness.h"
+
+namespace {
+
+using th::CliRun;
+using th::runCli;
+
+bool waitFor(const std::function<bool()>& done, int ms = 30000) {
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < ms) QThread::msleep(10);
+    return done();
+}
+
+// The lines of a JSON Lines file, each parsed; a line that does not parse is a failure.
+std::vector<QJsonObject> jsonLines(const QByteArray& text) {
+    std::vector<QJsonObject> lines;
+    for (const QByteArray& line : text.split('\n')) {
+        if (line.isEmpty()) continue;
+        QJsonParseError e;
+        const QJsonDocument d = QJsonDocument::fromJson(line, &e);
+        EXPECT_EQ(e.error, QJsonParseError::NoError) << line.toStdString();
+        lines.push_back(d.object());
+    }
+    return lines;
+}
+
+QByteArray fileText(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Readers of model 4 (an old-type boot loader) on COM3 and up.
+struct Bench {
+    explicit Bench(int n, int firstCom = 3) {
+        for (int i = 0; i < n; ++i) {
+            readers.push_back(std::make_unique<th::LinkedReader>(firstCom + i));
+            th::setModel(readers.back()->reader, 4,
+                         {0x01, 0x41, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00});
+        }
+    }
+    QString ports() const {
+        QStringList names;
+        for (const auto& r : readers) names << r->name();
+        return names.join(',');
+    }
+    emu::PtyReader& operator[](std::size_t i) { return readers[i]->reader; }
+    std::vector<std::unique_ptr<th::LinkedReader>> readers;
+};
+
+TEST(SeveralPorts, EightReadersOneNakingOneCutTheOthersGetWhatARunAloneGives) {
+    QTemporaryDir dir;
+    const QString rom = th::writeFillImage(dir.path(), 132 * 4, 0x5A);
+    const QString units = dir.filePath("units.jsonl");
+
+    // What one reader alone receives for this run.
+    th::LinkedReader alone{20};
+    th::setModel(alone.reader, 4, {0x01, 0x41, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00});
+    ASSERT_EQ(runCli({"--port", "COM20", "program", rom}).exitCode, cli::kOk);
+    alone.reader.waitUntilQuiet();
+    const std::string single = th::hex(alone.reader.received());
+
+    Bench bench(8);
+    bench[6].withBootLoader([](emu::BootLoader& b) { b.stall = true; });  // COM9 NAKs every packet
+    std::atomic<bool> done{false};
+    std::thread cutter([&] {
+        // COM10's line goes away once its second packet is in.
+        waitFor([&] { return done || bench[7].bootLoader().packets.size() >= 2; });
+        if (!done) bench[7].hangUp();
+    });
+    const CliRun r =
+        runCli({"--port", bench.ports(), "--units", units, "program", rom, "--stall-timeout", "3"});
+    done = true;
+    cutter.join();
+    EXPECT_EQ(r.exitCode, cli::kSomeFailed) << r.out.toStdString() << r.err.toStdString();
+    for (std::size_t i = 0; i < 6; ++i) {
+        bench[i].waitUntilQuiet();
+        EXPECT_EQ(th::hex(bench[i].received()), single) << "COM" << i + 3;
+    }
+    // The summary: a row a port, the two that failed with their reasons, and the totals.
+    const QStringList out = r.out.split('\n');
+    auto row = [&](const QString& port) {
+        for (const QString& l : out)
+            if (l.startsWith(port + ' ')) return l;
+        return QString();
+    };
+    for (int com = 3; com <= 8; ++com)
+        EXPECT_TRUE(
+            row(QStringLiteral("COM%1").arg(com)).contains("Firmware delivered: 528 of 528"))
+            << row(QStringLiteral("COM%1").arg(com)).toStdString();
+    EXPECT_TRUE(row("COM9").contains("Stopped")) << row("COM9").toStdString();
+    EXPECT_FALSE(row("COM10").contains("delivered: 528 of 528")) << row("COM10").toStdString();
+    EXPECT_TRUE(r.out.contains("8 ports: 6 done, 2 failed (2 refused, no answer or not delivered)"))
+        << r.out.toStdString();
+    // Every line before the summary says whose it is.
+    for (const QString& l : out.mid(0, out.indexOf(QString())))
+        EXPECT_TRUE(l.contains(QRegularExpression("^COM\\d+: "))) << l.toStdString();
+
+    // Eight whole records, one a reader.
+    const auto records = jsonLines(fileText(units));
+    ASSERT_EQ(records.size(), 8u);
+    QStringList ports;
+    for (const QJsonObject& u : records) {
+        ports << u["port"].toString();
+        EXPECT_EQ(u["command"].toString(), "program");
+        EXPECT_EQ(u["sha256"].toString().size(), 64);
+        EXPECT_EQ(u["model"].toObject()["code"].toInt(), 4);
+        EXPECT_TRUE(u["time"].toString().contains(QRegularExpression("[+-]\\d\\d:\\d\\d$")));
+        EXPECT_EQ(u["exitCode"].toInt() == 0, u["bytesAccepted"].toInt() == 528);
+    }
+    ports.sort();
+    EXPECT_EQ(ports.join(','), "COM10,COM3,COM4,COM5,COM6,COM7,COM8,COM9");
+}
+
+TEST(SeveralPorts, ASignalStopsEveryPortWithItsEndFrameThenTheSummary) {
+    QTemporaryDir dir;
+    const QString rom = th::writeFillImage(dir.path(), 132 * 30, 0x11);
+    Bench bench(4);
+    QProcess p;
+    p.setProcessEnvironment(th::cliEnvironment());
+    p.start(QStringLiteral(TORVIK_CLI_PATH), {"--port", bench.ports(), "program", rom});
+    ASSERT_TRUE(p.waitForStarted());
+    ASSERT_TRUE(waitFor([&] {
+        for (std::size_t i = 0; i < 4; ++i)
+            if (bench[i].bootLoader().packets.size() < 2) return false;
+        return true;
+    }));
+    ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.exitCode(), cli::kTerminated);
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    EXPECT_TRUE(out.contains("4 ports: 0 done, 4 failed (4 stopped by a signal)"))
+        << out.toStdString();
+    for (std::size_t i = 0; i < 4; ++i) {
+        bench[i].waitUntilQuiet();
+        const auto packets = bench[i].bootLoader().packets;
+        ASSERT_FALSE(packets.empty());
+        EXPECT_EQ(th::hex(packets.back()), "E1 02 8D 56") << "COM" << i + 3;
+        const QString lock = "/run/lock/LCK.." +
+                             QString::fromStdString(bench[i].slavePath()).mid(5).replace('/', '_');
+        EXPECT_FALSE(QFile::exists(lock)) << lock.toStdString();
+    }
+}
+
+TEST(SeveralPorts, JsonLinesCarryThePortOfEveryEvent) {
+    Bench bench(3);
+    const CliRun r = runCli({"--port", bench.ports(), "--port", "COM40", "--json", "read"});
+    EXPECT_EQ(r.exitCode, cli::kSomeFailed);  // COM40 is no port here
+    const auto events = jsonLines(r.out.toUtf8());
+    ASSERT_FALSE(events.empty());
+    int ends = 0;
+    for (const QJsonObject& e : events) {
+        EXPECT_TRUE(e.contains("port")) << QJsonDocument(e).toJson().toStdString();
+        if (e["kind"] == "end") {
+            ++ends;
+            if (e["port"] != "COM40") {
+                EXPECT_EQ(e["exitCode"].toInt(), 0);
+                EXPECT_EQ(e["read"].toObject()["model"].toObject()["code"].toInt(), 4);
+            }
+        }
+    }
+    EXPECT_EQ(ends, 4);
+    EXPECT_EQ(events.back()["kind"], "summary");
+    EXPECT_EQ(events.back()["failed"].toInt(), 1);
+}
+
+TEST(Units, ProgramsAppendingToOneFileAtOnceNeverMixTheirLines) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("same.jsonl");
+    // Long lines from many writers at once: each stays whole.
+    std::vector<std::thread> writers;
+    for (int w = 0; w < 8; ++w)
+        writers.emplace_back([&, w] {
+            for (int i = 0; i < 50; ++i) {
+                QJsonObject o{{"writer", w}, {"i", i}, {"pad", QString(3000, QChar('a' + w))}};
+                QString error;
+                EXPECT_TRUE(device::appendRecordLine(
+                    path, QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n', &error))
+                    << error.toStdString();
+            }
+        });
+    for (auto& t : writers) t.join();
+    EXPECT_EQ(jsonLines(fileText(path)).size(), 400u);
+
+    // Two torvik-cli runs on the same file.
+    Bench bench(4);
+    const QString units = dir.filePath("units.jsonl");
+    QProcess a, b;
+    for (auto [p, ports] :
+         {std::pair{&a, QStringLiteral("COM3,COM4")}, std::pair{&b, QStringLiteral("COM5,COM6")}}) {
+        p->setProcessEnvironment(th::cliEnvironment());
+        p->start(QStringLiteral(TORVIK_CLI_PATH), {"--port", ports, "--units", units, "read"});
+    }
+    ASSERT_TRUE(a.waitForFinished(30000) && b.waitForFinished(30000));
+    EXPECT_EQ(jsonLines(fileText(units)).size(), 4u);
+    QString error;
+    EXPECT_FALSE(device::appendRecordLine(dir.filePath("no/such/folder/u.jsonl"), "{}\n", &error));
+    EXPECT_TRUE(error.contains("no/such/folder/u.jsonl")) << error.toStdString();
+}
+
+TEST(Watch, ReadersAsTheyComeEachOnceInTheOrderTheyCame) {
+    QTemporaryDir dir;
+    const QString units = dir.filePath("units.jsonl");
+    th::LinkedReader com3{3};
+    th::setModel(com3.reader, 13, {0x01, 0x41, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00});
+    com3.reader.setSilent(true);  // the adapter is there, no reader on it yet
+    QProcess p;
+    p.setProcessEnvironment(th::cliEnvironment());
+    p.start(QStringLiteral(TORVIK_CLI_PATH),
+            {"--port", "COM3", "--watch", "--units", units, "read"});
+    ASSERT_TRUE(p.waitForStarted());
+    auto unitsDone = [&] { return jsonLines(fileText(units)).size(); };
+    QThread::msleep(1500);
+    EXPECT_EQ(unitsDone(), 0u) << "a unit without a reader";
+    // A reader connected to the adapter; then unplugged, and the next one plugged in.
+    com3.reader.setSilent(false);
+    ASSERT_TRUE(waitFor([&] { return unitsDone() == 1; }));
+    QThread::msleep(2500);
+    EXPECT_EQ(unitsDone(), 1u) << "the same reader taken twice";
+    com3.reader.setSilent(true);
+    QThread::msleep(3000);
+    com3.reader.setSilent(false);
+    ASSERT_TRUE(waitFor([&] { return unitsDone() == 2; }));
+    // An adapter plugged in with its reader.
+    th::LinkedReader com4{4};
+    th::setModel(com4.reader, 4, {0x01, 0x41, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00});
+    ASSERT_TRUE(waitFor([&] { return unitsDone() == 3; }));
+    ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.exitCode(), cli::kOk);
+    const auto records = jsonLines(fileText(units));
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0]["port"], "COM3");
+    EXPECT_EQ(records[1]["port"], "COM3");
+    EXPECT_EQ(records[2]["port"], "COM4");
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    EXPECT_EQ(out.count("you may unplug it"), 3) << out.toStdString();
+    EXPECT_TRUE(out.contains("3 readers: 3 done, 0 failed")) << out.toStdString();
+}
+
+TEST(SeveralPorts, ArgumentsNameWhatIsWrongBeforeAnythingIsSent) {
+    const cli::Parsed many =
+        cli::parseArguments({"--port", "com3, COM4", "--port", "/dev/ttyUSB2,COM3", "read"});
+    EXPECT_TRUE(many.error.isEmpty()) << many.error.toStdString();
+    EXPECT_EQ(many.options.ports, (QStringList{"COM3", "COM4", "/dev/ttyUSB2"}));
+    EXPECT_TRUE(many.options.severalPorts());
+    EXPECT_FALSE(cli::parseArguments({"--port", "COM3", "read"}).options.severalPorts());
+    EXPECT_TRUE(cli::parseArguments({"--all", "--json", "program", "f.rom"}).error.isEmpty());
+    EXPECT_EQ(cli::parseArguments({"--port", "COM3", "--json", "write"}).error,
+              "write takes no --json");
+    EXPECT_EQ(cli::parseArguments({"--all", "ports"}).error, "ports takes no --all");
+    EXPECT_EQ(cli::parseArguments({"write"}).error, "write needs --port COMn");
+}
+
+}  // namespace
