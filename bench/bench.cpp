@@ -22,7 +22,13 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <memory>
 #include <string>
+#include <vector>
+
+#ifdef Q_OS_UNIX
+#include <sys/resource.h>
+#endif
 
 #include "link/port_names.h"
 #include "link/probe.h"
@@ -60,8 +66,9 @@ constexpr const char* kUsage =
     "waiting on a silent reader and after an unplug, and programming runs of a 16 KiB image\n"
     "from the window and from torvik-cli. Exits 1 when a figure is over its bound.\n"
     "\n"
-    "  --quick        skip the programming runs, from the window and from torvik-cli\n"
-    "                 (about 160 s)\n"
+    "  --quick        skip the programming runs, from the window, from torvik-cli and on\n"
+    "                 eight readers at once\n"
+    "                 (about 270 s)\n"
     "  -h, --help     print this help and exit\n"
     "  --version      print the version and exit\n";
 
@@ -110,6 +117,48 @@ double cliProgrammingRun(bool newType, const QString& rom) {
     const QRegularExpressionMatch m =
         QRegularExpression(QStringLiteral("the run took (\\d+) ms")).match(err);
     return m.hasMatch() ? m.captured(1).toDouble() : -1;
+}
+
+// torvik-cli's "program" of the image on n readers of model 4 at once (one --port list): the
+// wall time and the CPU time of the whole process, in ms; a wall time of -1 when a reader did not
+// get the image.
+struct BenchRun {
+    double wallMs = -1;
+    double cpuMs = 0;
+};
+BenchRun benchOfReaders(int n, const QString& rom) {
+    std::vector<std::unique_ptr<emu::LinkedReader>> readers;
+    QStringList ports;
+    for (int i = 0; i < n; ++i) {
+        readers.push_back(std::make_unique<emu::LinkedReader>(20 + i));
+        readers.back()->reader.withModel([](emu::ReaderModel& m) {
+            m.state.version = {1, 7, 1, 4};
+        });
+        ports << readers.back()->name();
+    }
+    QProcess cli;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_DATA_HOME",
+               QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation));
+    cli.setProcessEnvironment(env);
+    BenchRun r;
+#ifdef Q_OS_UNIX
+    rusage before{};
+    getrusage(RUSAGE_CHILDREN, &before);
+#endif
+    QElapsedTimer t;
+    t.start();
+    cli.start(QStringLiteral(TORVIK_CLI_PATH), {"--port", ports.join(','), "program", rom});
+    const bool ok = cli.waitForFinished(600000) && cli.exitCode() == 0;
+    const double wall = static_cast<double>(t.nsecsElapsed()) / 1e6;
+#ifdef Q_OS_UNIX
+    rusage after{};
+    getrusage(RUSAGE_CHILDREN, &after);
+    auto ms = [](const timeval& tv) { return tv.tv_sec * 1000.0 + tv.tv_usec / 1000.0; };
+    r.cpuMs = ms(after.ru_utime) + ms(after.ru_stime) - ms(before.ru_utime) - ms(before.ru_stime);
+#endif
+    if (ok) r.wallMs = wall;
+    return r;
 }
 
 }  // namespace
@@ -286,6 +335,15 @@ int main(int argc, char* argv[]) {
         row("PGM, 16 KiB image, new-type, from torvik-cli", newCli, "ms",
             "window's " + std::to_string(static_cast<int>(newMs)) + " ms, +1 %",
             newCli >= 0 && newCli <= newMs * 1.01);
+        // A bench of eight readers at once takes what one takes alone.
+        const BenchRun one = benchOfReaders(1, dir.filePath("fw16k.rom"));
+        const BenchRun eight = benchOfReaders(8, dir.filePath("fw16k.rom"));
+        row("8 readers at once, 16 KiB old-type, torvik-cli: wall time", eight.wallMs, "ms",
+            "one alone " + std::to_string(static_cast<int>(one.wallMs)) + " ms, x 1.05",
+            one.wallMs > 0 && eight.wallMs > 0 && eight.wallMs <= one.wallMs * 1.05);
+        row("  CPU time of the whole run", eight.cpuMs, "ms",
+            "one alone " + std::to_string(static_cast<int>(one.cpuMs)) + " ms, x 1.5",
+            eight.cpuMs <= one.cpuMs * 1.5);
     }
     return allWithinBounds ? 0 : 1;
 }
