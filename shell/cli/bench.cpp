@@ -241,12 +241,14 @@ PortRun runPort(const Options& base, const CommandSpec& c, const QString& port, 
     r.bytesAccepted = s.report.bytesAccepted;
     r.imageBytes = s.report.imageBytes;
     r.backup = s.backupPath();
+    r.firmwareAfter = s.report.firmwareAfter;
 
     QJsonObject end{
         {"outcome", r.outcome}, {"exitCode", r.code}, {"device", r.device}, {"seconds", r.seconds}};
     if (r.modelCode >= 0) {
         end["model"] = QJsonObject{{"code", r.modelCode}, {"name", r.modelName}};
         end["firmware"] = r.firmware;
+        if (!r.firmwareAfter.isEmpty()) end["firmwareAfter"] = r.firmwareAfter;
     }
     if (r.bytesAccepted >= 0) {
         end["bytesAccepted"] = r.bytesAccepted;
@@ -268,7 +270,8 @@ PortRun runPort(const Options& base, const CommandSpec& c, const QString& port, 
                           ? QJsonValue(QJsonObject{{"code", r.modelCode}, {"name", r.modelName}})
                           : QJsonValue()},
             {"firmwareBefore", r.firmware.isEmpty() ? QJsonValue() : QJsonValue(r.firmware)},
-            {"firmwareAfter", QJsonValue()},
+            {"firmwareAfter",
+             r.firmwareAfter.isEmpty() ? QJsonValue() : QJsonValue(r.firmwareAfter)},
             {"command", o.command},
             {"file", o.file.isEmpty() ? QJsonValue() : QJsonValue(o.file)},
             {"sha256", facts.sha256.isEmpty() ? QJsonValue() : QJsonValue(facts.sha256)},
@@ -458,13 +461,16 @@ int summarize(const Options& o, const std::vector<PortRun>& runs, Board& board) 
                  : QStringLiteral("%1 %2")
                        .arg(r.modelCode)
                        .arg(r.modelName.isEmpty() ? QStringLiteral("(no model)") : r.modelName),
-             r.firmware.isEmpty() ? QStringLiteral("-") : r.firmware, r.outcome,
-             QString::number(r.code), QStringLiteral("%1 s").arg(r.seconds, 0, 'f', 1)});
+             r.firmware.isEmpty()        ? QStringLiteral("-")
+             : r.firmwareAfter.isEmpty() ? r.firmware
+                                         : r.firmware + QStringLiteral(" -> ") + r.firmwareAfter,
+             r.outcome, QString::number(r.code), QStringLiteral("%1 s").arg(r.seconds, 0, 'f', 1)});
     std::vector<qsizetype> width(rows.front().size(), 0);
     for (const QStringList& row : rows)
         for (qsizetype i = 0; i < row.size(); ++i) width[i] = std::max(width[i], row[i].size());
-    QString totals = QStringLiteral("%1 ports: %2 done, %3 failed")
+    QString totals = QStringLiteral("%1 %2: %3 done, %4 failed")
                          .arg(static_cast<int>(runs.size()))
+                         .arg(o.watch ? QStringLiteral("readers") : QStringLiteral("ports"))
                          .arg(done)
                          .arg(failures);
     QStringList why;

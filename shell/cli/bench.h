@@ -19,7 +19,8 @@ struct PortRun {
     QString outcome;  // in words
     int modelCode = -1;
     QString modelName;
-    QString firmware;  // as read before the command
+    QString firmware;       // as read before the command
+    QString firmwareAfter;  // program: as read after a delivered run
     qint64 bytesAccepted = -1;
     qint64 imageBytes = -1;
     double seconds = 0;

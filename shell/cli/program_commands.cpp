@@ -95,6 +95,14 @@ int runProgram(Session& s) {
     s.report.bytesAccepted = r.bytesAccepted;
     s.report.imageBytes = r.imageBytes;
     err(s.report.outcome);
+    // On a bench, and for a unit's record, the firmware the reader now runs: one version
+    // request once its application has started.
+    if (outcome.delivered && !stopSignal && (o.severalPorts() || !o.units.isEmpty())) {
+        QElapsedTimer start;
+        start.start();
+        while (start.elapsed() < kBootStartMs && !stopSignal) QThread::msleep(10);
+        if (!stopSignal) s.report.firmwareAfter = s.firmwareNow();
+    }
     return outcome.delivered ? kOk : kFailed;
 }
 

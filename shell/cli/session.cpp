@@ -134,6 +134,15 @@ bool Session::readParam(bool backUp) {
     return config_.complete();
 }
 
+QString Session::firmwareNow() {
+    quiet_ = true;
+    const device::Identity who = reader_.identify();
+    quiet_ = false;
+    if (who.reply != comlink::Reply::Accepted) return {};
+    const auto& v = who.version;
+    return QStringLiteral("%1.%2.%3").arg(v[2]).arg(v[1]).arg(v[0]);
+}
+
 int Session::writeParams() {
     if (!config_.row().named || !config_.paramsRead()) {
         err(QStringLiteral("\"Write param\" is not enabled for this reader"));

@@ -43,8 +43,12 @@ public:
         QString outcome;            // in words, where the command says more than its exit code
         qint64 bytesAccepted = -1;  // program: of the image
         qint64 imageBytes = -1;
-        QJsonObject read;  // read --json with several ports: the report
+        QJsonObject read;       // read --json with several ports: the report
+        QString firmwareAfter;  // program on a bench: the firmware the reader reports after it
     } report;
+    // The firmware the reader reports now ("1.7.1"), asked quietly; empty when it does not
+    // answer as a reader.
+    QString firmwareNow();
     // Where the backup of this run's "Read param" went; empty when none was written.
     const QString& backupPath() const { return backupPath_; }
 

@@ -98,7 +98,8 @@ TEST(SeveralPorts, EightReadersOneNakingOneCutTheOthersGetWhatARunAloneGives) {
     EXPECT_EQ(r.exitCode, cli::kSomeFailed) << r.out.toStdString() << r.err.toStdString();
     for (std::size_t i = 0; i < 6; ++i) {
         bench[i].waitUntilQuiet();
-        EXPECT_EQ(th::hex(bench[i].received()), single) << "COM" << i + 3;
+        // and, the run delivered, one version request for the firmware it now runs.
+        EXPECT_EQ(th::hex(bench[i].received()), single + " 02 07 07 28 00 38 00") << "COM" << i + 3;
     }
     // The summary: a row a port, the two that failed with their reasons, and the totals.
     const QStringList out = r.out.split('\n');
@@ -130,6 +131,7 @@ TEST(SeveralPorts, EightReadersOneNakingOneCutTheOthersGetWhatARunAloneGives) {
         EXPECT_EQ(u["model"].toObject()["code"].toInt(), 4);
         EXPECT_TRUE(u["time"].toString().contains(QRegularExpression("[+-]\\d\\d:\\d\\d$")));
         EXPECT_EQ(u["exitCode"].toInt() == 0, u["bytesAccepted"].toInt() == 528);
+        EXPECT_EQ(u["exitCode"].toInt() == 0, u["firmwareAfter"] == "1.7.1");
     }
     ports.sort();
     EXPECT_EQ(ports.join(','), "COM10,COM3,COM4,COM5,COM6,COM7,COM8,COM9");
