@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <vector>
+
+#include "device/settings_file.h"
+
+// Two readers' settings side by side, in the window's words: which settings differ, with each
+// side's value as the window shows it (the list entry's text, ticked or unticked, the open time
+// in ms), grouped as the window groups them; the settings that one side's model does not carry;
+// and the raw bytes that differ where no setting explains them.
+namespace device {
+
+struct SettingDifference {
+    QString group;    // "Output protocol", "Format", "Filters"
+    QString name;     // the control's name
+    QString caption;  // its caption on the window
+    QString a, b;     // each side's value as the window shows it
+};
+
+// A setting that one side's model does not carry (its write does not send it, or it has no
+// such list or filter block): not a difference.
+struct NotCarried {
+    QString name;
+    QString caption;
+    char side = 'a';  // the side whose model does not carry it
+};
+
+struct RawDifference {
+    QString what;  // "parameter block byte 0 (the mode)", "filter block byte 5"
+    QString a, b;  // in hexadecimal
+};
+
+struct Comparison {
+    bool modelsDiffer = false;
+    std::vector<SettingDifference> settings;
+    std::vector<NotCarried> notCarried;
+    std::vector<RawDifference> raw;
+    bool same() const { return !modelsDiffer && settings.empty() && raw.empty(); }
+};
+
+// Compares two records (each a settings file, or what "Read param" read).
+Comparison compare(const SettingsRecord& a, const SettingsRecord& b);
+
+// "model 13 (QLN-N2), firmware 1.7.1"
+QString describeRecord(const SettingsRecord& r);
+
+}  // namespace device
