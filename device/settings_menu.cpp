@@ -2,8 +2,14 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QFileDialog>
+#include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
+#include <QTableWidget>
+#include <QVBoxLayout>
 
 #include "device/configuration.h"
 #include "device/model_table.h"
@@ -131,4 +137,72 @@ bool TForm1::loadSettings(const QString& path) {
                       .arg(fit.record.join(QStringLiteral(", ")));
     InfoInfo(loaded);
     return true;
+}
+
+void TForm1::compareWithFileFrom() {
+    if (!config_) {
+        compareWithFile({});  // says why not
+        return;
+    }
+    const QString path =
+        chooseFile(this, QStringLiteral("Compare with file"), QFileDialog::AcceptOpen);
+    if (!path.isEmpty()) compareWithFile(path);
+}
+
+std::optional<device::Comparison> TForm1::compareWithFile(const QString& path) {
+    if (!config_) {
+        InfoInfo(QStringLiteral("Compare with file: press Read param first"));
+        return std::nullopt;
+    }
+    QString error;
+    const std::optional<device::SettingsRecord> f = device::readSettingsFile(path, &error);
+    if (!f) {
+        InfoInfo(QStringLiteral("Not compared: ") + error);
+        return std::nullopt;
+    }
+    const device::SettingsRecord mine = heldByWindow().record();
+    const device::Comparison c = device::compare(mine, *f);
+
+    // A table of what differs: the setting, this reader's value, the file's.
+    QDialog dialog(this);
+    dialog.setWindowTitle(QStringLiteral("Compare with file"));
+    auto* layout = new QVBoxLayout(&dialog);
+    layout->addWidget(
+        new QLabel(QStringLiteral("This reader: %1\nThe file: %2, %3")
+                       .arg(device::describeRecord(mine), path, device::describeRecord(*f)),
+                   &dialog));
+    if (c.same()) {
+        layout->addWidget(new QLabel(QStringLiteral("No differences"), &dialog));
+    } else {
+        auto* table = new QTableWidget(0, 3, &dialog);
+        table->setObjectName(QStringLiteral("differences"));
+        table->setHorizontalHeaderLabels(
+            {QStringLiteral("Setting"), QStringLiteral("This reader"), QStringLiteral("The file")});
+        table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+        auto add = [&](const QString& setting, const QString& a, const QString& b) {
+            const int row = table->rowCount();
+            table->insertRow(row);
+            int col = 0;
+            for (const QString& text : {setting, a, b})
+                table->setItem(row, col++, new QTableWidgetItem(text));
+        };
+        if (c.modelsDiffer)
+            add(QStringLiteral("Model"), QString::number(mine.modelCode),
+                QString::number(f->modelCode));
+        for (const device::SettingDifference& d : c.settings)
+            add(QStringLiteral("%1: %2 (%3)").arg(d.group, d.caption, d.name), d.a, d.b);
+        for (const device::NotCarried& n : c.notCarried)
+            add(QStringLiteral("%1 (%2)").arg(n.caption, n.name),
+                n.side == 'a' ? QStringLiteral("not carried by this model") : QString(),
+                n.side == 'b' ? QStringLiteral("not carried by its model") : QString());
+        for (const device::RawDifference& r : c.raw) add(r.what, r.a, r.b);
+        table->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+        table->setMinimumWidth(560);
+        layout->addWidget(table);
+    }
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, &dialog);
+    connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    layout->addWidget(buttons);
+    dialog.exec();
+    return c;
 }

@@ -68,6 +68,8 @@ void TForm1::connectHandlers() {
     connect(saveSettingsKey, &QShortcut::activated, this, &TForm1::saveSettingsAs);
     auto* loadSettingsKey = new QShortcut(QKeySequence(QStringLiteral("Ctrl+Shift+O")), this);
     connect(loadSettingsKey, &QShortcut::activated, this, &TForm1::loadSettingsFrom);
+    auto* compareKey = new QShortcut(QKeySequence(QStringLiteral("Ctrl+Shift+D")), this);
+    connect(compareKey, &QShortcut::activated, this, &TForm1::compareWithFileFrom);
     pnlState->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(pnlState, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
         QMenu menu;
@@ -77,9 +79,13 @@ void TForm1::connectHandlers() {
         QAction* load = menu.addAction(QStringLiteral("Load settings..."));
         load->setShortcut(QKeySequence(QStringLiteral("Ctrl+Shift+O")));
         load->setEnabled(config_.has_value());
+        QAction* compare = menu.addAction(QStringLiteral("Compare with file..."));
+        compare->setShortcut(QKeySequence(QStringLiteral("Ctrl+Shift+D")));
+        compare->setEnabled(config_.has_value());
         QAction* chosen = menu.exec(pnlState->mapToGlobal(at));
         if (chosen == save) saveSettingsAs();
         if (chosen == load) loadSettingsFrom();
+        if (chosen == compare) compareWithFileFrom();
     });
 
     // "Save log...": on Ctrl+S anywhere in the window, and in the log's own context menu.

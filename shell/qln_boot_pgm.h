@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 
+#include "device/compare.h"
 #include "device/configuration.h"
 #include "device/reader.h"
 #include "device/settings_file.h"
@@ -169,6 +170,13 @@ public:
     bool loadSettings(const QString& path);
     void saveSettingsAs();
     void loadSettingsFrom();
+    // "Compare with file..." (Ctrl+Shift+D), in the status panel's context menu: after "Read
+    // param", a dialog of the settings in which what the window holds and a settings file
+    // differ, in the window's words, or "No differences". It writes nothing and changes no
+    // control. compareWithFile compares with the file at path; none, with the reason in the
+    // status panel, when there is nothing to compare.
+    std::optional<device::Comparison> compareWithFile(const QString& path);
+    void compareWithFileFrom();
     // The preconditions of the operations that talk to the reader: each logs its refusal.
     bool requirePort();
     bool requireReader();

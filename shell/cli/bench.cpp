@@ -10,6 +10,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QThread>
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -254,7 +255,7 @@ PortRun runPort(const Options& base, const CommandSpec& c, const QString& port, 
         end["bytesAccepted"] = r.bytesAccepted;
         end["imageBytes"] = r.imageBytes;
     }
-    if (!s.report.read.isEmpty()) end["read"] = s.report.read;
+    if (!s.report.read.isEmpty()) end[o.command] = s.report.read;
     if (board) board->ended(port, end);
 
     if (!o.units.isEmpty()) {
@@ -440,7 +441,12 @@ int summarize(const Options& o, const std::vector<PortRun>& runs, Board& board) 
     const int failures = static_cast<int>(runs.size()) - done;
     // SIGINT is how --watch ends: its units say how it went.
     const bool interrupted = stopSignal && !(o.watch && stopSignal == SIGINT);
-    const int code = interrupted ? signalExit() : failures ? int(kSomeFailed) : int(kOk);
+    int code = interrupted ? signalExit() : failures ? int(kSomeFailed) : int(kOk);
+    // diff on several ports: 1 when a reader differs, as for one port, where every port ran.
+    if (!interrupted && o.command == QLatin1String("diff") &&
+        std::all_of(runs.begin(), runs.end(),
+                    [](const PortRun& r) { return r.code == kOk || r.code == kFailed; }))
+        code = failures ? int(kFailed) : int(kOk);
     if (o.json) {
         QJsonObject reasons;
         for (const auto& [why, n] : failed) reasons[why] = n;

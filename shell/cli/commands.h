@@ -33,15 +33,24 @@ enum class Before {
     ReadParamOk,  // "Read param", which must go through
 };
 
+// Whether the command runs on the reader at --port.
+enum class PortUse {
+    None,      // never: it takes no --port
+    Required,  // always
+    Optional,  // where --port is given; its operands may name ports too
+};
+
 struct CommandSpec {
     const char* name;
     const char* operand = nullptr;          // the operand's name ("FILE"); none
     const char* operandNeed = nullptr;      // the usage error when it is missing
+    const char* operand2 = nullptr;         // a second operand it may take ("B"); none
     std::vector<const char*> options = {};  // the options it takes
     std::vector<Usage> usages;
-    bool usesPort = true;  // runs on the reader at --port
+    PortUse port = PortUse::Required;
     Before before = Before::ReadParamOk;
     bool sayBackup = false;              // says where the settings read were backed up
+    bool printsRead = true;              // prints the log lines of its "Read param"
     int (*prepare)(Session&) = nullptr;  // before the port is opened (the files)
     int (*run)(Session&);
 };
@@ -52,6 +61,7 @@ const CommandSpec* command(const QString& name);
 
 // The groups' commands, each in the file of its group.
 int runPorts(Session&);
+int runDiff(Session&);
 int runRead(Session&);
 int runBackup(Session&);
 int runWrite(Session&);

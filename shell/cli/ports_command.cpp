@@ -38,7 +38,8 @@ int run(const Options& options) {
         return kUsage;
     }
     setUpSignals();
-    if (!c->usesPort) {
+    const bool portGiven = !options.ports.isEmpty() || options.all || options.watch;
+    if (c->port == PortUse::None || (c->port == PortUse::Optional && !portGiven)) {
         Session session(options);
         return c->run(session);
     }

@@ -26,10 +26,11 @@ Session::Session(const Options& o)
 void Session::log(const QString& line) {
     lines_ << line;
     // read --json of one port prints its report alone; with several ports every line is an event.
-    if ((!o_.json || o_.severalPorts()) && !quiet_) out(line);
+    if ((!o_.json || o_.severalPorts()) && !quiet_ && printsRead_) out(line);
 }
 
 int Session::run(const CommandSpec& c) {
+    printsRead_ = c.printsRead;
     const int code = [&] {
         // The files first: nothing goes on the line for a file that is not there or not whole.
         if (c.prepare)

@@ -72,6 +72,7 @@ private:
     std::unique_ptr<comlink::SerialPort> port_;
     QStringList lines_;
     bool quiet_ = false;
+    bool printsRead_ = true;
     bool readOk_ = false;
     device::Configuration config_;
     device::BackupWriter backups_;

@@ -30,7 +30,7 @@ const std::vector<CommandSpec>& table() {
     static const std::vector<CommandSpec> t{
         {.name = "ports",
          .usages = {{{"ports"}, {"the ports the window would list: name, device, adapter"}}},
-         .usesPort = false, .before = Before::Nothing, .run = runPorts},
+         .port = PortUse::None, .before = Before::Nothing, .run = runPorts},
         {.name = "read",
          .options = {"json"},
          .usages = {{{"read [--json]"},
@@ -66,6 +66,14 @@ const std::vector<CommandSpec>& table() {
                       "settings, and a read-back; a file of another model is refused",
                       "unless --allow-other-model (what both share)"}}},
          .sayBackup = true, .prepare = prepareRestore, .run = runRestore},
+        {.name = "diff", .operand = "A", .operandNeed = "diff takes A and B, or --port and one of them",
+         .operand2 = "B", .options = {"json"},
+         .usages = {{{"diff A [B]"},
+                     {"the settings of A and B side by side, each a settings file",
+                      "or a port (read as \"Read param\" reads it; --port P diff FILE",
+                      "is diff P FILE): a line a setting that differs, in the",
+                      "window's words; exit 0 when they are the same, 1 when not"}}},
+         .port = PortUse::Optional, .printsRead = false, .run = runDiff},
         {.name = "program", .operand = "FILE", .operandNeed = "program takes the firmware file",
          .options = {"prog-pgm", "no-prog-pgm", "avto-set-filter", "in-boot", "stall-timeout"},
          .usages = {{{"program FILE [--prog-pgm | --no-prog-pgm] [--avto-set-filter]",
@@ -185,7 +193,7 @@ QString manualSynopsis() {
             for (const QString& line : u.lines) words << line.simplified();
             QString rest = words.join(QLatin1Char(' ')).mid(qstrlen(c.name));
             page += QStringLiteral(".br\n");
-            if (c.usesPort)
+            if (c.port == PortUse::Required)
                 page += QStringLiteral(
                     "\\fBtorvik\\-cli\\fR [\\fB\\-\\-trace\\fR \\fIFILE\\fR] "
                     "\\fB\\-\\-port\\fR \\fICOMn\\fR|\\fIDEVICE\\fR ");
@@ -244,6 +252,7 @@ Parsed parseArguments(const QStringList& args) {
         }
         o.file = rest.takeFirst();
     }
+    if (c->operand2 && !rest.isEmpty()) o.file2 = rest.takeFirst();
     if (!rest.isEmpty()) {
         r.error = QStringLiteral("unexpected argument \"%1\"").arg(rest.first());
         return r;
@@ -260,14 +269,18 @@ Parsed parseArguments(const QStringList& args) {
     o.all = p.isSet(all);
     o.watch = p.isSet(watch);
     o.units = p.value(units);
-    if (!c->usesPort) {
+    const bool portGiven = !o.ports.isEmpty() || o.all || o.watch;
+    if (c->port == PortUse::None) {
         for (const QCommandLineOption* given : {&port, &all, &watch, &units})
             if (p.isSet(*given)) {
-                r.error = QStringLiteral("ports takes no --%1").arg(given->names().first());
+                r.error = QStringLiteral("%1 takes no --%2").arg(o.command, given->names().first());
                 return r;
             }
-    } else if (o.ports.isEmpty() && !o.all && !o.watch) {
+    } else if (c->port == PortUse::Required && !portGiven) {
         r.error = QStringLiteral("%1 needs --port COMn").arg(o.command);
+        return r;
+    } else if (c->port == PortUse::Optional && portGiven != o.file2.isEmpty()) {
+        r.error = QString::fromLatin1(c->operandNeed);
         return r;
     }
     for (const QString& name : p.optionNames()) {
