@@ -29,6 +29,20 @@ QString readUntil(QProcess& p, QString& seen, const QString& wanted, int timeout
     return seen;
 }
 
+// Where each thread of the configurator under the script stands, for a window that does not
+// show: the one thing that tells a slow start from a stuck one.
+QString stacksOf(qint64 scriptPid) {
+    QProcess find;
+    find.start("pgrep", {"-P", QString::number(scriptPid), "torvik-config"});
+    find.waitForFinished(5000);
+    const QString pid = QString::fromUtf8(find.readAllStandardOutput()).trimmed();
+    if (pid.isEmpty()) return QStringLiteral("(no torvik-config under run.sh)");
+    QProcess gdb;
+    gdb.start("gdb", {"-p", pid, "-batch", "-ex", "thread apply all bt 20"});
+    if (!gdb.waitForFinished(60000)) return QStringLiteral("(gdb did not answer)");
+    return QString::fromUtf8(gdb.readAllStandardOutput()).right(6000);
+}
+
 TEST(RunScript, StartsASimulatedReaderBesideARealPortAndReadParamIdentifiesIt) {
     th::XDesk desk;
     ASSERT_TRUE(desk.ok()) << "needs Xvfb and xdotool (scripts/deps.sh installs them)";
@@ -61,7 +75,9 @@ TEST(RunScript, StartsASimulatedReaderBesideARealPortAndReadParamIdentifiesIt) {
     ASSERT_FALSE(window.isEmpty()) << "the window did not show; run.sh said:\n"
                                    << (out + QString::fromUtf8(run.readAllStandardOutput()) +
                                        QString::fromUtf8(run.readAllStandardError()))
-                                          .toStdString();
+                                          .toStdString()
+                                   << "\nwhere the configurator is:\n"
+                                   << stacksOf(run.processId()).toStdString();
     // The simulator's port is listed after COM1: the last entry. Its lock file shows that the
     // pick is done and the list's popup gone, so that the next click reaches the window.
     const QString simDevice = QFileInfo(simLink).symLinkTarget();
