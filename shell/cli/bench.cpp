@@ -20,6 +20,7 @@
 #include "link/port_names.h"
 #include "link/probe.h"
 #include "shell/cli/bench.h"
+#include "shell/cli/board.h"
 #include "shell/cli/commands.h"
 #include "shell/cli/output.h"
 #include "shell/cli/session.h"
@@ -58,125 +59,13 @@ QString isoTimeWithOffset(const QDateTime& t) {
                .arg(minutes % 60, 2, 10, QLatin1Char('0'));
 }
 
-QString deviceOf(const QString& port) {
+}  // namespace
+
+QString portDevice(const QString& port) {
     const bool isPath = port.startsWith(QLatin1Char('/')) || port.startsWith(QLatin1Char('\\'));
     const QString path = isPath ? port : comlink::devicePath(port);
     return QFileInfo::exists(path) ? comlink::realDevicePath(path) : QString();
 }
-
-}  // namespace
-
-// The output of every port: lines with their port, progress, JSON Lines events. One lock keeps
-// each line whole and each port's lines in their order.
-class Board {
-public:
-    explicit Board(const Options& o)
-        : json_(o.json), live_(!o.json && stderrIsTerminal()), clock_() {
-        clock_.start();
-    }
-
-    void line(const QString& port, bool error, const QString& text) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (json_)
-            return send({{"port", port},
-                         {"kind", "line"},
-                         {"stream", error ? "stderr" : "stdout"},
-                         {"text", text}});
-        eraseLive();
-        print(error ? stderr : stdout, port + QStringLiteral(": ") + text + '\n');
-        drawLive();
-    }
-
-    void progress(const QString& port, int percent, qint64 imageBytes, qint64 elapsedMs,
-                  const QString& step) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (json_)
-            return send({{"port", port},
-                         {"kind", "progress"},
-                         {"percent", percent},
-                         {"bytes", imageBytes * percent / 100},
-                         {"imageBytes", imageBytes},
-                         {"step", step}});
-        const QString text = progressLine(live_, percent, imageBytes, elapsedMs, step);
-        if (live_) {
-            eraseLive();
-            rows_[port] = port + QStringLiteral(" ") + text;
-            drawLive();
-            return;
-        }
-        // Elsewhere a plain line a port, at most once a second, and the last one always.
-        qint64& last = lastPlain_[port];
-        if (percent < 100 && last && clock_.elapsed() - last < 1000) return;
-        last = clock_.elapsed();
-        print(stderr, port + QStringLiteral(": ") + text + '\n');
-    }
-
-    void started(const QString& port, const QString& device, const QString& command) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (json_)
-            return send(
-                {{"port", port}, {"kind", "start"}, {"device", device}, {"command", command}});
-        if (live_) {
-            eraseLive();
-            rows_[port] = port + QStringLiteral(" ") + command;
-            drawLive();
-        }
-    }
-
-    void ended(const QString& port, QJsonObject end) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (json_) {
-            end["port"] = port;
-            end["kind"] = "end";
-            return send(end);
-        }
-        if (live_) {
-            eraseLive();
-            rows_[port] = port + QStringLiteral(" ") + end["outcome"].toString();
-            drawLive();
-        }
-    }
-
-    // The live rows are done with: they stay on the screen as they last were.
-    void finish() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        drawn_ = 0;
-    }
-
-    void emitSummary(QJsonObject summary) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        summary["port"] = QJsonValue::Null;
-        summary["kind"] = "summary";
-        send(summary);
-    }
-
-private:
-    void send(const QJsonObject& event) {
-        print(stdout,
-              QString::fromUtf8(QJsonDocument(event).toJson(QJsonDocument::Compact)) + '\n');
-    }
-    // On a terminal, one row a port at the foot of standard error, redrawn in place.
-    void eraseLive() {
-        if (!live_ || drawn_ == 0) return;
-        print(stderr, QStringLiteral("\x1b[%1A\r\x1b[J").arg(drawn_));
-        drawn_ = 0;
-    }
-    void drawLive() {
-        if (!live_ || rows_.empty()) return;
-        QString text;
-        for (const auto& [port, row] : rows_) text += row.left(200) + '\n';
-        print(stderr, text);
-        drawn_ = static_cast<int>(rows_.size());
-    }
-
-    std::mutex mutex_;
-    const bool json_;
-    const bool live_;
-    QElapsedTimer clock_;
-    std::map<QString, QString> rows_;
-    int drawn_ = 0;
-    std::map<QString, qint64> lastPlain_;
-};
 
 namespace {
 
@@ -215,7 +104,7 @@ PortRun runPort(const Options& base, const CommandSpec& c, const QString& port, 
     o.port = port;
     PortRun r;
     r.port = port;
-    r.device = deviceOf(port);
+    r.device = portDevice(port);
     std::unique_ptr<BoardOutput> output;
     if (board) {
         output = std::make_unique<BoardOutput>(*board, port);
@@ -293,115 +182,6 @@ PortRun runPort(const Options& base, const CommandSpec& c, const QString& port, 
     }
     return r;
 }
-
-namespace {
-
-bool portExists(const QString& port) {
-    return !deviceOf(port).isEmpty();
-}
-
-// Whether a reader answers on the port now: one version request, nothing logged. A port that
-// another program holds has no reader for us.
-bool readerAnswers(const QString& port) {
-    const bool isPath = port.startsWith(QLatin1Char('/')) || port.startsWith(QLatin1Char('\\'));
-    std::unique_ptr<comlink::SerialPort> line = comlink::makeSerialPort();
-    if (!line->open(isPath ? port : comlink::devicePath(port))) return false;
-    if (!device::configureReaderLine(*line)) return false;
-    device::Reader reader([](const QString&) {},
-                          [](const QString&, const QString&, const QString&) {});
-    reader.setPort(line.get());
-    return reader.identify().reply == comlink::Reply::Accepted;
-}
-
-// Sleeps a second, or less when a signal comes.
-void pause() {
-    for (int i = 0; i < 20 && !stopSignal; ++i) QThread::msleep(50);
-}
-
-// --watch: each reader on the port once per connection, until a signal or the port goes away.
-class Watch {
-public:
-    Watch(const Options& o, const CommandSpec& c, Board& board, const FileFacts& facts)
-        : o_(o), c_(c), board_(board), facts_(facts) {}
-
-    void watchPort(const QString& port) {
-        for (;;) {
-            // A reader that answers (asked no more than once a second).
-            while (!stopSignal && portExists(port) && !readerAnswers(port)) pause();
-            if (stopSignal || !portExists(port)) return;
-            const PortRun run = runPort(o_, c_, port, &board_, facts_);
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                runs_.push_back(run);
-            }
-            if (stopSignal) return;
-            board_.line(
-                port, false,
-                QStringLiteral("%1 (%2): you may unplug it")
-                    .arg(run.code == kOk ? QStringLiteral("done") : QStringLiteral("failed"),
-                         run.outcome));
-            // The same reader is not taken twice: the next unit is the next reader.
-            while (!stopSignal && portExists(port) && readerAnswers(port)) pause();
-            if (stopSignal || !portExists(port)) return;
-        }
-    }
-
-    std::vector<PortRun> runs() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return runs_;
-    }
-
-private:
-    const Options& o_;
-    const CommandSpec& c_;
-    Board& board_;
-    const FileFacts& facts_;
-    std::mutex mutex_;
-    std::vector<PortRun> runs_;
-};
-
-int runWatching(const Options& o, const CommandSpec& c, QStringList ports, Board& board,
-                const FileFacts& facts) {
-    Watch watch(o, c, board, facts);
-    std::map<QString, std::unique_ptr<QThread>> watchers;
-    auto start = [&](const QString& port) {
-        auto t =
-            std::unique_ptr<QThread>(QThread::create([&watch, port] { watch.watchPort(port); }));
-        t->start();
-        watchers[port] = std::move(t);
-    };
-    for (const QString& port : ports) start(port);
-    // The ports there at the start and not asked for are left alone while they stay; one that
-    // goes and comes back has appeared.
-    QStringList before;
-    for (const comlink::ProbedPort& p :
-         comlink::probePorts([&](const QString& name) { return watchers.count(name) > 0; }).ports)
-        before << p.name;
-    while (!stopSignal) {
-        // A port whose watch ended (it went away) may come back as a new one.
-        for (auto it = watchers.begin(); it != watchers.end();)
-            it = it->second->isFinished() ? watchers.erase(it) : std::next(it);
-        // Ports that appeared: the probe leaves the watched ones alone.
-        const auto probe =
-            comlink::probePorts([&](const QString& name) { return watchers.count(name) > 0; });
-        QStringList listed;
-        for (const comlink::ProbedPort& p : probe.ports) {
-            listed << p.name;
-            if (!watchers.count(p.name) && !before.contains(p.name)) start(p.name);
-        }
-        before.removeIf([&](const QString& name) { return !listed.contains(name); });
-        // Given ports that are not there yet are watched as they come too.
-        for (const QString& port : o.ports)
-            if (!watchers.count(port) && portExists(port)) start(port);
-        pause();
-    }
-    for (auto& [port, t] : watchers) t->wait();
-    board.finish();
-    const std::vector<PortRun> runs = watch.runs();
-    return summarize(o, runs, board);
-}
-
-}  // namespace
 
 int runSeveral(const Options& o, const CommandSpec& c) {
     QStringList ports = o.ports;

@@ -41,5 +41,10 @@ PortRun runPort(const Options& o, const CommandSpec& c, const QString& port, Boa
 // code: 0 when every port succeeded, 6 otherwise, a signal's when one stopped them.
 int runSeveral(const Options& o, const CommandSpec& c);
 int summarize(const Options& o, const std::vector<PortRun>& runs, Board& board);
+// --watch: the ports given, then every reader as it comes, until a signal; then the summary.
+int runWatching(const Options& o, const CommandSpec& c, QStringList ports, Board& board,
+                const FileFacts& facts);
+// The real device behind a port name or path; empty when there is none.
+QString portDevice(const QString& port);
 
 }  // namespace cli
