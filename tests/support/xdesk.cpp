@@ -11,8 +11,21 @@ XDesk::XDesk() {
     if (QStandardPaths::findExecutable("Xvfb").isEmpty() ||
         QStandardPaths::findExecutable("xdotool").isEmpty())
         return;
+    // A display whose number was given may still take no client: a server on the same number
+    // that was going away when this one started can take its socket with it (seen under load:
+    // "could not connect to display :0"). Such a display is given up and another one started.
+    for (int attempt = 0; attempt < 3 && display_.isEmpty(); ++attempt) {
+        startServer();
+        if (display_.isEmpty() || takesClients()) return;
+        display_.clear();
+        stopServer();
+    }
+}
+
+void XDesk::startServer() {
     // Xvfb picks a free display itself and writes its number to fd 3.
     const QString numberFile = dir_.filePath("display");
+    QFile::remove(numberFile);
     server_.setProgram("/bin/sh");
     server_.setArguments(
         {"-c", "exec Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>\"$0\"", numberFile});
@@ -24,9 +37,10 @@ XDesk::XDesk() {
     while (t.elapsed() < 10000 && server_.state() == QProcess::Running) {
         QFile f(numberFile);
         if (f.open(QIODevice::ReadOnly)) {
-            const QByteArray n = f.readAll().trimmed();
-            if (!n.isEmpty() && f.size() > 0 && n.back() >= '0') {
-                display_ = ":" + QString::fromLatin1(n);
+            const QByteArray n = f.readAll();
+            // The number and its newline: the line is whole.
+            if (n.endsWith('\n') && n.trimmed().size() > 0) {
+                display_ = ":" + QString::fromLatin1(n.trimmed());
                 return;
             }
         }
@@ -34,12 +48,27 @@ XDesk::XDesk() {
     }
 }
 
-XDesk::~XDesk() {
+bool XDesk::takesClients() const {
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 10000 && server_.state() == QProcess::Running) {
+        const Result r = run("xdotool", {"getdisplaygeometry"});
+        if (r.finished && r.exitCode == 0) return true;
+        QThread::msleep(100);
+    }
+    return false;
+}
+
+void XDesk::stopServer() {
     if (server_.state() != QProcess::NotRunning) {
         server_.terminate();
         if (!server_.waitForFinished(3000)) server_.kill();
         server_.waitForFinished(1000);
     }
+}
+
+XDesk::~XDesk() {
+    stopServer();
 }
 
 QProcessEnvironment XDesk::environment(const QString& home) const {

@@ -69,6 +69,10 @@ public:
     QString waitForClipboard(const QString& wanted, int timeoutMs = kStepMs) const;
 
 private:
+    void startServer();
+    void stopServer();
+    // A client can connect to the display.
+    bool takesClients() const;
     struct Result {
         bool finished = false;
         int exitCode = -1;
