@@ -198,9 +198,11 @@ int runSeveral(const Options& o, const CommandSpec& c) {
     std::vector<PortRun> runs(static_cast<std::size_t>(ports.size()));
     std::vector<std::unique_ptr<QThread>> threads;
     for (qsizetype i = 0; i < ports.size(); ++i) {
-        // A QThread: the serial port wants an event dispatcher in the thread that opens it.
-        threads.emplace_back(QThread::create([&, i] {
-            runs[static_cast<std::size_t>(i)] = runPort(o, c, ports[i], &board, facts);
+        // A QThread: the serial port wants an event dispatcher in the thread that opens it. Each
+        // thread gets its own copy of its port's name: a shared list touched from several threads
+        // would detach under them.
+        threads.emplace_back(QThread::create([&, i, port = ports.at(i)] {
+            runs[static_cast<std::size_t>(i)] = runPort(o, c, port, &board, facts);
         }));
         threads.back()->start();
     }

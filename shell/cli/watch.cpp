@@ -62,8 +62,13 @@ public:
                 QStringLiteral("%1 (%2): you may unplug it")
                     .arg(run.code == kOk ? QStringLiteral("done") : QStringLiteral("failed"),
                          run.outcome));
-            // The same reader is not taken twice: the next unit is the next reader.
-            while (!stopSignal && portExists(port) && readerAnswers(port)) pause();
+            // The same reader is not taken twice: the next unit is the next reader. One request
+            // left unanswered (a reply lost, a slow moment) is not yet a reader gone: it is gone
+            // when two in a row go unanswered.
+            for (int silent = 0; silent < 2 && !stopSignal && portExists(port);) {
+                silent = readerAnswers(port) ? 0 : silent + 1;
+                if (silent == 0) pause();
+            }
             if (stopSignal || !portExists(port)) return;
         }
     }

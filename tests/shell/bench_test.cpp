@@ -243,7 +243,7 @@ TEST(Watch, ReadersAsTheyComeEachOnceInTheOrderTheyCame) {
     QThread::msleep(2500);
     EXPECT_EQ(unitsDone(), 1u) << "the same reader taken twice";
     com3.reader.setSilent(true);
-    QThread::msleep(3000);
+    QThread::msleep(6000);  // two version requests in a row go unanswered
     com3.reader.setSilent(false);
     ASSERT_TRUE(waitFor([&] { return unitsDone() == 2; }));
     // An adapter plugged in with its reader.
