@@ -56,12 +56,13 @@ public:
                 std::lock_guard<std::mutex> lock(mutex_);
                 runs_.push_back(run);
             }
-            if (stopSignal) return;
+            // Said for every unit whose run is over, also when a signal came meanwhile.
             board_.line(
                 port, false,
                 QStringLiteral("%1 (%2): you may unplug it")
                     .arg(run.code == kOk ? QStringLiteral("done") : QStringLiteral("failed"),
                          run.outcome));
+            if (stopSignal) return;
             // The same reader is not taken twice: the next unit is the next reader. One request
             // left unanswered (a reply lost, a slow moment) is not yet a reader gone: it is gone
             // when two in a row go unanswered.
