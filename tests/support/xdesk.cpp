@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QThread>
 
@@ -11,40 +12,24 @@ XDesk::XDesk() {
     if (QStandardPaths::findExecutable("Xvfb").isEmpty() ||
         QStandardPaths::findExecutable("xdotool").isEmpty())
         return;
-    // A display whose number was given may still take no client: a server on the same number
-    // that was going away when this one started can take its socket with it (seen under load:
-    // "could not connect to display :0"). Such a display is given up and another one started.
-    for (int attempt = 0; attempt < 3 && display_.isEmpty(); ++attempt) {
-        startServer();
-        if (display_.isEmpty() || takesClients()) return;
+    // A display of its own, on a number picked at random far from the usual ones: in a CI run
+    // under the sanitizers, programs on a display numbered by Xvfb itself (:0) twice could not
+    // connect ("could not connect to display :0") though the server had started. A display is
+    // handed out only once a client has connected to it; a number that another server holds
+    // makes Xvfb end, and another number is tried.
+    for (int attempt = 0; attempt < 8 && display_.isEmpty(); ++attempt) {
+        const int number = QRandomGenerator::global()->bounded(200, 30000);
+        if (QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(number)) ||
+            QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number)))
+            continue;
+        display_ = QStringLiteral(":%1").arg(number);
+        server_.setProgram("Xvfb");
+        server_.setArguments({display_, "-nolisten", "tcp", "-screen", "0", "1024x768x24"});
+        server_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        server_.start();
+        if (server_.waitForStarted() && takesClients()) return;
         display_.clear();
         stopServer();
-    }
-}
-
-void XDesk::startServer() {
-    // Xvfb picks a free display itself and writes its number to fd 3.
-    const QString numberFile = dir_.filePath("display");
-    QFile::remove(numberFile);
-    server_.setProgram("/bin/sh");
-    server_.setArguments(
-        {"-c", "exec Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>\"$0\"", numberFile});
-    server_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    server_.start();
-    if (!server_.waitForStarted()) return;
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < 10000 && server_.state() == QProcess::Running) {
-        QFile f(numberFile);
-        if (f.open(QIODevice::ReadOnly)) {
-            const QByteArray n = f.readAll();
-            // The number and its newline: the line is whole.
-            if (n.endsWith('\n') && n.trimmed().size() > 0) {
-                display_ = ":" + QString::fromLatin1(n.trimmed());
-                return;
-            }
-        }
-        QThread::msleep(20);
     }
 }
 

@@ -69,7 +69,6 @@ public:
     QString waitForClipboard(const QString& wanted, int timeoutMs = kStepMs) const;
 
 private:
-    void startServer();
     void stopServer();
     // A client can connect to the display.
     bool takesClients() const;
