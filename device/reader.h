@@ -56,6 +56,10 @@ struct Identity {
     std::array<uint8_t, 4> version{};  // v0, v1, v2 and the model code, as the reader sends them
     std::optional<ModelRow> row;       // none for a model code the table does not know
     bool identified() const { return reply == comlink::Reply::Accepted && row.has_value(); }
+    // The firmware as a person reads it: "1.7.1" (v2.v1.v0).
+    QString firmware() const {
+        return QStringLiteral("%1.%2.%3").arg(version[2]).arg(version[1]).arg(version[0]);
+    }
     uint32_t version32() const {
         return version[0] | (version[1] << 8) | (static_cast<uint32_t>(version[2]) << 16);
     }

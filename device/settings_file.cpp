@@ -59,8 +59,7 @@ SettingsRecord recordOf(const Identity& who, const ParamRead& params, const Filt
     SettingsRecord r;
     r.modelCode = who.version[3];
     r.modelName = who.row ? QString::fromLatin1(who.row->logName) : QString();
-    r.firmware =
-        QStringLiteral("%1.%2.%3").arg(who.version[2]).arg(who.version[1]).arg(who.version[0]);
+    r.firmware = who.firmware();
     r.settings = params.decoded.settings;
     r.paramBlock = params.block;
     if (filters && filters->reply == comlink::Reply::Accepted) {

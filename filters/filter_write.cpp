@@ -35,4 +35,3 @@ void TForm1::btSetFilterClick() {
     if (!requirePort() || !requireReader()) return;
     reader_->setFilters(Device, filterChoice(), cbAvtoSetFilter->isChecked(), bRdFilter);
 }
-

@@ -53,8 +53,8 @@ struct Options {
     QString protocol2;
     std::vector<BoxChoice> boxes;
     std::optional<int> openTimeMs;
-    QString file;   // the operand: the firmware file (program) or the settings file
-    QString file2;  // diff: the second operand
+    QString file;                 // the operand: the firmware file (program) or the settings file
+    QString file2;                // diff: the second operand
     std::optional<bool> progPgm;  // unset: as "Read param" ticks it
     bool avtoSetFilter = false;
     bool allowOtherModel = false;  // restore: what both models share

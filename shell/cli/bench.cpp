@@ -125,7 +125,7 @@ PortRun runPort(const Options& base, const CommandSpec& c, const QString& port, 
         r.modelName = config.who.row && config.who.row->named
                           ? QString::fromLatin1(config.who.row->logName)
                           : QString();
-        r.firmware = QStringLiteral("%1.%2.%3").arg(v[2]).arg(v[1]).arg(v[0]);
+        r.firmware = config.who.firmware();
     }
     r.outcome = s.report.outcome.isEmpty() ? reason(r.code) : s.report.outcome;
     r.bytesAccepted = s.report.bytesAccepted;

@@ -18,7 +18,7 @@ QJsonObject readReport(const device::Configuration& c, const QStringList& lines,
     if (who.reply == comlink::Reply::Accepted) {
         const auto& v = who.version;
         r["version"] = QStringLiteral("%1.%2.%3.%4").arg(v[3]).arg(v[2]).arg(v[1]).arg(v[0]);
-        r["firmware"] = QStringLiteral("%1.%2.%3").arg(v[2]).arg(v[1]).arg(v[0]);
+        r["firmware"] = who.firmware();
         r["model"] =
             QJsonObject{{"code", v[3]},
                         {"name", who.row && who.row->named ? QString::fromLatin1(who.row->logName)

@@ -140,8 +140,7 @@ QString Session::firmwareNow() {
     const device::Identity who = reader_.identify();
     quiet_ = false;
     if (who.reply != comlink::Reply::Accepted) return {};
-    const auto& v = who.version;
-    return QStringLiteral("%1.%2.%3").arg(v[2]).arg(v[1]).arg(v[0]);
+    return who.firmware();
 }
 
 int Session::writeParams() {
