@@ -6,7 +6,7 @@
 # Needs root (CI runs it as root).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-TORVIK_EXTRA_PACKAGES="dpkg-dev lintian appstream x11-utils" source scripts/deps.sh
+TORVIK_EXTRA_PACKAGES="dpkg-dev lintian appstream x11-utils bash-completion" source scripts/deps.sh
 
 rm -rf build-package
 cmake -S . -B build-package -G Ninja -DCMAKE_BUILD_TYPE=Release -DTORVIK_BUILD_TESTS=OFF \
@@ -34,12 +34,28 @@ for f in /usr/bin/torvik-config /usr/bin/torvik-cli /usr/bin/torvik-reader-sim \
          /usr/share/metainfo/org.torvik_config.configurator.metainfo.xml \
          /usr/share/man/man1/torvik-config.1.gz /usr/share/man/man1/torvik-reader-sim.1.gz \
          /usr/share/man/man1/torvik-cli.1.gz \
+         /usr/share/bash-completion/completions/torvik-cli \
+         /usr/share/zsh/vendor-completions/_torvik-cli \
+         /usr/share/fish/vendor_completions.d/torvik-cli.fish \
          /usr/share/doc/torvik-config/copyright /usr/share/doc/torvik-config/changelog.gz; do
     test -e "$f" || { echo "missing after install: $f"; exit 1; }
 done
 torvik-reader-sim --help | grep -q -- "--save-image"
 torvik-config --version | grep -qx "torvik-config [0-9.]*"
 torvik-cli --version | grep -qx "torvik-cli [0-9.]*"
+
+# Each shell finds the completion where the package put it: bash through bash-completion's
+# loader, zsh through its own fpath, fish by itself.
+commands="ports read write factory-settings set-filter boot backup restore diff program"
+bashed=$(bash -c 'source /usr/share/bash-completion/bash_completion
+    __load_completion torvik-cli; COMP_WORDS=(torvik-cli ""); COMP_CWORD=1
+    $(complete -p torvik-cli | sed "s/.*-F \([^ ]*\) .*/\1/"); echo "${COMPREPLY[*]}"')
+[ "$bashed" = "$commands" ] || { echo "bash completes torvik-cli with: $bashed"; exit 1; }
+zshed=$(zsh -f -c 'autoload -Uz compinit; compinit -u -d /dev/null; print -r -- $_comps[torvik-cli]')
+[ "$zshed" = "_torvik-cli" ] || { echo "zsh completes torvik-cli with: $zshed"; exit 1; }
+fished=$(fish -c 'complete -C "torvik-cli "' | cut -f1 | sort | tr '\n' ' ')
+[ "$fished" = "$(tr ' ' '\n' <<<"$commands" | sort | tr '\n' ' ')" ] ||
+    { echo "fish completes torvik-cli with: $fished"; exit 1; }
 
 # torvik-cli reads the installed simulator's defaults, without a display.
 simhome=$(mktemp -d)
@@ -88,6 +104,7 @@ unset DISPLAY
 DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq torvik-config >/dev/null
 for f in /usr/bin/torvik-config /usr/bin/torvik-cli /usr/bin/torvik-reader-sim \
          /usr/share/applications/torvik-config.desktop \
+         /usr/share/bash-completion/completions/torvik-cli \
          /usr/share/metainfo/org.torvik_config.configurator.metainfo.xml; do
     test ! -e "$f" || { echo "left after removal: $f"; exit 1; }
 done

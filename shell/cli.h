@@ -39,13 +39,14 @@ struct BoxChoice {
 };
 
 struct Options {
-    QString command;     // a command of the table (shell/cli/commands.h)
-    QString port;        // the port of this run: COMn, or a device path as typed
-    QStringList ports;   // every port given with --port, each once, in the order given
-    bool all = false;    // and every port that "ports" lists
-    bool watch = false;  // and every reader that appears after the start, until SIGINT
-    QString units;       // a JSON line appended per reader done
-    QString trace;       // the wire trace's file; "-" standard error
+    QString command;        // a command of the table (shell/cli/commands.h)
+    QString port;           // the port of this run: COMn, or a device path as typed
+    QStringList ports;      // every port given with --port, each once, in the order given
+    bool all = false;       // and every port that "ports" lists
+    bool watch = false;     // and every reader that appears after the start, until SIGINT
+    QString units;          // a JSON line appended per reader done
+    QString trace;          // the wire trace's file; "-" standard error
+    QString supportRecord;  // the support record written at the end; empty: none
     bool json = false;
     // Entries of the three lists, by text or index; empty: left as "Read param" set them.
     QString protocol;
@@ -70,11 +71,20 @@ struct Parsed {
     QString error;  // a usage error, to print with the hint to --help
     bool help = false;
     bool version = false;
+    QString completion;          // the shell whose completion script to print
+    bool completePorts = false;  // the COM names that have a device, for the completion
 };
 
 // The arguments after the program's name.
 Parsed parseArguments(const QStringList& args);
 QString helpText();
+
+// The completion script for bash, zsh or fish, made from the command table; empty for another
+// shell.
+QString completionScript(const QString& shell);
+QStringList completionShells();
+// The names COM1 to COM128 whose device exists, without opening any.
+QStringList portsWithDevice();
 
 // One line of progress of a programming run. On a terminal a bar, rewritten in place; elsewhere
 // one plain line a block.

@@ -22,10 +22,18 @@ int main(int argc, char* argv[]) {
                      parsed.error.toLocal8Bit().constData());
         return cli::kUsage;
     }
+    if (!parsed.completion.isEmpty()) {
+        std::fputs(qPrintable(cli::completionScript(parsed.completion)), stdout);
+        return std::fflush(stdout) == 0 ? cli::kOk : cli::kOutputFailed;
+    }
     // No window system: only the event loop's thread that the serial port wants.
     int qtArgc = 1;
     QCoreApplication app(qtArgc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("torvik-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TORVIK_VERSION));
+    if (parsed.completePorts) {
+        for (const QString& name : cli::portsWithDevice()) std::printf("%s\n", qPrintable(name));
+        return std::fflush(stdout) == 0 ? cli::kOk : cli::kOutputFailed;
+    }
     return cli::run(parsed.options);
 }

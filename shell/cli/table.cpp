@@ -129,7 +129,7 @@ QString helpText() {
         }
     }
     return QStringLiteral(
-               "Usage: torvik-cli [--help | --version]\n"
+               "Usage: torvik-cli [--help | --version | --completion bash|zsh|fish]\n"
                "       torvik-cli ports\n"
                "       torvik-cli [--trace FILE] --port COMn|DEVICE COMMAND [options]\n"
                "       torvik-cli [--trace FILE] [--port PORT[,PORT]...]... [--all] [--watch]\n"
@@ -151,6 +151,12 @@ QString helpText() {
                "answer on a port given), until Ctrl+C. Each port runs on its own; each line says\n"
                "whose it is, --json prints JSON Lines events, and a summary ends the run.\n"
                "--units FILE appends one JSON line for each reader done: its record.\n"
+               "--support-record FILE writes, at the end, one file for support: the versions, "
+               "the\n"
+               "ports, the settings last read, the output and the wire trace of the run, which "
+               "is\n"
+               "kept in memory whether or not --trace is given.\n"
+               "--completion prints the shell's completion script.\n"
                "Every \"Read param\" that reads a parameter block is also kept in\n"
                "~/.local/share/torvik-config/backups ($XDG_DATA_HOME), the newest 1000.\n"
                "KEY is a box's control name (cbLock, cbFilter2, ...; read --json lists them), or "
@@ -215,7 +221,11 @@ Parsed parseArguments(const QStringList& args) {
     const QCommandLineOption all("all", "all");
     const QCommandLineOption watch("watch", "watch");
     const QCommandLineOption units("units", "units", "file");
-    p.addOptions({help, version, port, trace, all, watch, units});
+    const QCommandLineOption supportRecord("support-record", "support-record", "file");
+    const QCommandLineOption completion("completion", "completion", "shell");
+    const QCommandLineOption completePorts("complete-ports", "complete-ports");
+    p.addOptions(
+        {help, version, port, trace, all, watch, units, supportRecord, completion, completePorts});
     for (const OptionSpec& o : kOptions)
         p.addOption(o.value ? QCommandLineOption(QString::fromLatin1(o.name), o.name, o.value)
                             : QCommandLineOption(QString::fromLatin1(o.name), o.name));
@@ -231,6 +241,17 @@ Parsed parseArguments(const QStringList& args) {
     }
     if (p.isSet(version)) {
         r.version = true;
+        return r;
+    }
+    if (p.isSet(completion)) {
+        r.completion = p.value(completion);
+        if (!completionShells().contains(r.completion))
+            r.error = QStringLiteral("--completion takes bash, zsh or fish, not \"%1\"")
+                          .arg(r.completion);
+        return r;
+    }
+    if (p.isSet(completePorts)) {
+        r.completePorts = true;
         return r;
     }
     QStringList rest = p.positionalArguments();
@@ -284,7 +305,8 @@ Parsed parseArguments(const QStringList& args) {
         return r;
     }
     for (const QString& name : p.optionNames()) {
-        static const QStringList kEveryCommand{"port", "trace", "all", "watch", "units"};
+        static const QStringList kEveryCommand{"port",  "trace", "all",
+                                               "watch", "units", "support-record"};
         if (kEveryCommand.contains(name)) continue;
         // With several ports, every command reports in JSON Lines.
         if (name == "json" && o.severalPorts()) continue;
@@ -298,6 +320,11 @@ Parsed parseArguments(const QStringList& args) {
     o.port = o.ports.value(0);
     o.json = isSet("json");
     o.trace = p.value(trace);
+    o.supportRecord = p.value(supportRecord);
+    if (p.isSet(supportRecord) && o.supportRecord.isEmpty()) {
+        r.error = QStringLiteral("--support-record takes the file to write");
+        return r;
+    }
     o.protocol = value("protocol");
     o.typeCode = value("type-code");
     o.protocol2 = value("protocol2");
