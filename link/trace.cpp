@@ -3,6 +3,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <cstdio>
+#include <deque>
 #include <mutex>
 
 #include "link/frame.h"
@@ -12,29 +13,45 @@ namespace comlink {
 
 namespace {
 
+// Every line goes to the ring; to the file too while a trace file is written.
 struct Sink {
     std::mutex mutex;  // ports traced from several threads write whole lines
     QFile file;
     QString path;
     QElapsedTimer clock;
+    std::deque<QByteArray> ring;  // the newest lines, kTraceRingBytes at most
+    qsizetype ringBytes = 0;
 };
 
-Sink*& sink() {
-    static Sink* s = nullptr;
-    return s;
+// Made by the first line or the first trace file, and never taken down: a port closed while the
+// program ends still has somewhere to write.
+Sink& sink() {
+    static Sink* s = [] {
+        auto* made = new Sink;
+        made->clock.start();
+        return made;
+    }();
+    return *s;
 }
 
 void traceLine(const QString& name, const QString& device, const QString& event) {
-    Sink* s = sink();
-    if (!s) return;
-    const std::lock_guard<std::mutex> lock(s->mutex);
-    const double ms = static_cast<double>(s->clock.nsecsElapsed()) / 1e6;
-    const QByteArray line = QStringLiteral("%1 %2 %3 %4\n")
-                                .arg(ms, 0, 'f', 3)
-                                .arg(name, device.isEmpty() ? QStringLiteral("-") : device, event)
-                                .toUtf8();
-    s->file.write(line);
-    s->file.flush();  // a trace is for the moment things go wrong: nothing waits in a buffer
+    Sink& s = sink();
+    const double ms = static_cast<double>(s.clock.nsecsElapsed()) / 1e6;
+    QByteArray line = QStringLiteral("%1 %2 %3 %4\n")
+                          .arg(ms, 0, 'f', 3)
+                          .arg(name, device.isEmpty() ? QStringLiteral("-") : device, event)
+                          .toUtf8();
+    const std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.file.isOpen()) {
+        s.file.write(line);
+        s.file.flush();  // a trace is for the moment things go wrong: nothing waits in a buffer
+    }
+    s.ringBytes += line.size();
+    s.ring.push_back(std::move(line));
+    while (s.ringBytes > kTraceRingBytes && !s.ring.empty()) {
+        s.ringBytes -= s.ring.front().size();
+        s.ring.pop_front();
+    }
 }
 
 QString bytes(const uint8_t* p, int n) {
@@ -134,30 +151,38 @@ private:
 }  // namespace
 
 bool startTrace(const QString& path, QString* error) {
-    auto* s = new Sink;
-    s->path = path;
-    if (path != QLatin1String("-")) s->file.setFileName(path);
+    Sink& s = sink();
+    const std::lock_guard<std::mutex> lock(s.mutex);
+    s.file.close();
+    s.path.clear();
+    if (path != QLatin1String("-")) s.file.setFileName(path);
     const bool ok = path == QLatin1String("-")
-                        ? s->file.open(stderr, QIODevice::WriteOnly | QIODevice::Unbuffered)
-                        : s->file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+                        ? s.file.open(stderr, QIODevice::WriteOnly | QIODevice::Unbuffered)
+                        : s.file.open(QIODevice::WriteOnly | QIODevice::Truncate);
     if (!ok) {
-        *error =
-            QStringLiteral("cannot write the trace to %1: %2").arg(path, s->file.errorString());
-        delete s;
+        *error = QStringLiteral("cannot write the trace to %1: %2").arg(path, s.file.errorString());
         return false;
     }
-    s->clock.start();
-    delete sink();
-    sink() = s;
+    s.path = path;
     return true;
 }
 
 QString tracePath() {
-    return sink() ? sink()->path : QString();
+    Sink& s = sink();
+    const std::lock_guard<std::mutex> lock(s.mutex);
+    return s.path;
+}
+
+QByteArray traceRing() {
+    Sink& s = sink();
+    const std::lock_guard<std::mutex> lock(s.mutex);
+    QByteArray all;
+    all.reserve(s.ringBytes);
+    for (const QByteArray& line : s.ring) all += line;
+    return all;
 }
 
 std::unique_ptr<SerialPort> traced(std::unique_ptr<SerialPort> port, const QString& name) {
-    if (!sink()) return port;
     return std::make_unique<TracedPort>(std::move(port), name);
 }
 

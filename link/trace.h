@@ -10,14 +10,22 @@
 // the events open, set, purge, write, read, timeout and close.
 namespace comlink {
 
+// The newest trace lines are kept in memory at all times, whether or not a file is written, so
+// that a fault can be reported without being repeated.
+inline constexpr qsizetype kTraceRingBytes = 256 * 1024;
+
 // Starts the trace into the file at path ("-": standard error); false, with the reason, when it
 // cannot be opened. The trace lasts as long as the program.
 bool startTrace(const QString& path, QString* error);
 // Where the trace goes; empty when there is none.
 QString tracePath();
 
-// The port in use, traced under its COM name (or device path) while a trace runs; the port as it
-// is when none does. The probe's ports are never traced.
+// The newest lines of the trace (kTraceRingBytes at most, whole lines), from the program's start
+// on, whether or not a trace file is written.
+QByteArray traceRing();
+
+// The port in use, traced under its COM name (or device path): into the memory's lines always,
+// and into the trace file while one is written. The probe's ports are never traced.
 std::unique_ptr<SerialPort> traced(std::unique_ptr<SerialPort> port, const QString& name);
 
 }  // namespace comlink

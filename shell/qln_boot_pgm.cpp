@@ -18,8 +18,10 @@
 #include <cmath>
 
 #include "device/model_table.h"
+#include "device/support_record.h"
 #include "link/port_names.h"
 #include "link/probe.h"
+#include "link/trace.h"
 
 TForm1::TForm1(QWidget* parent)
     : QWidget(parent),
@@ -97,7 +99,13 @@ void TForm1::connectHandlers() {
         menu->addSeparator();
         QAction* saveAction = menu->addAction(QStringLiteral("Save log..."));
         saveAction->setShortcut(QKeySequence::Save);
-        if (menu->exec(mm->viewport()->mapToGlobal(at)) == saveAction) saveLogAs();
+        QAction* supportAction = menu->addAction(QStringLiteral("Save support record..."));
+        supportAction->setToolTip(
+            QStringLiteral("One file for support: versions, ports, the settings last read, the "
+                           "log and the trace of the line"));
+        QAction* chosen = menu->exec(mm->viewport()->mapToGlobal(at));
+        if (chosen == saveAction) saveLogAs();
+        if (chosen == supportAction) saveSupportRecordAs();
     });
 }
 
@@ -123,6 +131,41 @@ bool TForm1::saveLog(const QString& path) {
         }
     }
     InfoInfo(QStringLiteral("The log was not saved: %1: %2").arg(path, f.errorString()));
+    return false;
+}
+
+void TForm1::saveSupportRecordAs() {
+    QFileDialog dialog(this, QStringLiteral("Save support record"), QStringLiteral("."));
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setNameFilters({QStringLiteral("Text files (*.txt)"), QStringLiteral("All files (*)")});
+    dialog.setDefaultSuffix(QStringLiteral("txt"));
+    dialog.selectFile(QStringLiteral("torvik-support.txt"));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+    saveSupportRecord(dialog.selectedFiles().first());
+}
+
+bool TForm1::saveSupportRecord(const QString& path) {
+    device::SupportFacts facts;
+    facts.program = QStringLiteral("torvik-config " TORVIK_VERSION);
+    const QString inUse = hCom && hCom->isOpen() ? cbCom->currentText() : QString();
+    if (!inUse.isEmpty()) facts.portsInUse << inUse;
+    // The port in use stays as it is: the others are probed as the port list probes them.
+    facts.ports = comlink::probePorts([&](const QString& name) { return name == inUse; });
+    if (config_ && config_->paramsRead()) facts.settings.emplace_back(inUse, config_->record());
+    facts.logTitle = QStringLiteral("Log");
+    facts.log = mm->toPlainText();
+    facts.trace = comlink::traceRing();
+    QSaveFile f(path);
+    if (f.open(QIODevice::WriteOnly)) {
+        f.write(device::supportRecordText(facts).toUtf8());
+        if (f.commit()) {
+            InfoInfo(QStringLiteral("Support record saved to %1").arg(path));
+            return true;
+        }
+    }
+    InfoInfo(QStringLiteral("The support record was not saved: %1: %2").arg(path, f.errorString()));
     return false;
 }
 

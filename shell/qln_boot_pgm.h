@@ -161,6 +161,12 @@ public:
     // reason in the status panel, when that failed.
     void saveLogAs();
     bool saveLog(const QString& path);
+    // "Save support record..." in the log's context menu: one text file for support with the
+    // versions, the ports, the settings last read, the log and the wire trace kept in memory
+    // (no --trace needed). saveSupportRecord writes it to path; false, with the reason in the
+    // status panel, when that failed.
+    void saveSupportRecordAs();
+    bool saveSupportRecord(const QString& path);
     // "Save settings..." (Ctrl+Shift+S) and "Load settings..." (Ctrl+Shift+O), in the status
     // panel's context menu: the settings the window holds, as a settings file; and a file's
     // settings into the controls, as "Read param" puts a block's there, for "Write param" to

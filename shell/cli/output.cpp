@@ -1,6 +1,8 @@
 #include "shell/cli/output.h"
 
 #include <QByteArray>
+#include <atomic>
+#include <mutex>
 
 #ifdef Q_OS_WIN
 #include <io.h>
@@ -19,6 +21,10 @@ namespace {
 
 thread_local PortOutput* threadOutput = nullptr;
 
+std::atomic<bool> keeping{false};
+std::mutex keptMutex;
+QString kept;
+
 }  // namespace
 
 void setPortOutput(PortOutput* output) {
@@ -29,7 +35,21 @@ PortOutput* portOutput() {
     return threadOutput;
 }
 
+void keepOutput() {
+    keeping = true;
+}
+
+QString keptOutput() {
+    const std::lock_guard<std::mutex> lock(keptMutex);
+    return kept;
+}
+
 void print(std::FILE* to, const QString& text) {
+    // A bar or a live row redrawn in place is no line of the output.
+    if (keeping && !text.startsWith(QLatin1Char('\r')) && !text.contains(QLatin1Char('\x1b'))) {
+        const std::lock_guard<std::mutex> lock(keptMutex);
+        kept += text;
+    }
     if (to == stdout && outputFailed) return;
     const QByteArray bytes = text.toUtf8();
     const std::size_t n = static_cast<std::size_t>(bytes.size());

@@ -12,6 +12,10 @@ namespace cli {
 extern bool outputFailed;
 
 void print(std::FILE* to, const QString& text);
+// From now on, everything printed (but a terminal's redrawn lines) is kept as well, for the
+// support record.
+void keepOutput();
+QString keptOutput();
 void out(const QString& line);  // a line of standard output
 void err(const QString& line);  // a line of standard error, after "torvik-cli: "
 bool stderrIsTerminal();

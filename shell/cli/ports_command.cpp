@@ -6,6 +6,7 @@
 #include "shell/cli/commands.h"
 #include "shell/cli/output.h"
 #include "shell/cli/session.h"
+#include "shell/cli/support.h"
 
 namespace cli {
 
@@ -37,14 +38,26 @@ int run(const Options& options) {
         err(error);
         return kUsage;
     }
+    if (!options.supportRecord.isEmpty() && !openSupportRecord(options.supportRecord, &error)) {
+        err(error);
+        return kUsage;
+    }
     setUpSignals();
+    int code = kOk;
     const bool portGiven = !options.ports.isEmpty() || options.all || options.watch;
     if (c->port == PortUse::None || (c->port == PortUse::Optional && !portGiven)) {
         Session session(options);
-        return c->run(session);
+        code = c->run(session);
+    } else if (options.severalPorts()) {
+        code = runSeveral(options, *c);
+    } else {
+        code = runPort(options, *c, options.port, nullptr, fileFacts(options)).code;
     }
-    if (options.severalPorts()) return runSeveral(options, *c);
-    return runPort(options, *c, options.port, nullptr, fileFacts(options)).code;
+    if (!writeSupportRecord(&error)) {
+        err(error);
+        if (code == kOk) code = kFailed;
+    }
+    return code;
 }
 
 }  // namespace cli

@@ -1,4 +1,5 @@
 #include "shell/cli/session.h"
+#include "shell/cli/support.h"
 
 #include <QFileInfo>
 
@@ -127,6 +128,7 @@ bool Session::readParam(bool backUp) {
         };
     }
     config_ = device::readConfiguration(reader_, ro);
+    if (config_.paramsRead()) noteSettingsRead(o_.port, config_.record());
     if (backUp) {
         backups_.waitUntilWritten();
         if (!backupError_.isEmpty())
