@@ -6,7 +6,7 @@
 # Needs root (CI runs it as root).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-TORVIK_EXTRA_PACKAGES="dpkg-dev lintian appstream x11-utils bash-completion" source scripts/deps.sh
+TORVIK_EXTRA_PACKAGES="dpkg-dev lintian appstream x11-utils bash-completion python3-jsonschema" source scripts/deps.sh
 
 rm -rf build-package
 cmake -S . -B build-package -G Ninja -DCMAKE_BUILD_TYPE=Release -DTORVIK_BUILD_TESTS=OFF \
@@ -37,6 +37,9 @@ for f in /usr/bin/torvik-config /usr/bin/torvik-cli /usr/bin/torvik-reader-sim \
          /usr/share/bash-completion/completions/torvik-cli \
          /usr/share/zsh/vendor-completions/_torvik-cli \
          /usr/share/fish/vendor_completions.d/torvik-cli.fish \
+         /usr/share/torvik-config/settings-file.schema.json \
+         /usr/share/torvik-config/read.schema.json \
+         /usr/share/torvik-config/events.schema.json \
          /usr/share/doc/torvik-config/copyright /usr/share/doc/torvik-config/changelog.gz; do
     test -e "$f" || { echo "missing after install: $f"; exit 1; }
 done
@@ -51,7 +54,7 @@ bashed=$(bash -c 'source /usr/share/bash-completion/bash_completion
     __load_completion torvik-cli; COMP_WORDS=(torvik-cli ""); COMP_CWORD=1
     $(complete -p torvik-cli | sed "s/.*-F \([^ ]*\) .*/\1/"); echo "${COMPREPLY[*]}"')
 [ "$bashed" = "$commands" ] || { echo "bash completes torvik-cli with: $bashed"; exit 1; }
-zshed=$(zsh -f -c 'autoload -Uz compinit; compinit -u -d /dev/null; print -r -- $_comps[torvik-cli]')
+zshed=$(zsh -f -c 'autoload -Uz compinit; compinit -u -D; print -r -- $_comps[torvik-cli]')
 [ "$zshed" = "_torvik-cli" ] || { echo "zsh completes torvik-cli with: $zshed"; exit 1; }
 fished=$(fish -c 'complete -C "torvik-cli "' | cut -f1 | sort | tr '\n' ' ')
 [ "$fished" = "$(tr ' ' '\n' <<<"$commands" | sort | tr '\n' ' ')" ] ||
@@ -66,6 +69,12 @@ json=$(HOME="$simhome" torvik-cli --port COM5 read --json) || { echo "torvik-cli
 kill -INT "$sim"
 wait "$sim" || true
 rm -rf "$simhome"
+# What it printed is what the installed schema says.
+jsonfile=$(mktemp --suffix=.json)
+printf '%s\n' "$json" >"$jsonfile"
+/usr/bin/python3 -W ignore tests/support/check_schema.py /usr/share/torvik-config read.schema.json \
+    "$jsonfile" || { echo "torvik-cli read --json is not valid against the installed schema"; exit 1; }
+rm -f "$jsonfile"
 for field in '"version": "15.1.7.1"' '"name": "Torvik-N3"' '"text": "protected"' \
              '"text": "Wiegand 26"' '"ms": 1000' '"filtersRead": true'; do
     grep -qF "$field" <<<"$json" || { echo "torvik-cli read --json lacks $field"; echo "$json"; exit 1; }

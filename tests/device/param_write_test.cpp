@@ -6,6 +6,7 @@
 #include <QString>
 
 #include "device/param_block.h"
+#include "tests/support/json_schema.h"
 #include "tests/support/read_param.h"
 
 namespace {
@@ -272,6 +273,7 @@ TEST(SettingsInTheWindow, SavedSettingsLoadedIntoAnotherReaderWriteTheSameReques
         form.btVersion->click();
         first.reader.waitUntilQuiet();
         ASSERT_TRUE(form.saveSettings(file));
+        EXPECT_EQ(th::schemaErrors("settings-file.schema.json", file), "");
         EXPECT_EQ(form.pnlState->text(), QStringLiteral("Settings saved to %1").arg(file));
         first.reader.clearReceived();
         form.btWriteParam->click();

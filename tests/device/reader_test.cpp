@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/json_schema.h"
+
 #include "device/reader.h"
 #include "device/settings_file.h"
 #include "firmware/boot_protocol.h"
@@ -382,6 +384,7 @@ TEST_F(ReaderLayer, SettingsFileRoundTripAndRefusals) {
     const QString path = dir.filePath("reader.json");
     QString error;
     ASSERT_TRUE(device::writeSettingsFile(path, r, &error)) << error.toStdString();
+    EXPECT_EQ(th::schemaErrors("settings-file.schema.json", path), "");
     const auto back = device::readSettingsFile(path, &error);
     ASSERT_TRUE(back.has_value()) << error.toStdString();
     EXPECT_EQ(back->modelCode, 15);

@@ -80,6 +80,7 @@ TEST(Clone, BackupAndRestoreAndTheWindowsSaveAndLoadBothMakeTheFirstReadersBlock
         form.btVersion->click();
         first.reader.waitUntilQuiet();
         ASSERT_TRUE(form.saveSettings(windowFile)) << form.pnlState->text().toStdString();
+        EXPECT_EQ(th::schemaErrors("settings-file.schema.json", windowFile), "");
     }
     EXPECT_EQ(jsonOf(windowFile)["settings"], jsonOf(cliFile)["settings"]);
     EXPECT_EQ(jsonOf(windowFile)["filters"], jsonOf(cliFile)["filters"]);

@@ -145,6 +145,7 @@ TEST(CompareWithFile, TheDialogNamesTheBoxThatDiffersAndNothingChanges) {
     form.btVersion->click();
     com3.reader.waitUntilQuiet();
     ASSERT_TRUE(form.saveSettings(file));
+    EXPECT_EQ(th::schemaErrors("settings-file.schema.json", file), "");
     // The file differs in one box.
     QFile f(file);
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
@@ -179,6 +180,7 @@ TEST(CompareWithFile, TheDialogNamesTheBoxThatDiffersAndNothingChanges) {
 
     // The reader's own file: "No differences".
     ASSERT_TRUE(form.saveSettings(file));
+    EXPECT_EQ(th::schemaErrors("settings-file.schema.json", file), "");
     QString said;
     QTimer::singleShot(0, [&] {
         QWidget* dialog = QApplication::activeModalWidget();

@@ -6,11 +6,13 @@
 #include <QDir>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <cstdio>
 #include <cstdlib>
 
 #include <gtest/gtest.h>
 
 #include "link/port_names.h"
+#include "tests/support/json_schema.h"
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
@@ -25,5 +27,13 @@ int main(int argc, char** argv) {
     QDir().mkpath(home.path() + QStringLiteral("/dev"));
     comlink::setDeviceRoot(home.path() + QStringLiteral("/dev"));
     QDir().mkpath(comlink::portLinkFolder());
-    return RUN_ALL_TESTS();
+    const int result = RUN_ALL_TESTS();
+    // Every backup that the window, the layer and torvik-cli wrote in this home: a settings file
+    // as its schema says.
+    const QString invalid = th::backupErrors(home.path());
+    if (!invalid.isEmpty()) {
+        std::fprintf(stderr, "Backups that are no valid settings file:\n%s\n", qPrintable(invalid));
+        return 1;
+    }
+    return result;
 }
