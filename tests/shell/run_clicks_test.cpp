@@ -16,17 +16,6 @@
 
 namespace {
 
-template <typename F>
-bool waitFor(F&& done, int timeoutMs) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > timeoutMs) return false;
-        QThread::msleep(20);
-    }
-    return true;
-}
-
 QStringList traceLines(const QString& path) {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly)) return {};
@@ -52,29 +41,23 @@ TEST(XvfbRun, ClicksMadeWhileTheEndFrameIsOnItsWayNeverActAfterTheRun) {
     reader.enterBootLoader();
     reader.bootScript({emu::BootAction::model(), emu::BootAction::model(), emu::BootAction::model(),
                        emu::BootAction::silence()});
-    const QString links = home.filePath(".local/share/torvik-config/ports");
-    ASSERT_TRUE(QDir().mkpath(links));
-    ASSERT_TRUE(QFile::link(QString::fromStdString(reader.slavePath()), links + "/COM128"));
+    const QString lock = th::linkAsLastPort(home.path(), reader.slavePath());
+    ASSERT_FALSE(lock.isEmpty());
     const QString rom = th::writeFillImage(home.path(), 132 * 3, 0x5A);
     const QString trace = home.filePath("trace.txt");
-    const QString lock =
-        "/run/lock/LCK.." + QString::fromStdString(reader.slavePath()).mid(5).replace('/', '_');
 
     QProcess app;
-    app.setProcessEnvironment(desk.environment(home.path()));
-    app.setProcessChannelMode(QProcess::ForwardedChannels);
-    app.start(TORVIK_CONFIG_PATH, {QStringLiteral("--trace"), trace});
-    ASSERT_TRUE(app.waitForStarted());
-    const QString window = desk.waitForWindow("Torvik config V15");
+    const QString window =
+        desk.startConfigurator(app, home.path(), {QStringLiteral("--trace"), trace});
     ASSERT_FALSE(window.isEmpty()) << "the window did not show";
     ASSERT_TRUE(desk.pickLastPort(window));
-    ASSERT_TRUE(waitFor([&] { return QFile::exists(lock); }, th::XDesk::kStepMs))
+    ASSERT_TRUE(th::waitFor([&] { return QFile::exists(lock); }, th::XDesk::kStepMs))
         << "the port did not open";
     ASSERT_TRUE(desk.chooseFile(window, rom)) << "the file dialog did not take the file";
 
     ASSERT_TRUE(desk.click(window, th::kPgm));
     ASSERT_TRUE(
-        waitFor([&] { return reader.bootLoader().packets.size() >= 4; }, th::XDesk::kStepMs))
+        th::waitFor([&] { return reader.bootLoader().packets.size() >= 4; }, th::XDesk::kStepMs))
         << "the run did not reach its end frame";
     // The window now waits 400 ms and then its read time-out of 2 s for the end frame's answer.
     // The pointer still rests on "PGM" from the click that started the run: a click where it
@@ -85,7 +68,7 @@ TEST(XvfbRun, ClicksMadeWhileTheEndFrameIsOnItsWayNeverActAfterTheRun) {
     // The run is over once the end frame's wait has timed out; a click that acts after it does so
     // at once.
     qsizetype endFrame = -1;
-    ASSERT_TRUE(waitFor(
+    ASSERT_TRUE(th::waitFor(
         [&] {
             const QStringList t = traceLines(trace);
             endFrame = findEvent(t, "write E1 02 8D 56");

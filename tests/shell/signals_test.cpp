@@ -25,17 +25,6 @@
 
 namespace {
 
-template <typename F>
-bool waitFor(F&& done, int timeoutMs) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > timeoutMs) return false;
-        QThread::msleep(20);
-    }
-    return true;
-}
-
 struct Signal {
     int number;
     const char* name;
@@ -98,25 +87,16 @@ TEST(SignalToTheProgram, EndsARunWithTheEndFrameAndLeavesNoLock) {
     QTemporaryDir home;
     emu::PtyReader reader;
     reader.enterBootLoader();
-    const QString links = home.filePath(".local/share/torvik-config/ports");
-    ASSERT_TRUE(QDir().mkpath(links));
-    // The last name of all, so that it is the last entry of the list whatever else this machine
-    // has.
-    ASSERT_TRUE(QFile::link(QString::fromStdString(reader.slavePath()), links + "/COM128"));
+    const QString lock = th::linkAsLastPort(home.path(), reader.slavePath());
+    ASSERT_FALSE(lock.isEmpty());
     const QString rom = th::writeFillImage(home.path(), 132 * 20, 0x5A);
-    const QString lock =
-        "/run/lock/LCK.." + QString::fromStdString(reader.slavePath()).mid(5).replace('/', '_');
 
     QProcess app;
-    app.setProcessEnvironment(desk.environment(home.path()));
-    app.setProcessChannelMode(QProcess::ForwardedChannels);
-    app.start(TORVIK_CONFIG_PATH, QStringList{});
-    ASSERT_TRUE(app.waitForStarted());
-    const QString window = desk.waitForWindow("Torvik config V15");
+    const QString window = desk.startConfigurator(app, home.path());
     ASSERT_FALSE(window.isEmpty()) << "the window did not show";
 
     ASSERT_TRUE(desk.pickLastPort(window));
-    ASSERT_TRUE(waitFor([&] { return QFile::exists(lock); }, th::XDesk::kStepMs))
+    ASSERT_TRUE(th::waitFor([&] { return QFile::exists(lock); }, th::XDesk::kStepMs))
         << "the port did not open";
 
     ASSERT_TRUE(desk.chooseFile(window, rom)) << "the file dialog did not take the file";
@@ -125,7 +105,7 @@ TEST(SignalToTheProgram, EndsARunWithTheEndFrameAndLeavesNoLock) {
     // dialog's handler returned.
     ASSERT_TRUE(desk.click(window, th::kPgm));
     ASSERT_TRUE(
-        waitFor([&] { return reader.bootLoader().packets.size() >= 2; }, th::XDesk::kStepMs))
+        th::waitFor([&] { return reader.bootLoader().packets.size() >= 2; }, th::XDesk::kStepMs))
         << "the run did not start";
     ::kill(static_cast<pid_t>(app.processId()), SIGTERM);
     ASSERT_TRUE(app.waitForFinished(th::XDesk::kStepMs));

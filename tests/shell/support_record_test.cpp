@@ -43,7 +43,9 @@ QString sectionOf(const QString& record, const QString& title) {
 void expectNothingOfTheMachine(const QString& record) {
     EXPECT_FALSE(record.contains(QDir::homePath())) << record.toStdString();
     const QString host = QSysInfo::machineHostName();
-    if (host.size() > 1) EXPECT_FALSE(record.contains(host));
+    if (host.size() > 1) {
+        EXPECT_FALSE(record.contains(host));
+    }
 }
 
 TEST(TraceRing, KeepsTheNewestWholeLinesWithoutATraceFile) {
@@ -84,12 +86,14 @@ TEST(Scrubbed, KeepsTheProgramsFoldersAndDevicesAndHidesTheRest) {
     EXPECT_TRUE(s.contains("Wiegand 34/58 and 7UID to 6UID"));
     EXPECT_TRUE(s.contains("/torvik-config/backups/x.json"));
     EXPECT_FALSE(s.contains(home + "/")) << s.toStdString();
-    if (!qEnvironmentVariable("USER").isEmpty() && qEnvironmentVariable("USER").size() > 1)
-        EXPECT_EQ(device::scrubbed(QStringLiteral("held by %1.").arg(qEnvironmentVariable("USER"))),
-                  "held by <user>.");
+    const QString user = qEnvironmentVariable("USER");
+    if (user.size() > 1) {
+        EXPECT_EQ(device::scrubbed(QStringLiteral("held by %1.").arg(user)), "held by <user>.");
+    }
     const QString host = QSysInfo::machineHostName();
-    if (host.size() > 1)
+    if (host.size() > 1) {
         EXPECT_EQ(device::scrubbed(QStringLiteral("on %1 now").arg(host)), "on <host> now");
+    }
 }
 
 class CliSupportRecord : public ::testing::Test {
@@ -158,17 +162,6 @@ TEST(WindowSupportRecord, AFolderThatIsNotThereIsSaidInTheStatusPanel) {
     EXPECT_FALSE(QFile::exists(path));
 }
 
-template <typename F>
-bool waitFor(F&& done, int timeoutMs) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > timeoutMs) return false;
-        QThread::msleep(20);
-    }
-    return true;
-}
-
 // As a user does it on a real display: "Read param", then the log's context menu and its
 // "Save support record...", with no --trace given.
 TEST(XvfbSupportRecord, ReadParamThenTheLogsMenuSavesTheBytesTheLogAndTheSettings) {
@@ -177,28 +170,21 @@ TEST(XvfbSupportRecord, ReadParamThenTheLogsMenuSavesTheBytesTheLogAndTheSetting
     QTemporaryDir home;
     emu::PtyReader reader;
     th::setModel(reader, 15, kBlock);
-    const QString links = home.filePath(".local/share/torvik-config/ports");
-    ASSERT_TRUE(QDir().mkpath(links));
-    ASSERT_TRUE(QFile::link(QString::fromStdString(reader.slavePath()), links + "/COM128"));
-    const QString lock =
-        "/run/lock/LCK.." + QString::fromStdString(reader.slavePath()).mid(5).replace('/', '_');
+    const QString lock = th::linkAsLastPort(home.path(), reader.slavePath());
+    ASSERT_FALSE(lock.isEmpty());
     const QString backups = home.filePath(".local/share/torvik-config/backups");
     const QString path = home.filePath("support.txt");
 
     QProcess app;
-    app.setProcessEnvironment(desk.environment(home.path()));
-    app.setProcessChannelMode(QProcess::ForwardedChannels);
-    app.start(TORVIK_CONFIG_PATH, QStringList{});
-    ASSERT_TRUE(app.waitForStarted());
-    const QString window = desk.waitForWindow("Torvik config V15");
+    const QString window = desk.startConfigurator(app, home.path());
     ASSERT_FALSE(window.isEmpty()) << "the window did not show";
     ASSERT_TRUE(desk.pickLastPort(window));
-    ASSERT_TRUE(waitFor([&] { return QFile::exists(lock); }, th::XDesk::kStepMs))
+    ASSERT_TRUE(th::waitFor([&] { return QFile::exists(lock); }, th::XDesk::kStepMs))
         << "the port did not open";
     ASSERT_TRUE(desk.click(window, th::kReadParam));
     // "Read param" is over once its backup is written.
-    ASSERT_TRUE(waitFor([&] { return !QDir(backups).entryList(QDir::Files).isEmpty(); },
-                        th::XDesk::kStepMs))
+    ASSERT_TRUE(th::waitFor([&] { return !QDir(backups).entryList(QDir::Files).isEmpty(); },
+                            th::XDesk::kStepMs))
         << "Read param did not read the reader";
     // The log's context menu from the keyboard, its last entry, and the file's name.
     ASSERT_TRUE(desk.click(window, th::kLog));
@@ -208,7 +194,7 @@ TEST(XvfbSupportRecord, ReadParamThenTheLogsMenuSavesTheBytesTheLogAndTheSetting
     ASSERT_FALSE(dialog.isEmpty()) << "the dialog did not show";
     ASSERT_TRUE(desk.waitForFocus(dialog));
     ASSERT_TRUE(desk.key({"ctrl+a"}) && desk.type(path) && desk.key({"Return"}));
-    ASSERT_TRUE(waitFor([&] { return QFile::exists(path); }, th::XDesk::kStepMs))
+    ASSERT_TRUE(th::waitFor([&] { return QFile::exists(path); }, th::XDesk::kStepMs))
         << "no support record was written";
     app.terminate();
     app.waitForFinished(10000);

@@ -1,5 +1,6 @@
 #include "tests/support/xdesk.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QRandomGenerator>
@@ -173,6 +174,22 @@ bool XDesk::chooseFile(const QString& window, const QString& path) const {
     // Typing before the dialog has the focus would go to another window.
     if (dialog.isEmpty() || !waitForFocus(dialog)) return false;
     return key({"ctrl+a"}) && type(path) && key({"Return"}) && waitUntilGone(title);
+}
+
+QString XDesk::startConfigurator(QProcess& app, const QString& home,
+                                 const QStringList& args) const {
+    app.setProcessEnvironment(environment(home));
+    app.setProcessChannelMode(QProcess::ForwardedChannels);
+    app.start(QStringLiteral(TORVIK_CONFIG_PATH), args);
+    if (!app.waitForStarted()) return {};
+    return waitForWindow(QStringLiteral("Torvik config V15"));
+}
+
+QString linkAsLastPort(const QString& home, const std::string& device) {
+    const QString links = home + QStringLiteral("/.local/share/torvik-config/ports");
+    const QString path = QString::fromStdString(device);
+    if (!QDir().mkpath(links) || !QFile::link(path, links + QStringLiteral("/COM128"))) return {};
+    return QStringLiteral("/run/lock/LCK..") + path.mid(5).replace('/', '_');
 }
 
 QString XDesk::waitForClipboard(const QString& wanted, int timeoutMs) const {

@@ -1,10 +1,13 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QThread>
+#include <string>
 
 namespace th {
 
@@ -68,6 +71,11 @@ public:
     // The clipboard's text, once it holds `wanted` (empty after timeoutMs).
     QString waitForClipboard(const QString& wanted, int timeoutMs = kStepMs) const;
 
+    // The configurator started on this display in home with args, as a user starts it: its main
+    // window once it shows; empty when it did not.
+    QString startConfigurator(QProcess& app, const QString& home,
+                              const QStringList& args = {}) const;
+
 private:
     void stopServer();
     // A client can connect to the display.
@@ -82,5 +90,22 @@ private:
     QProcess server_;
     QString display_;
 };
+
+// True once done() holds, looking every 20 ms; false after timeoutMs.
+template <typename F>
+bool waitFor(F&& done, int timeoutMs) {
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > timeoutMs) return false;
+        QThread::msleep(20);
+    }
+    return true;
+}
+
+// A reader's device as the last port of the programs run in home: linked as COM128, the last
+// name of all, so that it is the last entry of the list whatever else this machine has. The
+// lock file a program takes while it holds the port; empty when the link could not be made.
+QString linkAsLastPort(const QString& home, const std::string& device);
 
 }  // namespace th
