@@ -54,6 +54,10 @@ bashed=$(bash -c 'source /usr/share/bash-completion/bash_completion
     __load_completion torvik-cli; COMP_WORDS=(torvik-cli ""); COMP_CWORD=1
     $(complete -p torvik-cli | sed "s/.*-F \([^ ]*\) .*/\1/"); echo "${COMPREPLY[*]}"')
 [ "$bashed" = "$commands" ] || { echo "bash completes torvik-cli with: $bashed"; exit 1; }
+bashed=$(bash -c 'source /usr/share/bash-completion/bash_completion
+    __load_completion torvik-cli; COMP_WORDS=(torvik-cli --port COM3 write --set cbL)
+    COMP_CWORD=5; $(complete -p torvik-cli | sed "s/.*-F \([^ ]*\) .*/\1/"); echo "${COMPREPLY[*]}"')
+[ "$bashed" = "cbLock=" ] || { echo "bash completes --set cbL with: $bashed"; exit 1; }
 zshed=$(zsh -f -c 'autoload -Uz compinit; compinit -u -D; print -r -- $_comps[torvik-cli]')
 [ "$zshed" = "_torvik-cli" ] || { echo "zsh completes torvik-cli with: $zshed"; exit 1; }
 fished=$(fish -c 'complete -C "torvik-cli "' | cut -f1 | sort | tr '\n' ' ')
