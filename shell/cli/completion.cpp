@@ -90,6 +90,23 @@ int operandCount(const CommandSpec& c) {
     return (c.operand ? 1 : 0) + (c.operand2 ? 1 : 0);
 }
 
+// A command whose operands are files: how many it takes, their suffix, and whether a port may
+// stand for one.
+struct FileOperands {
+    QString command;
+    int count;
+    QString suffix;
+    bool ports;
+};
+std::vector<FileOperands> fileOperands() {
+    std::vector<FileOperands> l;
+    for (const CommandSpec& c : commands())
+        if (!operandSuffix(c).isEmpty())
+            l.push_back({QString::fromLatin1(c.name), operandCount(c), operandSuffix(c),
+                         c.port == PortUse::Optional});
+    return l;
+}
+
 // Text in single quotes for all three shells.
 QString quoted(const QString& s) {
     QString q = s;
@@ -212,18 +229,16 @@ QString bashScript() {
              "    COMPREPLY=()\n"
              "    case $cmd in\n")
              .arg(lines(commandNames()));
-    for (const CommandSpec& c : commands()) {
-        const QString suffix = operandSuffix(c);
-        if (suffix.isEmpty()) continue;
-        s += QStringLiteral("    %1)\n        ((operands < %2)) || return\n")
-                 .arg(QLatin1String(c.name))
-                 .arg(operandCount(c));
-        if (c.port == PortUse::Optional)
-            s += QStringLiteral(
-                "        _torvik_cli_reply \"$cur\" \"$(command torvik-cli --complete-ports "
-                "2>/dev/null)\"\n");
-        s += QStringLiteral("        _torvik_cli_files \"$cur\" %1 ;;\n").arg(suffix);
-    }
+    for (const FileOperands& f : fileOperands())
+        s += QStringLiteral(
+                 "    %1)\n        ((operands < %2)) || return\n%3"
+                 "        _torvik_cli_files \"$cur\" %4 ;;\n")
+                 .arg(f.command)
+                 .arg(f.count)
+                 .arg(f.ports ? QStringLiteral("        _torvik_cli_reply \"$cur\" \"$(command "
+                                               "torvik-cli --complete-ports 2>/dev/null)\"\n")
+                              : QString())
+                 .arg(f.suffix);
     s += QStringLiteral(
         "    esac\n"
         "}\n"
@@ -299,18 +314,16 @@ QString zshScript() {
              "    fi\n"
              "    case $cmd in\n")
              .arg(quotedWords(commandNames()));
-    for (const CommandSpec& c : commands()) {
-        const QString suffix = operandSuffix(c);
-        if (suffix.isEmpty()) continue;
-        s += QStringLiteral("    %1)\n        ((operands < %2)) || return 1\n")
-                 .arg(QLatin1String(c.name))
-                 .arg(operandCount(c));
-        if (c.port == PortUse::Optional)
-            s += QStringLiteral(
-                "        compadd -- ${(f)\"$(command torvik-cli --complete-ports "
-                "2>/dev/null)\"}\n");
-        s += QStringLiteral("        _files -g '*.%1' ;;\n").arg(suffix);
-    }
+    for (const FileOperands& f : fileOperands())
+        s += QStringLiteral(
+                 "    %1)\n        ((operands < %2)) || return 1\n%3"
+                 "        _files -g '*.%4' ;;\n")
+                 .arg(f.command)
+                 .arg(f.count)
+                 .arg(f.ports ? QStringLiteral("        compadd -- ${(f)\"$(command torvik-cli "
+                                               "--complete-ports 2>/dev/null)\"}\n")
+                              : QString())
+                 .arg(f.suffix);
     s += QStringLiteral(
         "    esac\n"
         "}\n"
@@ -428,20 +441,14 @@ QString fishScript() {
                 s += QStringLiteral(" -x");
             s += QLatin1Char('\n');
         }
-        const QString suffix = operandSuffix(c);
-        if (suffix.isEmpty()) continue;
-        s += QStringLiteral(
-                 "complete -c torvik-cli -n '__torvik_cli_operand %1 %2' -k -a "
-                 "'(__torvik_cli_files %3)'\n")
-                 .arg(name)
-                 .arg(operandCount(c))
-                 .arg(suffix);
-        if (c.port == PortUse::Optional)
-            s += QStringLiteral(
-                     "complete -c torvik-cli -n '__torvik_cli_operand %1 %2' -a '(command "
-                     "torvik-cli --complete-ports 2>/dev/null)'\n")
-                     .arg(name)
-                     .arg(operandCount(c));
+    }
+    for (const FileOperands& f : fileOperands()) {
+        const QString on = QStringLiteral("complete -c torvik-cli -n '__torvik_cli_operand %1 %2'")
+                               .arg(f.command)
+                               .arg(f.count);
+        s += on + QStringLiteral(" -k -a '(__torvik_cli_files %1)'\n").arg(f.suffix);
+        if (f.ports)
+            s += on + QStringLiteral(" -a '(command torvik-cli --complete-ports 2>/dev/null)'\n");
     }
     return s;
 }
