@@ -308,11 +308,13 @@ void PrintTo(const CliSignal& s, std::ostream* os) {
 class CliSignalDuringRun : public ::testing::TestWithParam<CliSignal> {
 protected:
     // Starts a run of 20 old-type blocks and sends the signal once `ready` holds.
-    int signalWhen(const std::function<bool()>& ready, int times = 1) {
+    int signalWhen(const std::function<bool()>& ready, int times = 1,
+                   const QStringList& more = {}) {
         cli.reader.withModel([](emu::ReaderModel& m) { m.state.version = {1, 7, 1, 4}; });
         const QString rom = th::writeFillImage(dir.path(), 132 * 20, 0x11);
         p.setProcessEnvironment(cliEnvironment());
-        p.start(QStringLiteral(TORVIK_CLI_PATH), {"--port", "COM4", "program", rom});
+        p.start(QStringLiteral(TORVIK_CLI_PATH),
+                more + QStringList{"--port", "COM4", "program", rom});
         EXPECT_TRUE(p.waitForStarted());
         QElapsedTimer t;
         t.start();
@@ -344,6 +346,19 @@ TEST_P(CliSignalDuringRun, MidRunSendsTheEndFrameAndReleasesThePort) {
     EXPECT_TRUE(QString::fromUtf8(p.readAllStandardOutput()).endsWith("Transmission OK\n"))
         << "a second signal cut the end frame short";
     EXPECT_FALSE(QFile::exists(lockFile()));
+}
+
+// The support record is written after the run that a signal stopped, end frame and all.
+TEST_P(CliSignalDuringRun, MidRunTheSupportRecordIsStillWritten) {
+    const QString record = dir.filePath("support.txt");
+    const int code = signalWhen([&] { return cli.reader.bootLoader().packets.size() >= 2; }, 1,
+                                {"--support-record", record});
+    EXPECT_EQ(code, GetParam().exitCode);
+    QFile f(record);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly)) << "no support record after the signal";
+    const QString text = QString::fromUtf8(f.readAll());
+    EXPECT_TRUE(text.contains("Transmission OK\n")) << text.toStdString();
+    EXPECT_TRUE(text.contains(" write E1 02 8D 56\n")) << "the end frame is not in its trace";
 }
 
 TEST_P(CliSignalDuringRun, BetweenTheBootEntryAndTheFirstBlockSendsTheEndFrameAlone) {

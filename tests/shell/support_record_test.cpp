@@ -127,6 +127,26 @@ TEST_F(CliSupportRecord, HoldsTheBytesTheOutputAndTheSettingsWithoutATrace) {
     expectNothingOfTheMachine(record);
 }
 
+TEST_F(CliSupportRecord, SeveralPortsGiveEachPortsSettingsAndTheirTraces) {
+    th::LinkedReader com6{6};
+    th::setModel(com6.reader, 13, {0x00, 0x01, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00});
+    const QString path = dir.filePath("support.txt");
+    const th::CliRun r = th::runCli({"--support-record", path, "--port", "COM5,COM6", "read"});
+    ASSERT_EQ(r.exitCode, cli::kOk) << r.err.toStdString();
+    const QString record = readAll(path);
+    const QString settings = sectionOf(record, "Settings last read");
+    EXPECT_TRUE(settings.contains("COM5:\n{") && settings.contains("COM6:\n{"))
+        << settings.toStdString();
+    EXPECT_TRUE(settings.contains("\"paramBlock\": \"01410000000A000000\""));
+    EXPECT_TRUE(settings.contains("\"paramBlock\": \"00010000000A000000\""));
+    // The output as printed: each line with its port, then the summary.
+    const QString output = sectionOf(record, "Output");
+    EXPECT_TRUE(output.contains("COM5: VERSION  15.1.7.1\n")) << output.toStdString();
+    EXPECT_TRUE(output.contains("COM6: VERSION  13.1.7.1\n")) << output.toStdString();
+    const QString trace = sectionOf(record, "Wire trace");
+    EXPECT_TRUE(trace.contains(" COM5 ") && trace.contains(" COM6 "));
+}
+
 TEST_F(CliSupportRecord, AFileThatCannotBeWrittenStopsTheCommandBeforeAnythingIsSent) {
     const QString path = dir.filePath("no/such/folder/support.txt");
     const th::CliRun r = th::runCli({"--support-record", path, "--port", "COM5", "read"});
