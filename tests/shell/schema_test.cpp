@@ -68,9 +68,11 @@ protected:
         ASSERT_EQ(th::runCli({"--port", "COM5", "backup", backup}).exitCode, cli::kOk);
         settings = fileObject(backup);
         const th::CliRun events = th::runCli({"--port", "COM5,COM6", "--json", "read"});
+        ASSERT_EQ(events.exitCode, cli::kOk)
+            << events.out.toStdString() << events.err.toStdString();
         for (const QString& line : events.out.split('\n', Qt::SkipEmptyParts))
             lines << objectOf(line);
-        ASSERT_GE(lines.size(), 5);
+        ASSERT_GE(lines.size(), 5) << events.out.toStdString() << events.err.toStdString();
     }
 
     // The faults of the document against the schema, by both validators: the suite's and
