@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QSaveFile>
+#include <cstdlib>
 
 #ifdef Q_OS_UNIX
 #include <pwd.h>
@@ -273,6 +274,15 @@ void BackupWriter::run() {
         busy_ = false;
         changed_.notify_all();
     }
+}
+
+QString isoTimeWithOffset(const QDateTime& t) {
+    const int offset = t.offsetFromUtc();
+    const int minutes = std::abs(offset) / 60;
+    return t.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) + (offset < 0 ? '-' : '+') +
+           QStringLiteral("%1:%2")
+               .arg(minutes / 60, 2, 10, QLatin1Char('0'))
+               .arg(minutes % 60, 2, 10, QLatin1Char('0'));
 }
 
 bool appendRecordLine(const QString& path, const QByteArray& line, QString* error) {

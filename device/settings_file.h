@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QJsonObject>
 #include <QString>
 #include <array>
@@ -49,6 +50,10 @@ QString backupFolder();
 // Backs the record up as YYYYMMDD-HHMMSS-mmm-<port>-model<code>.json (a '/' of the port as '_'),
 // keeping the newest 1000 files; the file's path, or empty with the reason.
 QString backupSettings(const QString& port, const SettingsRecord& r, QString* error);
+
+// 2026-12-10T08:17:43+01:00: the local time with its offset, also where it is 0, as the records
+// of units and support write it.
+QString isoTimeWithOffset(const QDateTime& t);
 
 // Appends one line to a record file (a unit's record): in one write to a file opened for
 // appending, so that programs appending to one file never mix their lines, and on the disk before

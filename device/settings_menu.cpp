@@ -4,7 +4,6 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
-#include <QFileDialog>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -21,17 +20,10 @@
 
 namespace {
 
-QString chooseFile(QWidget* parent, const QString& caption, QFileDialog::AcceptMode mode) {
-    QFileDialog dialog(parent, caption, QStringLiteral("."));
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
-    dialog.setAcceptMode(mode);
-    dialog.setFileMode(mode == QFileDialog::AcceptSave ? QFileDialog::AnyFile
-                                                       : QFileDialog::ExistingFile);
-    dialog.setNameFilters(
-        {QStringLiteral("Settings files (*.json)"), QStringLiteral("All files (*)")});
-    dialog.setDefaultSuffix(QStringLiteral("json"));
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
-    return dialog.selectedFiles().first();
+// A settings file to save or to open, in the window's file dialog.
+QString chooseSettingsFile(TForm1& form, const QString& caption, bool save) {
+    return form.chooseFile(caption, save, QStringLiteral("Settings files (*.json)"),
+                           QStringLiteral("json"));
 }
 
 }  // namespace
@@ -41,7 +33,7 @@ void TForm1::saveSettingsAs() {
         saveSettings({});  // says why not
         return;
     }
-    const QString path = chooseFile(this, QStringLiteral("Save settings"), QFileDialog::AcceptSave);
+    const QString path = chooseSettingsFile(*this, QStringLiteral("Save settings"), true);
     if (!path.isEmpty()) saveSettings(path);
 }
 
@@ -50,7 +42,7 @@ void TForm1::loadSettingsFrom() {
         loadSettings({});  // says why not
         return;
     }
-    const QString path = chooseFile(this, QStringLiteral("Load settings"), QFileDialog::AcceptOpen);
+    const QString path = chooseSettingsFile(*this, QStringLiteral("Load settings"), false);
     if (!path.isEmpty()) loadSettings(path);
 }
 
@@ -144,8 +136,7 @@ void TForm1::compareWithFileFrom() {
         compareWithFile({});  // says why not
         return;
     }
-    const QString path =
-        chooseFile(this, QStringLiteral("Compare with file"), QFileDialog::AcceptOpen);
+    const QString path = chooseSettingsFile(*this, QStringLiteral("Compare with file"), false);
     if (!path.isEmpty()) compareWithFile(path);
 }
 

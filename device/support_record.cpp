@@ -80,10 +80,7 @@ QString scrubbed(const QString& text) {
 
 QString supportRecordText(const SupportFacts& f) {
     QString out = QStringLiteral("Support record of %1\n").arg(f.program);
-    out += QStringLiteral("Written %1\n")
-               .arg(QDateTime::currentDateTime()
-                        .toOffsetFromUtc(QDateTime::currentDateTime().offsetFromUtc())
-                        .toString(Qt::ISODate));
+    out += QStringLiteral("Written %1\n").arg(isoTimeWithOffset(QDateTime::currentDateTime()));
     out += QStringLiteral("Qt %1 (built with %2)\n")
                .arg(QString::fromLatin1(qVersion()), QStringLiteral(QT_VERSION_STR));
     out += QStringLiteral("System: %1; kernel %2 %3; %4\n")
@@ -93,8 +90,7 @@ QString supportRecordText(const SupportFacts& f) {
     section(out, QStringLiteral("Ports"));
     for (const QString& p : f.portsInUse)
         out += QStringLiteral("%1\t%2\tin use by this program\n")
-                   .arg(p, comlink::realDevicePath(
-                               comlink::comNumber(p) > 0 ? comlink::devicePath(p) : p));
+                   .arg(p, comlink::realDevicePath(comlink::portPath(p)));
     for (const comlink::ProbedPort& p : f.ports.ports)
         out += QStringLiteral("%1\t%2\n")
                    .arg(p.name, p.toolTip.split(QLatin1Char('\n')).join(QStringLiteral(", ")));

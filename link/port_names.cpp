@@ -64,6 +64,11 @@ QString devicePath(const QString& name) {
 #endif
 }
 
+QString portPath(const QString& port) {
+    if (port.startsWith(QLatin1Char('/')) || port.startsWith(QLatin1Char('\\'))) return port;
+    return devicePath(port);
+}
+
 QString realDevicePath(const QString& path) {
     const QFileInfo info(path);
     if (!info.isSymLink()) return path;

@@ -64,6 +64,8 @@ struct Options {
 
     // Several ports at once: each line says whose it is, and a summary ends the run.
     bool severalPorts() const { return ports.size() > 1 || all || watch; }
+    // Some port to run on was given.
+    bool portsGiven() const { return !ports.isEmpty() || all || watch; }
 };
 
 struct Parsed {

@@ -109,16 +109,24 @@ void TForm1::connectHandlers() {
     });
 }
 
-void TForm1::saveLogAs() {
-    QFileDialog dialog(this, QStringLiteral("Save log"), QStringLiteral("."));
+QString TForm1::chooseFile(const QString& caption, bool save, const QString& filter,
+                           const QString& suffix, const QString& suggested) {
+    QFileDialog dialog(this, caption, QStringLiteral("."));
     dialog.setOption(QFileDialog::DontUseNativeDialog);
-    dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.setFileMode(QFileDialog::AnyFile);
-    dialog.setNameFilters({QStringLiteral("Text files (*.txt)"), QStringLiteral("All files (*)")});
-    dialog.setDefaultSuffix(QStringLiteral("txt"));
-    dialog.selectFile(QStringLiteral("torvik-log.txt"));
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
-    saveLog(dialog.selectedFiles().first());
+    dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+    dialog.setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+    dialog.setNameFilters({filter, QStringLiteral("All files (*)")});
+    dialog.setDefaultSuffix(suffix);
+    if (!suggested.isEmpty()) dialog.selectFile(suggested);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+    return dialog.selectedFiles().first();
+}
+
+void TForm1::saveLogAs() {
+    const QString path =
+        chooseFile(QStringLiteral("Save log"), true, QStringLiteral("Text files (*.txt)"),
+                   QStringLiteral("txt"), QStringLiteral("torvik-log.txt"));
+    if (!path.isEmpty()) saveLog(path);
 }
 
 bool TForm1::saveLog(const QString& path) {
@@ -135,15 +143,10 @@ bool TForm1::saveLog(const QString& path) {
 }
 
 void TForm1::saveSupportRecordAs() {
-    QFileDialog dialog(this, QStringLiteral("Save support record"), QStringLiteral("."));
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
-    dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.setFileMode(QFileDialog::AnyFile);
-    dialog.setNameFilters({QStringLiteral("Text files (*.txt)"), QStringLiteral("All files (*)")});
-    dialog.setDefaultSuffix(QStringLiteral("txt"));
-    dialog.selectFile(QStringLiteral("torvik-support.txt"));
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
-    saveSupportRecord(dialog.selectedFiles().first());
+    const QString path = chooseFile(QStringLiteral("Save support record"), true,
+                                    QStringLiteral("Text files (*.txt)"), QStringLiteral("txt"),
+                                    QStringLiteral("torvik-support.txt"));
+    if (!path.isEmpty()) saveSupportRecord(path);
 }
 
 bool TForm1::saveSupportRecord(const QString& path) {

@@ -161,6 +161,11 @@ public:
     // reason in the status panel, when that failed.
     void saveLogAs();
     bool saveLog(const QString& path);
+    // The window's file dialog (Qt's own, from the working folder) for a file to save or to open:
+    // the path chosen, or empty. filter names the files offered beside "All files (*)"; suffix
+    // is added to a name typed without one; suggested is the name offered first.
+    QString chooseFile(const QString& caption, bool save, const QString& filter,
+                       const QString& suffix, const QString& suggested = {});
     // "Save support record..." in the log's context menu: one text file for support with the
     // versions, the ports, the settings last read, the log and the wire trace kept in memory
     // (no --trace needed). saveSupportRecord writes it to path; false, with the reason in the

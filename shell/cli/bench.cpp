@@ -49,21 +49,10 @@ QString reason(int code) {
     }
 }
 
-// 2026-12-10T08:17:43+01:00: the local time with its offset, also where it is 0.
-QString isoTimeWithOffset(const QDateTime& t) {
-    const int offset = t.offsetFromUtc();
-    const int minutes = std::abs(offset) / 60;
-    return t.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) + (offset < 0 ? '-' : '+') +
-           QStringLiteral("%1:%2")
-               .arg(minutes / 60, 2, 10, QLatin1Char('0'))
-               .arg(minutes % 60, 2, 10, QLatin1Char('0'));
-}
-
 }  // namespace
 
 QString portDevice(const QString& port) {
-    const bool isPath = port.startsWith(QLatin1Char('/')) || port.startsWith(QLatin1Char('\\'));
-    const QString path = isPath ? port : comlink::devicePath(port);
+    const QString path = comlink::portPath(port);
     return QFileInfo::exists(path) ? comlink::realDevicePath(path) : QString();
 }
 
@@ -152,7 +141,7 @@ PortRun runPort(const Options& base, const CommandSpec& c, const QString& port, 
         const QString serial =
             r.device.isEmpty() ? QString() : comlink::adapterSerialNumber(r.device);
         QJsonObject unit{
-            {"time", isoTimeWithOffset(QDateTime::currentDateTime())},
+            {"time", device::isoTimeWithOffset(QDateTime::currentDateTime())},
             {"port", port},
             {"device", r.device},
             {"adapterSerial", serial.isEmpty() ? QJsonValue() : QJsonValue(serial)},

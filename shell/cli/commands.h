@@ -56,6 +56,9 @@ struct CommandSpec {
 };
 
 std::span<const OptionSpec> options();
+// The options every command takes beside its own: the ports it runs on and what is kept of the
+// run. --help, --version and --completion stand alone.
+std::span<const OptionSpec> runOptions();
 std::span<const CommandSpec> commands();
 const CommandSpec* command(const QString& name);
 

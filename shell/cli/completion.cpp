@@ -14,12 +14,16 @@ namespace cli {
 
 namespace {
 
-// The options every command takes (or that stand alone), and those of them that take a value.
-const QStringList kGlobalOptions{"--port",    "--all",       "--watch",          "--units",
-                                 "--json",    "--trace",     "--support-record", "--help",
-                                 "--version", "--completion"};
-const QStringList kGlobalValued{"--port", "--units", "--trace", "--support-record", "--completion"};
 const QStringList kShells{"bash", "zsh", "fish"};
+
+// The options offered with every command: those every command takes, --json (which every
+// command takes on several ports), and those that stand alone.
+QStringList globalOptions() {
+    QStringList l;
+    for (const OptionSpec& o : runOptions()) l << QStringLiteral("--") + QLatin1String(o.name);
+    return l << QStringLiteral("--json") << QStringLiteral("--help") << QStringLiteral("--version")
+             << QStringLiteral("--completion");
+}
 
 QStringList unique(QStringList words) {
     words.removeDuplicates();
@@ -60,10 +64,12 @@ QStringList withEquals(QStringList names) {
     return names;
 }
 
+// The options that take a value: the word after one is no command or operand.
 QStringList valuedOptions() {
-    QStringList l = kGlobalValued;
-    for (const OptionSpec& o : options())
-        if (o.value) l << QStringLiteral("--") + QLatin1String(o.name);
+    QStringList l{QStringLiteral("--completion")};
+    for (const auto& list : {runOptions(), options()})
+        for (const OptionSpec& o : list)
+            if (o.value) l << QStringLiteral("--") + QLatin1String(o.name);
     return l;
 }
 
@@ -212,7 +218,7 @@ QString bashScript() {
              "    if [[ $cur == -* ]]; then\n"
              "        local opts=%1\n"
              "        case $cmd in\n")
-             .arg(lines(kGlobalOptions));
+             .arg(lines(globalOptions()));
     for (const CommandSpec& c : commands())
         if (!c.options.empty())
             s += QStringLiteral("        %1) opts+=$'\\n'%2 ;;\n")
@@ -298,7 +304,7 @@ QString zshScript() {
              "    if [[ $PREFIX == -* ]]; then\n"
              "        local -a opts=(%1)\n"
              "        case $cmd in\n")
-             .arg(quotedWords(kGlobalOptions));
+             .arg(quotedWords(globalOptions()));
     for (const CommandSpec& c : commands())
         if (!c.options.empty())
             s += QStringLiteral("        %1) opts+=(%2) ;;\n")

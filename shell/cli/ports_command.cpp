@@ -44,8 +44,7 @@ int run(const Options& options) {
     }
     setUpSignals();
     int code = kOk;
-    const bool portGiven = !options.ports.isEmpty() || options.all || options.watch;
-    if (c->port == PortUse::None || (c->port == PortUse::Optional && !portGiven)) {
+    if (c->port == PortUse::None || (c->port == PortUse::Optional && !options.portsGiven())) {
         Session session(options);
         code = c->run(session);
     } else if (options.severalPorts()) {

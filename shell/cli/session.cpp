@@ -65,13 +65,12 @@ int Session::run(const CommandSpec& c) {
 
 int Session::openPort() {
     // A device path is taken as typed; a name COMn as the window reaches it.
-    const bool isPath = o_.port.startsWith(QLatin1Char('/')) || o_.port.startsWith('\\');
-    if (!isPath && comlink::comNumber(o_.port) == 0) {
+    const QString device = comlink::portPath(o_.port);
+    if (device.isEmpty()) {
         err(QStringLiteral("--port takes a name COM1 to COM128 or a device path, not \"%1\"")
                 .arg(o_.port));
         return kUsage;
     }
-    const QString device = isPath ? o_.port : comlink::devicePath(o_.port);
     if (!QFileInfo::exists(device)) {
         err(QStringLiteral("there is no port %1 here (torvik-cli ports lists them)").arg(o_.port));
         return kUsage;

@@ -25,6 +25,15 @@ constexpr std::array<OptionSpec, 12> kOptions{{
     {"allow-other-model", nullptr},
 }};
 
+constexpr std::array<OptionSpec, 6> kRunOptions{{
+    {"port", "COMn"},
+    {"trace", "file"},
+    {"all", nullptr},
+    {"watch", nullptr},
+    {"units", "file"},
+    {"support-record", "file"},
+}};
+
 // clang-format off
 const std::vector<CommandSpec>& table() {
     static const std::vector<CommandSpec> t{
@@ -98,6 +107,10 @@ constexpr int kAboutColumn = 22;
 
 std::span<const OptionSpec> options() {
     return kOptions;
+}
+
+std::span<const OptionSpec> runOptions() {
+    return kRunOptions;
 }
 
 std::span<const CommandSpec> commands() {
@@ -290,7 +303,7 @@ Parsed parseArguments(const QStringList& args) {
     o.all = p.isSet(all);
     o.watch = p.isSet(watch);
     o.units = p.value(units);
-    const bool portGiven = !o.ports.isEmpty() || o.all || o.watch;
+    const bool portGiven = o.portsGiven();
     if (c->port == PortUse::None) {
         for (const QCommandLineOption* given : {&port, &all, &watch, &units})
             if (p.isSet(*given)) {
@@ -305,9 +318,9 @@ Parsed parseArguments(const QStringList& args) {
         return r;
     }
     for (const QString& name : p.optionNames()) {
-        static const QStringList kEveryCommand{"port",  "trace", "all",
-                                               "watch", "units", "support-record"};
-        if (kEveryCommand.contains(name)) continue;
+        bool everyCommand = false;
+        for (const OptionSpec& r : kRunOptions) everyCommand |= name == QLatin1String(r.name);
+        if (everyCommand) continue;
         // With several ports, every command reports in JSON Lines.
         if (name == "json" && o.severalPorts()) continue;
         bool takes = false;

@@ -25,9 +25,8 @@ bool portExists(const QString& port) {
 // Whether a reader answers on the port now: one version request, nothing logged. A port that
 // another program holds has no reader for us.
 bool readerAnswers(const QString& port) {
-    const bool isPath = port.startsWith(QLatin1Char('/')) || port.startsWith(QLatin1Char('\\'));
     std::unique_ptr<comlink::SerialPort> line = comlink::makeSerialPort();
-    if (!line->open(isPath ? port : comlink::devicePath(port))) return false;
+    if (!line->open(comlink::portPath(port))) return false;
     if (!device::configureReaderLine(*line)) return false;
     device::Reader reader([](const QString&) {},
                           [](const QString&, const QString&, const QString&) {});
