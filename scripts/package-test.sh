@@ -85,9 +85,10 @@ for field in '"version": "15.1.7.1"' '"name": "Torvik-N3"' '"text": "protected"'
 done
 
 # The configurator runs until it is stopped: still running after 3 s means it started. On a
-# real display its window carries the installed icon.
+# real display its window carries the installed icon. -noreset: a server that resets when its
+# last client (an xdotool search) leaves refuses the connections made meanwhile.
 xdir=$(mktemp -d)
-Xvfb -displayfd 3 -nolisten tcp 3>"$xdir/display" 2>/dev/null &
+Xvfb -displayfd 3 -noreset -nolisten tcp 3>"$xdir/display" 2>/dev/null &
 xvfb=$!
 trap 'kill "$xvfb" 2>/dev/null; rm -rf "$xdir"' EXIT
 for _ in $(seq 50); do [ -s "$xdir/display" ] && break; sleep 0.1; done
