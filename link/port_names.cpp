@@ -3,14 +3,14 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
+#include <mutex>
 
 namespace comlink {
 namespace {
 
-QString& deviceRootRef() {
-    static QString root = QStringLiteral("/dev");
-    return root;
-}
+// The ports' threads read the root while a test may set it: a guarded copy each time.
+std::mutex rootMutex;
+QString root = QStringLiteral("/dev");
 
 struct DeviceGroup {
     const char* prefix;
@@ -77,10 +77,12 @@ QString realDevicePath(const QString& path) {
 }
 
 QString deviceRoot() {
-    return deviceRootRef();
+    const std::lock_guard<std::mutex> lock(rootMutex);
+    return root;
 }
-void setDeviceRoot(const QString& root) {
-    deviceRootRef() = root;
+void setDeviceRoot(const QString& folder) {
+    const std::lock_guard<std::mutex> lock(rootMutex);
+    root = folder;
 }
 
 }  // namespace comlink

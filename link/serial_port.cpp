@@ -10,6 +10,7 @@
 #include <QSerialPort>
 #include <algorithm>
 #include <map>
+#include <mutex>
 
 #ifdef Q_OS_UNIX
 #include <poll.h>
@@ -38,12 +39,17 @@ constexpr qint64 kNamelessLockAgeMs = 5000;
 #ifdef Q_OS_UNIX
 // The controlling terminals of the running processes, by device number, with a process that has
 // each. Read from /proc/<pid>/stat (no device is opened), and kept for a tenth of a second, so
-// that a probe of many ports reads them once.
-std::map<dev_t, qint64> controllingTerminals() {
-    static std::map<dev_t, qint64> terminals;
-    static QElapsedTimer age;
-    if (age.isValid() && age.elapsed() < 100) return terminals;
-    terminals.clear();
+// that a probe of many ports reads them once. Every port's thread opens through here: the kept
+// table is guarded, and each caller gets its own copy.
+struct TerminalTable {
+    std::mutex mutex;
+    std::map<dev_t, qint64> terminals;
+    QElapsedTimer age;
+};
+TerminalTable terminalTable;
+
+std::map<dev_t, qint64> readControllingTerminals() {
+    std::map<dev_t, qint64> terminals;
     QDir proc(QStringLiteral("/proc"));
     for (const QString& entry : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         bool isPid = false;
@@ -62,8 +68,16 @@ std::map<dev_t, qint64> controllingTerminals() {
         const dev_t dev = makedev((tty >> 8) & 0xfff, (tty & 0xff) | ((tty >> 12) & 0xfff00));
         terminals.emplace(dev, pid);
     }
-    age.start();
     return terminals;
+}
+
+std::map<dev_t, qint64> controllingTerminals() {
+    const std::lock_guard<std::mutex> lock(terminalTable.mutex);
+    if (!terminalTable.age.isValid() || terminalTable.age.elapsed() >= 100) {
+        terminalTable.terminals = readControllingTerminals();
+        terminalTable.age.start();
+    }
+    return terminalTable.terminals;
 }
 
 // The process whose controlling terminal the device is; 0 for none.
@@ -401,10 +415,9 @@ private:
     Timeouts timeouts_;
 };
 
-QStringList& lockFoldersRef() {
-    static QStringList folders{QStringLiteral("/run/lock"), QStringLiteral("/var/lock")};
-    return folders;
-}
+// Read by every port's open, set by tests: guarded, and handed out as copies.
+std::mutex lockFoldersMutex;
+QStringList lockFolderList{QStringLiteral("/run/lock"), QStringLiteral("/var/lock")};
 
 // The PID a lock file names: ten ASCII characters and a newline as the classic serial programs
 // write it, or Qt's "PID\nprogram\nhost\n...", or, from old programs, a binary int; 0 when it
@@ -428,11 +441,13 @@ qint64 lockFilePid(const QByteArray& content) {
 }
 
 QStringList lockFolders() {
-    return lockFoldersRef();
+    const std::lock_guard<std::mutex> lock(lockFoldersMutex);
+    return lockFolderList;
 }
 
 void setLockFolders(const QStringList& folders) {
-    lockFoldersRef() = folders;
+    const std::lock_guard<std::mutex> lock(lockFoldersMutex);
+    lockFolderList = folders;
 }
 
 qint64 holderPid(const QString& device) {
@@ -467,7 +482,8 @@ QStringList lockFilePaths(const QString& device) {
         QStringLiteral("LCK..") + QFileInfo(device).fileName()};
     names.removeDuplicates();
     QStringList paths;
-    for (const QString& folder : lockFoldersRef())
+    const QStringList folders = lockFolders();
+    for (const QString& folder : folders)
         for (const QString& name : names) paths << folder + QLatin1Char('/') + name;
     return paths;
 }
@@ -490,10 +506,9 @@ qint64 lockFileHolder(const QString& device) {
 
 namespace {
 
-SerialPortFactory& factory() {
-    static SerialPortFactory f;
-    return f;
-}
+// Set by tests, read by every port's thread.
+std::mutex factoryMutex;
+SerialPortFactory portFactory;
 
 }  // namespace
 
@@ -502,11 +517,17 @@ std::unique_ptr<SerialPort> makeSystemSerialPort() {
 }
 
 void setSerialPortFactory(SerialPortFactory f) {
-    factory() = std::move(f);
+    const std::lock_guard<std::mutex> lock(factoryMutex);
+    portFactory = std::move(f);
 }
 
 std::unique_ptr<SerialPort> makeSerialPort() {
-    if (factory()) return factory()();
+    SerialPortFactory f;
+    {
+        const std::lock_guard<std::mutex> lock(factoryMutex);
+        f = portFactory;
+    }
+    if (f) return f();
     return makeSystemSerialPort();
 }
 
