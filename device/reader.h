@@ -145,6 +145,13 @@ struct RunHooks {
     bool quietFailures = false;
 };
 
+// The waits the reader's operations make (the boot loader's time to answer a packet, its start):
+// ms on the clock, or less once stop says so. A test that stands in for the reader in this process
+// can make them instant; it sets its pauser before any port's thread starts.
+void pause(unsigned long ms, const std::function<bool()>& stop = {});
+using Pauser = void (*)(unsigned long ms);
+void setPauser(Pauser pauser);  // none: the clock's
+
 class Reader {
 public:
     using LogSink = std::function<void(const QString& line)>;

@@ -1,5 +1,6 @@
 #include "device/settings_file.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -178,14 +179,19 @@ bool writeSettingsFile(const QString& path, const SettingsRecord& r, QString* er
     return false;
 }
 
-std::optional<SettingsRecord> readSettingsFile(const QString& path, QString* error) {
+std::optional<SettingsRecord> readSettingsFile(const QString& path, QString* error,
+                                               QString* sha256) {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly)) {
         *error = QStringLiteral("%1: %2").arg(path, f.errorString());
         return std::nullopt;
     }
+    const QByteArray bytes = f.readAll();
+    if (sha256)
+        *sha256 = QString::fromLatin1(
+            QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
     QJsonParseError parse;
-    const QJsonDocument doc = QJsonDocument::fromJson(f.readAll(), &parse);
+    const QJsonDocument doc = QJsonDocument::fromJson(bytes, &parse);
     if (parse.error != QJsonParseError::NoError || !doc.isObject()) {
         *error = QStringLiteral("%1: not a settings file: %2")
                      .arg(path, parse.error != QJsonParseError::NoError

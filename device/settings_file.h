@@ -42,7 +42,9 @@ std::optional<SettingsRecord> settingsFromJson(const QJsonObject& o, QString* er
 
 // Written whole or not at all: a temporary file beside it, synced, then renamed.
 bool writeSettingsFile(const QString& path, const SettingsRecord& r, QString* error);
-std::optional<SettingsRecord> readSettingsFile(const QString& path, QString* error);
+// sha256, where asked for: the SHA-256 of the bytes read, which the record was made from.
+std::optional<SettingsRecord> readSettingsFile(const QString& path, QString* error,
+                                               QString* sha256 = nullptr);
 
 // The folder of the automatic backups: $XDG_DATA_HOME/torvik-config/backups, by default
 // ~/.local/share/torvik-config/backups (the home from the password database where HOME is unset).

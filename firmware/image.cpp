@@ -1,5 +1,6 @@
 #include "firmware/image.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QtEndian>
@@ -82,6 +83,25 @@ ImageLoad readImage(QIODevice& f, const QString& path) {
         r.image.clear();
         return r;
     }
+    // The file's hash takes the image from memory, so that it names the very bytes that are sent
+    // however the file changes afterwards.
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (start > 0) {
+        if (!f.seek(0)) {
+            r.error = QStringLiteral("Stream read error");
+            r.image.clear();
+            return r;
+        }
+        QByteArray head = f.read(start);
+        if (head.size() != start) {
+            r.error = QStringLiteral("Stream read error");
+            r.image.clear();
+            return r;
+        }
+        hash.addData(head);
+    }
+    hash.addData(r.image);
+    r.sha256 = QString::fromLatin1(hash.result().toHex());
     r.ok = true;
     return r;
 }

@@ -25,7 +25,8 @@ void putTrailer(uchar* trailer, qint32 length);
 struct ImageLoad {
     bool ok = false;
     QByteArray image;
-    QString error;  // what the error box says when ok is false
+    QString error;   // what the error box says when ok is false
+    QString sha256;  // of the file as read: the bytes before the image, then the image itself
 };
 
 ImageLoad loadImage(const QString& path);

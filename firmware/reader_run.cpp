@@ -1,8 +1,10 @@
 // The reader's boot loader: one packet and its reply, and the programming run packet by packet.
 // The run's rules live in firmware/run_machine; here are its packets on the line.
 
+#include <QElapsedTimer>
 #include <QThread>
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "device/reader.h"
@@ -38,7 +40,23 @@ RunEnd endOf(const std::string& line) {
     return RunEnd::LoaderClosed;
 }
 
+std::atomic<Pauser> pauser{nullptr};
+
 }  // namespace
+
+void pause(unsigned long ms, const std::function<bool()>& stop) {
+    if (const Pauser p = pauser.load()) return p(ms);
+    if (!stop) return QThread::msleep(ms);
+    QElapsedTimer clock;
+    clock.start();
+    for (qint64 left = static_cast<qint64>(ms); left > 0 && !stop();
+         left = static_cast<qint64>(ms) - clock.elapsed())
+        QThread::msleep(static_cast<unsigned long>(std::min<qint64>(left, 10)));
+}
+
+void setPauser(Pauser p) {
+    pauser = p;
+}
 
 RunOutcome runOutcome(const RunResult& r) {
     RunOutcome o;
@@ -100,7 +118,7 @@ bool Reader::exchangeBootPacket(const uint8_t* p, int32_t n, bool quietFailure) 
     if (!port_ || !port_->isOpen()) return false;
     port_->purgeInput();
     port_->write(p, n);
-    QThread::msleep(kBootReplyWaitMs);
+    pause(kBootReplyWaitMs);
 
     bool received = false;
     bool readFailed = false;
@@ -170,7 +188,7 @@ RunResult Reader::program(std::span<const uint8_t> image, bool progPgm, const Ru
                 : at.readEnd - static_cast<int64_t>(before.blockCounter) * firmware::kOldBlockData;
         const bool sentNewType = at.newType;
         const uint16_t sentBlock = at.requestedBlock;
-        QThread::msleep(kBeforePacketMs);
+        pause(kBeforePacketMs);
         const bool replied =
             exchangeBootPacket(run.packet(), run.packetLength(), hooks.quietFailures);
         const firmware::BootReply reply = firmware::classifyReply(replied, rx_);
@@ -190,7 +208,7 @@ RunResult Reader::program(std::span<const uint8_t> image, bool progPgm, const Ru
             close = verdict.outcome == firmware::RunOutcome::Close;
             break;
         }
-        QThread::msleep(kAfterReplyMs);
+        pause(kAfterReplyMs);
         if (hooks.stopRequested && hooks.stopRequested()) {
             result.end = RunEnd::Stopped;
             break;
@@ -205,7 +223,7 @@ RunResult Reader::program(std::span<const uint8_t> image, bool progPgm, const Ru
         return result;
 
     log(QStringLiteral(" The Set filter command was sent"));
-    QThread::msleep(kBeforeFilterRequestMs);
+    pause(kBeforeFilterRequestMs);
     const auto frame = comlink::automaticFilterRequest();
     result.filterRequest = requestAndLog(frame.data(), static_cast<int>(frame.size()));
     if (*result.filterRequest == comlink::Reply::Accepted) return result;

@@ -18,6 +18,8 @@ struct Sink {
     std::mutex mutex;  // ports traced from several threads write whole lines
     QFile file;
     QString path;
+    bool toStderr = false;                          // the trace file is "-"
+    std::function<void(const QByteArray&)> writer;  // where "-" goes; none: the file
     QElapsedTimer clock;
     std::deque<QByteArray> ring;  // the newest lines, kTraceRingBytes at most
     qsizetype ringBytes = 0;
@@ -42,7 +44,9 @@ void traceLine(const QString& name, const QString& device, const QString& event)
                           .arg(name, device.isEmpty() ? QStringLiteral("-") : device, event)
                           .toUtf8();
     const std::lock_guard<std::mutex> lock(s.mutex);
-    if (s.file.isOpen()) {
+    if (s.toStderr && s.writer) {
+        s.writer(line);
+    } else if (s.file.isOpen()) {
         s.file.write(line);
         s.file.flush();  // a trace is for the moment things go wrong: nothing waits in a buffer
     }
@@ -155,6 +159,7 @@ bool startTrace(const QString& path, QString* error) {
     const std::lock_guard<std::mutex> lock(s.mutex);
     s.file.close();
     s.path.clear();
+    s.toStderr = path == QLatin1String("-");
     if (path != QLatin1String("-")) s.file.setFileName(path);
     const bool ok = path == QLatin1String("-")
                         ? s.file.open(stderr, QIODevice::WriteOnly | QIODevice::Unbuffered)
@@ -165,6 +170,12 @@ bool startTrace(const QString& path, QString* error) {
     }
     s.path = path;
     return true;
+}
+
+void setTraceWriter(std::function<void(const QByteArray& line)> writer) {
+    Sink& s = sink();
+    const std::lock_guard<std::mutex> lock(s.mutex);
+    s.writer = std::move(writer);
 }
 
 QString tracePath() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 #include <memory>
 
 #include "link/serial_port.h"
@@ -17,6 +18,11 @@ inline constexpr qsizetype kTraceRingBytes = 256 * 1024;
 // Starts the trace into the file at path ("-": standard error); false, with the reason, when it
 // cannot be opened. The trace lasts as long as the program.
 bool startTrace(const QString& path, QString* error);
+// A trace to standard error ("-") goes through this writer where one is set, so that it shares
+// the program's own output there (and its lock) instead of cutting through it; none: written to
+// standard error as it comes.
+void setTraceWriter(std::function<void(const QByteArray& line)> writer);
+
 // Where the trace goes; empty when there is none.
 QString tracePath();
 

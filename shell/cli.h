@@ -1,9 +1,14 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <memory>
 #include <optional>
 #include <vector>
+
+#include "device/bench.h"
+#include "device/settings_file.h"
 
 class QJsonObject;
 
@@ -16,20 +21,9 @@ struct Configuration;
 // system, and opens no port but the one it is given.
 namespace cli {
 
-// What a script can test. A signal's code wins over any other.
-enum Exit {
-    kOk = 0,             // the operation's verdict was the good one
-    kFailed = 1,         // the reader refused or did not answer, or the run failed
-    kUsage = 2,          // the arguments, the port name or the file
-    kPortUnusable = 3,   // the port cannot be opened (in use, no permission, not a serial device)
-    kInBootLoader = 4,   // the reader answers as its boot loader: program it with --in-boot
-    kOutputFailed = 5,   // standard output could not be written
-    kSomeFailed = 6,     // several ports: at least one did not succeed (each port's own code is in
-                         // its row of the summary)
-    kHangUp = 129,       // SIGHUP
-    kInterrupted = 130,  // SIGINT (Ctrl+C)
-    kTerminated = 143,   // SIGTERM
-};
+// What a script can test: the bench's codes, the same for one port and for many.
+using Exit = device::Exit;
+using enum device::Exit;
 
 // A box to set as a user would click it: its control name (or its caption, where that names one
 // box) and the state wanted.
@@ -38,15 +32,27 @@ struct BoxChoice {
     bool checked = false;
 };
 
+// The command's file, read and checked once before any port is opened: every port sends these
+// bytes, and the units' records name their SHA-256, whatever happens to the file meanwhile.
+struct JobFile {
+    int code = 0;      // not 0: the file cannot be used, and error says why
+    QString error;     // as the command prints it
+    QByteArray image;  // program
+    std::optional<device::SettingsRecord> settings;  // restore
+    QString sha256;
+};
+
 struct Options {
-    QString command;        // a command of the table (shell/cli/commands.h)
-    QString port;           // the port of this run: COMn, or a device path as typed
-    QStringList ports;      // every port given with --port, each once, in the order given
-    bool all = false;       // and every port that "ports" lists
-    bool watch = false;     // and every reader that appears after the start, until SIGINT
-    QString units;          // a JSON line appended per reader done
-    QString trace;          // the wire trace's file; "-" standard error
-    QString supportRecord;  // the support record written at the end; empty: none
+    QString command;           // a command of the table (shell/cli/commands.h)
+    QString port;              // the port of this run: COMn, or a device path as typed
+    QStringList ports;         // every port given with --port, each once, in the order given
+    bool all = false;          // and every port that "ports" lists
+    bool watch = false;        // and every reader that appears after the start, until SIGINT
+    QString units;             // a JSON line appended per reader done
+    int jobs = 0;              // at most this many ports at once; 0: all
+    bool retryFailed = false;  // only the ports whose last record in units did not succeed
+    QString trace;             // the wire trace's file; "-" standard error
+    QString supportRecord;     // the support record written at the end; empty: none
     bool json = false;
     // Entries of the three lists, by text or index; empty: left as "Read param" set them.
     QString protocol;
@@ -61,9 +67,10 @@ struct Options {
     bool allowOtherModel = false;  // restore: what both models share
     bool inBoot = false;           // the reader is in its boot loader already: the run alone
     int stallTimeoutS = 30;        // a run that no packet moves on for this long gives up; 0: never
+    std::shared_ptr<const JobFile> jobFile;  // set once before any port runs; none: read per run
 
     // Several ports at once: each line says whose it is, and a summary ends the run.
-    bool severalPorts() const { return ports.size() > 1 || all || watch; }
+    bool severalPorts() const { return ports.size() > 1 || all || watch || retryFailed; }
     // Some port to run on was given.
     bool portsGiven() const { return !ports.isEmpty() || all || watch; }
 };

@@ -7,21 +7,29 @@
 #include <map>
 #include <mutex>
 
+#include "device/bench.h"
+#include "link/trace.h"
 #include "shell/cli.h"
 #include "shell/cli/output.h"
 
 namespace cli {
 
-// The output of every port: lines with their port, progress, JSON Lines events. One lock keeps
-// each line whole and each port's lines in their order.
-class Board {
+// The output of every port: lines with their port, progress, JSON Lines events, and a trace to
+// standard error. One lock keeps each line whole and each port's lines in their order.
+class Board final : public device::BenchEvents {
 public:
     explicit Board(const Options& o)
-        : json_(o.json), live_(!o.json && stderrIsTerminal()), clock_() {
+        : json_(o.json), live_(!o.json && stderrIsTerminal()), command_(o.command), clock_() {
         clock_.start();
+        // --trace -: the trace's lines go between the rows, not through them.
+        if (o.trace == QLatin1String("-"))
+            comlink::setTraceWriter([this](const QByteArray& line) { traceLine(line); });
     }
+    ~Board() override { comlink::setTraceWriter(nullptr); }
+    Board(const Board&) = delete;
+    Board& operator=(const Board&) = delete;
 
-    void line(const QString& port, bool error, const QString& text) {
+    void line(const QString& port, bool error, const QString& text) override {
         std::lock_guard<std::mutex> lock(mutex_);
         if (json_)
             return send({{"port", port},
@@ -34,7 +42,7 @@ public:
     }
 
     void progress(const QString& port, int percent, qint64 imageBytes, qint64 elapsedMs,
-                  const QString& step) {
+                  const QString& step) override {
         std::lock_guard<std::mutex> lock(mutex_);
         if (json_)
             return send({{"port", port},
@@ -57,7 +65,7 @@ public:
         print(stderr, port + QStringLiteral(": ") + text + '\n');
     }
 
-    void started(const QString& port, const QString& device, const QString& command) {
+    void started(const QString& port, const QString& device, const QString& command) override {
         std::lock_guard<std::mutex> lock(mutex_);
         if (json_)
             return send(
@@ -69,7 +77,8 @@ public:
         }
     }
 
-    void ended(const QString& port, QJsonObject end) {
+    void ended(const QString& port, const device::UnitRun& run) override {
+        QJsonObject end = device::endEvent(run, command_);
         std::lock_guard<std::mutex> lock(mutex_);
         if (json_) {
             end["port"] = port;
@@ -96,6 +105,14 @@ public:
         send(summary);
     }
 
+    // A line of the wire trace, on standard error between the live rows.
+    void traceLine(const QByteArray& line) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        eraseLive();
+        print(stderr, QString::fromUtf8(line), false);
+        drawLive();
+    }
+
 private:
     void send(const QJsonObject& event) {
         print(stdout,
@@ -118,6 +135,7 @@ private:
     std::mutex mutex_;
     const bool json_;
     const bool live_;
+    const QString command_;  // the key of its end events' reports
     QElapsedTimer clock_;
     std::map<QString, QString> rows_;
     int drawn_ = 0;

@@ -188,6 +188,8 @@ QString bashScript() {
             "        return ;;\n"
             "    --completion)\n"
             "        _torvik_cli_reply \"$cur\" %2\n"
+            "        return ;;\n"
+            "    --jobs)\n"
             "        return ;;\n")
             .arg(valuedOptions().join(QLatin1Char(' ')), lines(kShells));
     for (const OptionSpec& o : options()) {
@@ -275,7 +277,8 @@ QString zshScript() {
                     "2>/dev/null)\"}\n"
                     "        return ;;\n"
                     "    --trace | --units | --support-record) _files; return ;;\n"
-                    "    --completion) compadd -- %2; return ;;\n")
+                    "    --completion) compadd -- %2; return ;;\n"
+                    "    --jobs) return ;;\n")
                     .arg(quotedWords(valuedOptions()), quotedWords(kShells));
     for (const OptionSpec& o : options()) {
         if (!o.value) continue;
@@ -419,6 +422,8 @@ QString fishScript() {
             "complete -c torvik-cli -l completion -x -a %6\n"
             "complete -c torvik-cli -l all\n"
             "complete -c torvik-cli -l watch\n"
+            "complete -c torvik-cli -l jobs -x\n"
+            "complete -c torvik-cli -l retry-failed\n"
             "complete -c torvik-cli -l json\n"
             "complete -c torvik-cli -l help\n"
             "complete -c torvik-cli -l version\n")

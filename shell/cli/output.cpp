@@ -14,8 +14,8 @@
 
 namespace cli {
 
-bool outputFailed = false;
-volatile std::sig_atomic_t stopSignal = 0;
+std::atomic<bool> outputFailed{false};
+std::atomic<int> stopSignal{0};
 
 namespace {
 
@@ -44,9 +44,10 @@ QString keptOutput() {
     return kept;
 }
 
-void print(std::FILE* to, const QString& text) {
+void print(std::FILE* to, const QString& text, bool keptToo) {
     // A bar or a live row redrawn in place is no line of the output.
-    if (keeping && !text.startsWith(QLatin1Char('\r')) && !text.contains(QLatin1Char('\x1b'))) {
+    if (keeping && keptToo && !text.startsWith(QLatin1Char('\r')) &&
+        !text.contains(QLatin1Char('\x1b'))) {
         const std::lock_guard<std::mutex> lock(keptMutex);
         kept += text;
     }
@@ -89,7 +90,8 @@ bool stderrIsTerminal() {
 namespace {
 
 extern "C" void onStopSignal(int sig) {
-    if (!stopSignal) stopSignal = sig;
+    int none = 0;
+    stopSignal.compare_exchange_strong(none, sig);
 }
 
 }  // namespace

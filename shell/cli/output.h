@@ -1,17 +1,22 @@
 #pragma once
 
 #include <QString>
+#include <atomic>
 #include <csignal>
 #include <cstdio>
+
+#include "device/bench.h"
 
 // What every command of torvik-cli shares: its output, and the signals that stop it.
 namespace cli {
 
 // Standard output that could not be written (a closed pipe, a full disk) ends the output only:
-// the operation goes on to its end, and the exit code says so.
-extern bool outputFailed;
+// the operation goes on to its end, and the exit code says so. Every port's thread prints.
+extern std::atomic<bool> outputFailed;
 
-void print(std::FILE* to, const QString& text);
+// kept: whether the support record's copy of the output gets it (a trace line does not: the
+// record has the trace apart).
+void print(std::FILE* to, const QString& text, bool kept = true);
 // From now on, everything printed (but a terminal's redrawn lines) is kept as well, for the
 // support record.
 void keepOutput();
@@ -22,13 +27,7 @@ bool stderrIsTerminal();
 
 // Where a port's output goes when several ports run at once: each thread of a port sets its
 // own, and out(), err() and progress() hand their lines to it instead of printing them.
-class PortOutput {
-public:
-    virtual ~PortOutput() = default;
-    virtual void line(bool error, const QString& text) = 0;
-    virtual void progress(int percent, qint64 imageBytes, qint64 elapsedMs,
-                          const QString& logLine) = 0;
-};
+using PortOutput = device::UnitOutput;
 void setPortOutput(PortOutput* output);  // for the calling thread; none: print
 PortOutput* portOutput();
 
@@ -39,8 +38,10 @@ void progress(int percent, qint64 imageBytes, qint64 elapsedMs, const QString& l
 void progressDone();
 
 // The first of SIGINT, SIGTERM and SIGHUP: a run stops as with "Stop" (the end frame is sent),
-// any other operation once its exchange is over. A second signal changes nothing.
-extern volatile std::sig_atomic_t stopSignal;
+// any other operation once its exchange is over. A second signal changes nothing. Set by the
+// handler, read by every port's thread: a lock-free atomic serves both.
+extern std::atomic<int> stopSignal;
+static_assert(std::atomic<int>::is_always_lock_free);
 void setUpSignals();
 int signalExit();  // the exit code of the signal that stopped the program
 

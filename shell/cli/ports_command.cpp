@@ -47,10 +47,11 @@ int run(const Options& options) {
     if (c->port == PortUse::None || (c->port == PortUse::Optional && !options.portsGiven())) {
         Session session(options);
         code = c->run(session);
-    } else if (options.severalPorts()) {
-        code = runSeveral(options, *c);
     } else {
-        code = runPort(options, *c, options.port, nullptr, fileFacts(options)).code;
+        // The command's file is read once, before any port is opened.
+        Options o = options;
+        o.jobFile = std::make_shared<const JobFile>(readJobFile(options));
+        code = o.severalPorts() ? runSeveral(o, *c) : runOnePort(o, *c);
     }
     if (!writeSupportRecord(&error)) {
         err(error);

@@ -5,6 +5,7 @@
 #include <span>
 
 #include "firmware/image.h"
+#include "shell/cli/bench.h"
 #include "shell/cli/commands.h"
 #include "shell/cli/output.h"
 #include "shell/cli/session.h"
@@ -23,13 +24,16 @@ int runBoot(Session& s) {
 }
 
 int prepareProgram(Session& s) {
-    // Nothing goes on the line for an image that is not there.
-    const firmware::ImageLoad load = firmware::loadImage(s.options().file);
-    if (!load.ok) {
-        err(QStringLiteral("Error: ") + load.error);
-        return kUsage;
+    // Nothing goes on the line for an image that is not there. Every port sends the bytes read
+    // once at the start.
+    const std::shared_ptr<const JobFile> f =
+        s.options().jobFile ? s.options().jobFile
+                            : std::make_shared<const JobFile>(readJobFile(s.options()));
+    if (f->code) {
+        err(f->error);
+        return f->code;
     }
-    s.image = load.image;
+    s.image = f->image;
     return kOk;
 }
 
@@ -54,7 +58,7 @@ int runProgram(Session& s) {
     QElapsedTimer clock;
     clock.start();
     // The boot loader starts: a signal meanwhile still gets it its end frame.
-    while (!o.inBoot && clock.elapsed() < kBootStartMs && !stopSignal) QThread::msleep(10);
+    if (!o.inBoot) device::pause(kBootStartMs, [] { return stopSignal != 0; });
     // A boot loader that takes no packet (a NAK to each, no answer) would keep the run going
     // for ever: after the stall time it ends as "Stop" ends it.
     QElapsedTimer sinceAccepted;
@@ -92,15 +96,21 @@ int runProgram(Session& s) {
                                      .arg(r.bytesAccepted)
                                      .arg(r.imageBytes)
                                : outcome.text;
+    // Without the end frame the boot loader keeps waiting for packets: the record says where the
+    // reader is and how to finish it.
+    if (r.end == device::RunEnd::StopScan)
+        s.report.outcome +=
+            QStringLiteral(
+                "; the reader waits in its boot loader: program it again with "
+                "--in-boot %1")
+                .arg(r.newType ? QStringLiteral("--prog-pgm") : QStringLiteral("--no-prog-pgm"));
     s.report.bytesAccepted = r.bytesAccepted;
     s.report.imageBytes = r.imageBytes;
     err(s.report.outcome);
     // On a bench, and for a unit's record, the firmware the reader now runs: one version
     // request once its application has started.
     if (outcome.delivered && !stopSignal && (o.severalPorts() || !o.units.isEmpty())) {
-        QElapsedTimer start;
-        start.start();
-        while (start.elapsed() < kBootStartMs && !stopSignal) QThread::msleep(10);
+        device::pause(kBootStartMs, [] { return stopSignal != 0; });
         if (!stopSignal) s.report.firmwareAfter = s.firmwareNow();
     }
     return outcome.delivered ? kOk : kFailed;

@@ -1,5 +1,6 @@
 // restore: a settings file onto the reader, judged as the window's "Load settings" judges it.
 
+#include "shell/cli/bench.h"
 #include "shell/cli/commands.h"
 #include "shell/cli/output.h"
 #include "shell/cli/session.h"
@@ -7,13 +8,16 @@
 namespace cli {
 
 int prepareRestore(Session& s) {
-    // Nothing is written from a file that was not read whole.
-    QString error;
-    s.file = device::readSettingsFile(s.options().file, &error);
-    if (!s.file) {
-        err(error);
-        return kUsage;
+    // Nothing is written from a file that was not read whole; every port takes the settings
+    // read once at the start.
+    const std::shared_ptr<const JobFile> f =
+        s.options().jobFile ? s.options().jobFile
+                            : std::make_shared<const JobFile>(readJobFile(s.options()));
+    if (f->code) {
+        err(f->error);
+        return f->code;
     }
+    s.file = f->settings;
     return kOk;
 }
 

@@ -25,12 +25,14 @@ constexpr std::array<OptionSpec, 12> kOptions{{
     {"allow-other-model", nullptr},
 }};
 
-constexpr std::array<OptionSpec, 6> kRunOptions{{
+constexpr std::array<OptionSpec, 8> kRunOptions{{
     {"port", "COMn"},
     {"trace", "file"},
     {"all", nullptr},
     {"watch", nullptr},
     {"units", "file"},
+    {"jobs", "N"},
+    {"retry-failed", nullptr},
     {"support-record", "file"},
 }};
 
@@ -146,7 +148,8 @@ QString helpText() {
                "       torvik-cli ports\n"
                "       torvik-cli [--trace FILE] --port COMn|DEVICE COMMAND [options]\n"
                "       torvik-cli [--trace FILE] [--port PORT[,PORT]...]... [--all] [--watch]\n"
-               "                  [--units FILE] [--json] COMMAND [options]\n"
+               "                  [--units FILE [--retry-failed]] [--jobs N] [--json] COMMAND "
+               "[options]\n"
                "The operations of torvik-config's window, for scripts: the reader gets exactly "
                "what\n"
                "the window would send for the same choices. Only the port given is opened.\n"
@@ -164,6 +167,11 @@ QString helpText() {
                "answer on a port given), until Ctrl+C. Each port runs on its own; each line says\n"
                "whose it is, --json prints JSON Lines events, and a summary ends the run.\n"
                "--units FILE appends one JSON line for each reader done: its record.\n"
+               "--jobs N runs at most N ports at once; the others wait their turn (default: "
+               "all).\n"
+               "--retry-failed runs the command again on each port given (--port, --all) whose "
+               "last\n"
+               "record of that command in the --units FILE did not succeed, and on no other.\n"
                "--support-record FILE writes, at the end, one file for support: the versions, "
                "the\n"
                "ports, the settings last read, the output and the wire trace of the run, which "
@@ -234,11 +242,13 @@ Parsed parseArguments(const QStringList& args) {
     const QCommandLineOption all("all", "all");
     const QCommandLineOption watch("watch", "watch");
     const QCommandLineOption units("units", "units", "file");
+    const QCommandLineOption jobs("jobs", "jobs", "N");
+    const QCommandLineOption retryFailed("retry-failed", "retry-failed");
     const QCommandLineOption supportRecord("support-record", "support-record", "file");
     const QCommandLineOption completion("completion", "completion", "shell");
     const QCommandLineOption completePorts("complete-ports", "complete-ports");
-    p.addOptions(
-        {help, version, port, trace, all, watch, units, supportRecord, completion, completePorts});
+    p.addOptions({help, version, port, trace, all, watch, units, jobs, retryFailed, supportRecord,
+                  completion, completePorts});
     for (const OptionSpec& o : kOptions)
         p.addOption(o.value ? QCommandLineOption(QString::fromLatin1(o.name), o.name, o.value)
                             : QCommandLineOption(QString::fromLatin1(o.name), o.name));
@@ -303,9 +313,10 @@ Parsed parseArguments(const QStringList& args) {
     o.all = p.isSet(all);
     o.watch = p.isSet(watch);
     o.units = p.value(units);
+    o.retryFailed = p.isSet(retryFailed);
     const bool portGiven = o.portsGiven();
     if (c->port == PortUse::None) {
-        for (const QCommandLineOption* given : {&port, &all, &watch, &units})
+        for (const QCommandLineOption* given : {&port, &all, &watch, &units, &jobs, &retryFailed})
             if (p.isSet(*given)) {
                 r.error = QStringLiteral("%1 takes no --%2").arg(o.command, given->names().first());
                 return r;
@@ -329,6 +340,27 @@ Parsed parseArguments(const QStringList& args) {
             r.error = QStringLiteral("%1 takes no --%2").arg(o.command, name);
             return r;
         }
+    }
+    if (p.isSet(jobs)) {
+        bool ok = false;
+        o.jobs = p.value(jobs).toInt(&ok);
+        if (!ok || o.jobs < 1 || o.jobs > 1024) {
+            r.error = QStringLiteral("--jobs takes a number of ports from 1 to 1024, not \"%1\"")
+                          .arg(p.value(jobs));
+            return r;
+        }
+    }
+    if (o.retryFailed && o.units.isEmpty()) {
+        r.error = QStringLiteral("--retry-failed needs --units FILE: the records it reads");
+        return r;
+    }
+    if (o.retryFailed && o.watch) {
+        r.error = QStringLiteral("--retry-failed and --watch together (a watch takes new readers)");
+        return r;
+    }
+    if (o.retryFailed && !portGiven) {
+        r.error = QStringLiteral("--retry-failed needs the ports to retry: --port or --all");
+        return r;
     }
     o.port = o.ports.value(0);
     o.json = isSet("json");

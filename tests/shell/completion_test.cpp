@@ -130,8 +130,9 @@ TEST_F(Completion, BashOffersWhatEachWordTakes) {
 
 TEST_F(Completion, BashOffersEachCommandItsOwnOptions) {
     for (const cli::CommandSpec& c : cli::commands()) {
-        QStringList expected{"--port",  "--all",  "--watch",   "--units",     "--json",
-                             "--trace", "--help", "--version", "--completion"};
+        QStringList expected{"--port", "--all",          "--watch",     "--units",
+                             "--jobs", "--retry-failed", "--json",      "--trace",
+                             "--help", "--version",      "--completion"};
         for (const char* o : c.options) expected << QStringLiteral("--") + o;
         expected.removeDuplicates();
         QStringList offered = bash({"torvik-cli", c.name, "--"});
