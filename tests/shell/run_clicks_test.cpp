@@ -55,7 +55,9 @@ TEST(XvfbRun, ClicksMadeWhileTheEndFrameIsOnItsWayNeverActAfterTheRun) {
         << "the port did not open";
     ASSERT_TRUE(desk.chooseFile(window, rom)) << "the file dialog did not take the file";
 
-    ASSERT_TRUE(desk.click(window, th::kPgm));
+    ASSERT_TRUE(desk.clickUntil(window, th::kPgm, [&] {
+        return !reader.bootLoader().packets.empty();
+    })) << "the run did not start";
     ASSERT_TRUE(
         th::waitFor([&] { return reader.bootLoader().packets.size() >= 4; }, th::XDesk::kStepMs))
         << "the run did not reach its end frame";

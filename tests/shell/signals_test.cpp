@@ -103,10 +103,9 @@ TEST(SignalToTheProgram, EndsARunWithTheEndFrameAndLeavesNoLock) {
 
     // The dialog is gone, so the window takes clicks again; the image was loaded before the
     // dialog's handler returned.
-    ASSERT_TRUE(desk.click(window, th::kPgm));
-    ASSERT_TRUE(
-        th::waitFor([&] { return reader.bootLoader().packets.size() >= 2; }, th::XDesk::kStepMs))
-        << "the run did not start";
+    ASSERT_TRUE(desk.clickUntil(window, th::kPgm, [&] {
+        return reader.bootLoader().packets.size() >= 2;
+    })) << "the run did not start";
     ::kill(static_cast<pid_t>(app.processId()), SIGTERM);
     ASSERT_TRUE(app.waitForFinished(th::XDesk::kStepMs));
 

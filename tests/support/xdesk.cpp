@@ -6,6 +6,7 @@
 #include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QThread>
+#include <cstdio>
 
 namespace th {
 
@@ -149,6 +150,15 @@ bool XDesk::click(const QString& window, Spot at) const {
     const Result r = run("xdotool", {"mousemove", "--sync", "--window", window,
                                      QString::number(at.x), QString::number(at.y), "click", "1"});
     return r.finished && r.exitCode == 0;
+}
+
+bool XDesk::clickUntil(const QString& window, Spot at, const std::function<bool()>& took,
+                       int firstMs) const {
+    if (!click(window, at)) return false;
+    if (poll(took, firstMs)) return true;
+    std::fprintf(stderr, "xdesk: the click at %d,%d showed no effect in %d ms: clicked again\n",
+                 at.x, at.y, firstMs);
+    return click(window, at) && poll(took, kStepMs);
 }
 
 bool XDesk::clickWhereThePointerIs() const {

@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QThread>
+#include <functional>
 #include <string>
 
 namespace th {
@@ -56,6 +57,12 @@ public:
 
     // A click of the left button at x, y inside the window; false when xdotool failed.
     bool click(const QString& window, Spot at) const;
+    // A click on a control that the window disables while it acts on it ("PGM" during its run),
+    // sent once more, and said on standard error, when took() has not held after firstMs: a click
+    // that reaches the window as it comes back from a modal dialog can be lost without a trace,
+    // and a second one cannot act twice. True once took() holds, within kStepMs.
+    bool clickUntil(const QString& window, Spot at, const std::function<bool()>& took,
+                    int firstMs = 10000) const;
     // A click of the left button where the pointer is. Unlike click(), it does not wait for the
     // pointer's move to be seen, which a window busy with an exchange does not answer at once.
     bool clickWhereThePointerIs() const;
