@@ -7,6 +7,9 @@
 #include <QFile>
 #include <QThread>
 #include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -183,6 +186,53 @@ TEST(SerialPort, TransfersOnAClosedPortReportNotOpen) {
     uint8_t b[1] = {0};
     EXPECT_EQ(port->read(b, 1).error, PortError::NotOpen);
     EXPECT_EQ(port->write(b, 1).error, PortError::NotOpen);
+}
+
+// A bench opens its ports from a thread each: every open reads the table of controlling
+// terminals, the lock folders and the port factory, while a test (or the watch's probe) may set
+// them. Run in the sanitizer build, a torn table or a list detached under a reader shows here.
+TEST(SerialPort, OpensFromManyThreadsAtOnceWhileTheSharedSettingsChange) {
+    constexpr int kPorts = 8;
+    std::vector<std::unique_ptr<emu::PtyReader>> readers;
+    for (int i = 0; i < kPorts; ++i) readers.push_back(std::make_unique<emu::PtyReader>());
+    const QStringList folders = comlink::lockFolders();
+    std::atomic<bool> done{false};
+    std::atomic<int> failed{0};
+    std::thread changer([&] {
+        for (int i = 0; !done; ++i) {
+            comlink::setLockFolders(i % 2 ? folders : folders + QStringList{"/tmp"});
+            const QStringList paths = comlink::lockFilePaths("/dev/ttyS0");
+            if (paths.isEmpty()) ++failed;
+            comlink::setSerialPortFactory(i % 2 ? comlink::SerialPortFactory{}
+                                                : [] { return comlink::makeSystemSerialPort(); });
+            QThread::usleep(200);
+        }
+    });
+    std::mutex whyMutex;
+    QStringList why;
+    std::vector<std::unique_ptr<QThread>> openers;
+    for (int p = 0; p < kPorts; ++p) {
+        // A QThread, as the bench's: the serial port wants an event dispatcher.
+        openers.emplace_back(
+            QThread::create([&, path = QString::fromStdString(readers[p]->slavePath())] {
+                for (int i = 0; i < 40; ++i) {
+                    auto port = comlink::makeSerialPort();
+                    if (!port->open(path)) {
+                        ++failed;
+                        const std::lock_guard<std::mutex> lock(whyMutex);
+                        why << port->errorString();
+                    }
+                    port->close();
+                }
+            }));
+        openers.back()->start();
+    }
+    for (auto& t : openers) t->wait();
+    done = true;
+    changer.join();
+    comlink::setLockFolders(folders);
+    comlink::setSerialPortFactory({});
+    EXPECT_EQ(failed, 0) << why.join('\n').toStdString();
 }
 
 }  // namespace

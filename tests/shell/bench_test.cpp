@@ -263,6 +263,67 @@ TEST(Watch, ReadersAsTheyComeEachOnceInTheOrderTheyCame) {
     EXPECT_TRUE(out.contains("3 readers: 3 done, 0 failed")) << out.toStdString();
 }
 
+// --jobs holds the bench to N readers at once; --retry-failed then runs the command again on the
+// one that failed, and on no other, and finds nothing to run once it has succeeded.
+TEST(SeveralPorts, JobsAndRetryFailedRunWhatTheyShouldAndNothingElse) {
+    QTemporaryDir dir;
+    const QString units = dir.filePath("units.jsonl");
+    Bench bench(4);
+    bench[1].setSilent(true);  // COM4: no reader answers
+    const CliRun first =
+        runCli({"--port", bench.ports(), "--jobs", "2", "--units", units, "--json", "read"});
+    EXPECT_EQ(first.exitCode, cli::kSomeFailed) << first.err.toStdString();
+    int running = 0, most = 0;
+    for (const QJsonObject& e : jsonLines(first.out.toUtf8())) {
+        if (e["kind"] == "start") most = std::max(most, ++running);
+        if (e["kind"] == "end") --running;
+    }
+    EXPECT_EQ(most, 2) << first.out.toStdString();
+    ASSERT_EQ(jsonLines(fileText(units)).size(), 4u);
+
+    // The reader answers now: only COM4 is read again.
+    bench[1].setSilent(false);
+    for (std::size_t i = 0; i < 4; ++i) {
+        bench[i].waitUntilQuiet();
+        bench[i].clearReceived();
+    }
+    const CliRun retry =
+        runCli({"--port", bench.ports(), "--units", units, "--retry-failed", "read"});
+    EXPECT_EQ(retry.exitCode, cli::kOk) << retry.out.toStdString() << retry.err.toStdString();
+    EXPECT_TRUE(retry.out.contains("1 ports: 1 done, 0 failed")) << retry.out.toStdString();
+    for (std::size_t i = 0; i < 4; ++i) {
+        bench[i].waitUntilQuiet();
+        EXPECT_EQ(bench[i].requests().empty(), i != 1) << "COM" << i + 3;
+    }
+    const std::size_t retried = bench[1].requests().size();
+    const auto records = jsonLines(fileText(units));
+    ASSERT_EQ(records.size(), 5u);
+    EXPECT_EQ(records.back()["port"], "COM4");
+    EXPECT_EQ(records.back()["exitCode"].toInt(), 0);
+
+    // Nothing failed last: nothing to run, nothing sent.
+    const CliRun none =
+        runCli({"--port", bench.ports(), "--units", units, "--retry-failed", "read"});
+    EXPECT_EQ(none.exitCode, cli::kOk);
+    EXPECT_TRUE(none.err.contains("--retry-failed: no port given has a failed record of read in"))
+        << none.err.toStdString();
+    for (std::size_t i = 0; i < 4; ++i)
+        EXPECT_EQ(bench[i].requests().size(), i == 1 ? retried : 0u);
+
+    // Refused before anything is sent.
+    for (const QStringList& args :
+         {QStringList{"--port", "COM3", "--retry-failed", "read"},
+          QStringList{"--port", "COM3", "--units", units, "--retry-failed", "--watch", "read"},
+          QStringList{"--port", "COM3", "--jobs", "0", "read"},
+          QStringList{"--units", units, "--retry-failed", "read"},
+          QStringList{"--units", dir.filePath("none.jsonl"), "--port", "COM3", "--retry-failed",
+                      "read"}}) {
+        const CliRun r = runCli(args);
+        EXPECT_EQ(r.exitCode, cli::kUsage) << args.join(' ').toStdString();
+    }
+    EXPECT_TRUE(bench[0].requests().empty());
+}
+
 TEST(SeveralPorts, ArgumentsNameWhatIsWrongBeforeAnythingIsSent) {
     const cli::Parsed many =
         cli::parseArguments({"--port", "com3, COM4", "--port", "/dev/ttyUSB2,COM3", "read"});
