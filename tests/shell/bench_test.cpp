@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <atomic>
+#include <map>
 #include <memory>
 #include <thread>
 
@@ -261,6 +262,68 @@ TEST(Watch, ReadersAsTheyComeEachOnceInTheOrderTheyCame) {
     const QString out = QString::fromUtf8(p.readAllStandardOutput());
     EXPECT_EQ(out.count("you may unplug it"), 3) << out.toStdString();
     EXPECT_TRUE(out.contains("3 readers: 3 done, 0 failed")) << out.toStdString();
+}
+
+// The threads of a bench at its busiest: 32 ports watched at once while adapters are pulled out
+// and plugged in and readers leave and come on the ports that stay. In the sanitizer build any
+// report ends torvik-cli with a failure code; every reader that came is one unit, each once.
+TEST(Watch, ThirtyTwoPortsWithReadersComingAndGoing) {
+    QTemporaryDir dir;
+    const QString units = dir.filePath("units.jsonl");
+    std::map<int, std::unique_ptr<th::LinkedReader>> com;
+    auto plug = [&](int n) {
+        com[n] = std::make_unique<th::LinkedReader>(n);
+        th::setModel(com[n]->reader, 4, {0x01, 0x41, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00});
+    };
+    QStringList given;
+    for (int n = 3; n < 35; ++n) {
+        plug(n);
+        given << QStringLiteral("COM%1").arg(n);
+    }
+    QProcess p;
+    p.setProcessEnvironment(th::cliEnvironment());
+    p.start(QStringLiteral(TORVIK_CLI_PATH),
+            {"--port", given.join(','), "--watch", "--units", units, "read"});
+    ASSERT_TRUE(p.waitForStarted());
+    auto unitsDone = [&] { return jsonLines(fileText(units)).size(); };
+    std::size_t expected = 32;
+    ASSERT_TRUE(waitFor([&] { return unitsDone() == expected; }, 120000)) << unitsDone();
+    for (int round = 0; round < 2; ++round) {
+        // Four adapters pulled out, four new ones plugged in, and on four ports that stay the
+        // reader leaves; a new one comes once the watch has seen it go.
+        for (int i = 0; i < 4; ++i) {
+            com.erase(3 + round * 4 + i);
+            plug(35 + round * 4 + i);
+            com[20 + round * 4 + i]->reader.setSilent(true);
+        }
+        expected += 4;
+        ASSERT_TRUE(waitFor([&] { return unitsDone() == expected; }, 120000)) << unitsDone();
+        QThread::msleep(7000);  // two version requests in a row go unanswered
+        for (int i = 0; i < 4; ++i) com[20 + round * 4 + i]->reader.setSilent(false);
+        expected += 4;
+        ASSERT_TRUE(waitFor([&] { return unitsDone() == expected; }, 120000)) << unitsDone();
+    }
+    // A given port whose adapter comes back is watched again.
+    plug(3);
+    ++expected;
+    ASSERT_TRUE(waitFor([&] { return unitsDone() == expected; }, 120000)) << unitsDone();
+    ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+    ASSERT_TRUE(p.waitForFinished(60000));
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    const QString err = QString::fromUtf8(p.readAllStandardError());
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(p.exitCode(), cli::kOk) << err.toStdString();
+    EXPECT_TRUE(out.contains(QStringLiteral("%1 readers: %1 done, 0 failed").arg(expected)))
+        << out.toStdString();
+    std::map<QString, int> perPort;
+    for (const QJsonObject& u : jsonLines(fileText(units))) {
+        EXPECT_EQ(u["exitCode"].toInt(), 0) << QJsonDocument(u).toJson().toStdString();
+        ++perPort[u["port"].toString()];
+    }
+    EXPECT_EQ(perPort["COM3"], 2);
+    EXPECT_EQ(perPort["COM20"], 2);
+    EXPECT_EQ(perPort["COM35"], 1);
+    EXPECT_EQ(perPort["COM34"], 1);
 }
 
 // --jobs holds the bench to N readers at once; --retry-failed then runs the command again on the
