@@ -119,6 +119,8 @@ int summarize(const Options& o, const std::vector<device::UnitRun>& runs, Board&
     for (const auto& [text, n] : t.reasons) why << QStringLiteral("%1 %2").arg(n).arg(text);
     if (!why.isEmpty()) totals += QStringLiteral(" (") + why.join(QStringLiteral(", ")) + ')';
     out(QString());
+    // With no unit (--retry-failed found nothing to run) the totals alone.
+    if (runs.empty()) rows.clear();
     for (const QStringList& row : rows) {
         QString line;
         for (qsizetype i = 0; i < row.size(); ++i)
