@@ -108,23 +108,29 @@ std::vector<UnitRun> watchBench(const BenchJob& job, const QStringList& given,
     const QStringList ports = given;  // this thread's own copy
     for (const QString& port : ports) start(port);
     // The ports there at the start and not asked for are left alone, never opened, while they
-    // stay; one that goes and comes back has appeared. Only a name whose device has just appeared
-    // is opened, once, to see whether it is a serial port that opens.
+    // stay; one that goes and comes back has appeared. Only a name whose device has appeared is
+    // opened, to see whether it is a serial port that opens; one that does not yet (another
+    // program, such as a modem manager, looks at every new adapter first) is tried again each
+    // second until it opens or goes.
     QSet<QString> present = namesWithDevice();
+    QSet<QString> appeared;
     while (!watch.stopped()) {
         // A port whose watch ended (it went away) may come back as a new one.
         for (auto it = watchers.begin(); it != watchers.end();)
             it = it->second->isFinished() ? watchers.erase(it) : std::next(it);
         const QSet<QString> now = namesWithDevice();
-        QSet<QString> appeared;
         for (const QString& name : now)
-            if (!present.contains(name) && !watchers.count(name)) appeared.insert(name);
+            if (!present.contains(name)) appeared.insert(name);
         present = now;
+        appeared.removeIf(
+            [&](const QString& name) { return !now.contains(name) || watchers.count(name) > 0; });
         if (!appeared.isEmpty())
             for (const comlink::ProbedPort& p : comlink::probePorts([&](const QString& name) {
                                                     return !appeared.contains(name);
-                                                }).ports)
+                                                }).ports) {
+                appeared.remove(p.name);
                 start(p.name);
+            }
         // Given ports that are not there yet are watched as they come too.
         for (const QString& port : ports)
             if (!watchers.count(port) && portExists(port)) start(port);

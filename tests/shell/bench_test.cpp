@@ -2,7 +2,11 @@
 // gives it whatever the others do; the summary, the JSON Lines events, the units' records; a
 // signal that stops them all; and --watch taking readers as they come.
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -262,6 +266,47 @@ TEST(Watch, ReadersAsTheyComeEachOnceInTheOrderTheyCame) {
     const QString out = QString::fromUtf8(p.readAllStandardOutput());
     EXPECT_EQ(out.count("you may unplug it"), 3) << out.toStdString();
     EXPECT_TRUE(out.contains("3 readers: 3 done, 0 failed")) << out.toStdString();
+}
+
+// --watch opens no port it does not watch: one there at the start is never opened (the kernel's
+// inotify sees every open of its device); an adapter plugged in while another program holds it
+// (as a modem manager looks at every new adapter first) is taken once it is free.
+TEST(Watch, LeavesPortsThereAtTheStartAloneAndTakesANewOneOnceItIsFree) {
+    QTemporaryDir dir;
+    const QString units = dir.filePath("units.jsonl");
+    th::LinkedReader com7{7};  // there at the start, not asked for
+    const int watcher = ::inotify_init1(IN_NONBLOCK);
+    ASSERT_GE(watcher, 0);
+    ASSERT_GE(::inotify_add_watch(watcher, com7.reader.slavePath().c_str(), IN_OPEN), 0);
+    th::LinkedReader com3{3};
+    th::setModel(com3.reader, 4, {0x01, 0x41, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00});
+    QProcess p;
+    p.setProcessEnvironment(th::cliEnvironment());
+    p.start(QStringLiteral(TORVIK_CLI_PATH),
+            {"--port", "COM3", "--watch", "--units", units, "read"});
+    ASSERT_TRUE(p.waitForStarted());
+    auto unitsDone = [&] { return jsonLines(fileText(units)).size(); };
+    ASSERT_TRUE(waitFor([&] { return unitsDone() == 1; }));
+
+    // A new adapter, held by another program for its first seconds.
+    auto com8 = std::make_unique<th::LinkedReader>(8);
+    th::setModel(com8->reader, 4, {0x01, 0x41, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00});
+    const int held = ::open(com8->reader.slavePath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+    QThread::msleep(3000);
+    EXPECT_EQ(unitsDone(), 1u) << "a unit on a port another program holds";
+    ::close(held);
+    ASSERT_TRUE(waitFor([&] { return unitsDone() == 2; })) << "the freed port was not taken";
+
+    ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.exitCode(), cli::kOk);
+    char events[4096];
+    EXPECT_LE(::read(watcher, events, sizeof events), 0)
+        << "the port there at the start was opened";
+    ::close(watcher);
+    EXPECT_EQ(jsonLines(fileText(units)).back()["port"], "COM8");
 }
 
 // The threads of a bench at its busiest: 32 ports watched at once while adapters are pulled out
