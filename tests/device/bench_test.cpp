@@ -133,7 +133,8 @@ std::map<QString, QJsonObject> lastRecords(const QString& path) {
 
 // Runs `benches` benches of random readers from the seed; on the first unit whose words are not
 // what its reader took, says so with the seed and stops.
-void benchesUnderFaults(uint32_t seed, int benches, int* unitsRun, int* faultsGiven) {
+void benchesUnderFaults(uint32_t seed, int benches, int* unitsRun, int* faultsGiven,
+                        int fixedReaders = 0) {
     std::mt19937 rng(seed);
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
@@ -151,7 +152,7 @@ void benchesUnderFaults(uint32_t seed, int benches, int* unitsRun, int* faultsGi
         const int packets = (imageBytes + firmware::kOldBlockData - 1) / firmware::kOldBlockData;
 
         th::InProcessBench bench;
-        const int n = 2 + static_cast<int>(rng() % 7);
+        const int n = fixedReaders ? fixedReaders : 2 + static_cast<int>(rng() % 7);
         const int clean = static_cast<int>(rng() % static_cast<unsigned>(n));
         cli::Options o;
         o.command = QStringLiteral("program");
@@ -266,6 +267,15 @@ TEST_F(BenchUnderFaults, EveryUnitSaysWhatItsReaderTook) {
     int units = 0, faults = 0;
     benchesUnderFaults(seed, benches, &units, &faults);
     std::printf("seed %u: %d benches, %d readers, %d faults\n", seed, benches, units, faults);
+}
+
+// The bench at the most the simulator starts: 64 readers at once, and 32.
+TEST_F(BenchUnderFaults, SixtyFourAndThirtyTwoReadersAtOnce) {
+    const uint32_t seed = std::random_device{}();
+    int units = 0, faults = 0;
+    benchesUnderFaults(seed, 3, &units, &faults, 64);
+    benchesUnderFaults(seed + 1, 3, &units, &faults, 32);
+    EXPECT_EQ(units, 3 * 64 + 3 * 32);
 }
 
 }  // namespace
