@@ -33,6 +33,12 @@ JobFile readJobFile(const Options& o) {
     return f;
 }
 
+int useJobFile(const Options& o, std::shared_ptr<const JobFile>* f) {
+    *f = o.jobFile ? o.jobFile : std::make_shared<const JobFile>(readJobFile(o));
+    if ((*f)->code) err((*f)->error);
+    return (*f)->code;
+}
+
 namespace {
 
 // One port's run: a session of its own, its lines and progress to output where several ports

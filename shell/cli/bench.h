@@ -13,6 +13,9 @@ struct CommandSpec;
 // The command's file, read and checked once; a JobFile whose code is 0 when the command takes no
 // file.
 JobFile readJobFile(const Options& o);
+// The command's file as the run read it once (read now where no run did), for a session's
+// preparation: 0, or the code of a file that cannot be used, whose reason is printed.
+int useJobFile(const Options& o, std::shared_ptr<const JobFile>* f);
 // The job the bench runs: the command, its file read once, and a session of its own on each port
 // (severalPorts: its lines and progress go to the bench's events, each with its port).
 device::BenchJob benchJob(const Options& o, const CommandSpec& c, bool severalPorts);

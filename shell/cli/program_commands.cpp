@@ -26,13 +26,8 @@ int runBoot(Session& s) {
 int prepareProgram(Session& s) {
     // Nothing goes on the line for an image that is not there. Every port sends the bytes read
     // once at the start.
-    const std::shared_ptr<const JobFile> f =
-        s.options().jobFile ? s.options().jobFile
-                            : std::make_shared<const JobFile>(readJobFile(s.options()));
-    if (f->code) {
-        err(f->error);
-        return f->code;
-    }
+    std::shared_ptr<const JobFile> f;
+    if (const int e = useJobFile(s.options(), &f)) return e;
     s.image = f->image;
     return kOk;
 }

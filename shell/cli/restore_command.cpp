@@ -10,13 +10,8 @@ namespace cli {
 int prepareRestore(Session& s) {
     // Nothing is written from a file that was not read whole; every port takes the settings
     // read once at the start.
-    const std::shared_ptr<const JobFile> f =
-        s.options().jobFile ? s.options().jobFile
-                            : std::make_shared<const JobFile>(readJobFile(s.options()));
-    if (f->code) {
-        err(f->error);
-        return f->code;
-    }
+    std::shared_ptr<const JobFile> f;
+    if (const int e = useJobFile(s.options(), &f)) return e;
     s.file = f->settings;
     return kOk;
 }

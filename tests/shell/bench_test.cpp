@@ -58,13 +58,25 @@ QByteArray fileText(const QString& path) {
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+// A reader of model 4 (an old-type boot loader) in protected mode.
+void asModel4(emu::PtyReader& r) {
+    th::setModel(r, 4, {0x01, 0x41, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00});
+}
+
+// torvik-cli --watch on the ports given, reading each reader and keeping its unit's record.
+void startWatch(QProcess& p, const QString& ports, const QString& units) {
+    p.setProcessEnvironment(th::cliEnvironment());
+    p.start(QStringLiteral(TORVIK_CLI_PATH),
+            {"--port", ports, "--watch", "--units", units, "read"});
+    ASSERT_TRUE(p.waitForStarted());
+}
+
 // Readers of model 4 (an old-type boot loader) on COM3 and up.
 struct Bench {
     explicit Bench(int n, int firstCom = 3) {
         for (int i = 0; i < n; ++i) {
             readers.push_back(std::make_unique<th::LinkedReader>(firstCom + i));
-            th::setModel(readers.back()->reader, 4,
-                         {0x01, 0x41, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00});
+            asModel4(readers.back()->reader);
         }
     }
     QString ports() const {
@@ -83,7 +95,7 @@ TEST(SeveralPorts, EightReadersOneNakingOneCutTheOthersGetWhatARunAloneGives) {
 
     // What one reader alone receives for this run.
     th::LinkedReader alone{20};
-    th::setModel(alone.reader, 4, {0x01, 0x41, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00});
+    asModel4(alone.reader);
     ASSERT_EQ(runCli({"--port", "COM20", "program", rom}).exitCode, cli::kOk);
     alone.reader.waitUntilQuiet();
     const std::string single = th::hex(alone.reader.received());
@@ -235,10 +247,7 @@ TEST(Watch, ReadersAsTheyComeEachOnceInTheOrderTheyCame) {
     th::setModel(com3.reader, 13, {0x01, 0x41, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00});
     com3.reader.setSilent(true);  // the adapter is there, no reader on it yet
     QProcess p;
-    p.setProcessEnvironment(th::cliEnvironment());
-    p.start(QStringLiteral(TORVIK_CLI_PATH),
-            {"--port", "COM3", "--watch", "--units", units, "read"});
-    ASSERT_TRUE(p.waitForStarted());
+    startWatch(p, "COM3", units);
     auto unitsDone = [&] { return jsonLines(fileText(units)).size(); };
     QThread::msleep(1500);
     EXPECT_EQ(unitsDone(), 0u) << "a unit without a reader";
@@ -253,7 +262,7 @@ TEST(Watch, ReadersAsTheyComeEachOnceInTheOrderTheyCame) {
     ASSERT_TRUE(waitFor([&] { return unitsDone() == 2; }));
     // An adapter plugged in with its reader.
     th::LinkedReader com4{4};
-    th::setModel(com4.reader, 4, {0x01, 0x41, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00});
+    asModel4(com4.reader);
     ASSERT_TRUE(waitFor([&] { return unitsDone() == 3; }));
     ::kill(static_cast<pid_t>(p.processId()), SIGINT);
     ASSERT_TRUE(p.waitForFinished(30000));
@@ -279,18 +288,15 @@ TEST(Watch, LeavesPortsThereAtTheStartAloneAndTakesANewOneOnceItIsFree) {
     ASSERT_GE(watcher, 0);
     ASSERT_GE(::inotify_add_watch(watcher, com7.reader.slavePath().c_str(), IN_OPEN), 0);
     th::LinkedReader com3{3};
-    th::setModel(com3.reader, 4, {0x01, 0x41, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00});
+    asModel4(com3.reader);
     QProcess p;
-    p.setProcessEnvironment(th::cliEnvironment());
-    p.start(QStringLiteral(TORVIK_CLI_PATH),
-            {"--port", "COM3", "--watch", "--units", units, "read"});
-    ASSERT_TRUE(p.waitForStarted());
+    startWatch(p, "COM3", units);
     auto unitsDone = [&] { return jsonLines(fileText(units)).size(); };
     ASSERT_TRUE(waitFor([&] { return unitsDone() == 1; }));
 
     // A new adapter, held by another program for its first seconds.
     auto com8 = std::make_unique<th::LinkedReader>(8);
-    th::setModel(com8->reader, 4, {0x01, 0x41, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00});
+    asModel4(com8->reader);
     const int held = ::open(com8->reader.slavePath().c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(held, 0);
     ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
@@ -318,7 +324,7 @@ TEST(Watch, ThirtyTwoPortsWithReadersComingAndGoing) {
     std::map<int, std::unique_ptr<th::LinkedReader>> com;
     auto plug = [&](int n) {
         com[n] = std::make_unique<th::LinkedReader>(n);
-        th::setModel(com[n]->reader, 4, {0x01, 0x41, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00});
+        asModel4(com[n]->reader);
     };
     QStringList given;
     for (int n = 3; n < 35; ++n) {
@@ -326,10 +332,7 @@ TEST(Watch, ThirtyTwoPortsWithReadersComingAndGoing) {
         given << QStringLiteral("COM%1").arg(n);
     }
     QProcess p;
-    p.setProcessEnvironment(th::cliEnvironment());
-    p.start(QStringLiteral(TORVIK_CLI_PATH),
-            {"--port", given.join(','), "--watch", "--units", units, "read"});
-    ASSERT_TRUE(p.waitForStarted());
+    startWatch(p, given.join(','), units);
     auto unitsDone = [&] { return jsonLines(fileText(units)).size(); };
     std::size_t expected = 32;
     ASSERT_TRUE(waitFor([&] { return unitsDone() == expected; }, 120000)) << unitsDone();
