@@ -1,8 +1,8 @@
 // torvik-bench: how close the configurator comes to what the line and the boot loader's fixed
 // waits allow, against the reader emulator paced at 9600 baud. Each figure is printed beside its
 // bound. Run it from the build: ./build/bench/torvik-bench (add --quick to skip the
-// programming runs of a 16 KiB image, from the window and from torvik-cli, which take about
-// 160 s).
+// programming runs of a 16 KiB image, from the window, from torvik-cli and on benches of 8 and 32
+// readers, which take about 6 minutes).
 
 #include <QApplication>
 #include <QBuffer>
@@ -90,7 +90,7 @@ constexpr const char* kUsage =
     "\n"
     "  --quick        skip the programming runs, from the window, from torvik-cli and on\n"
     "                 eight and thirty-two readers at once\n"
-    "                 (about 270 s)\n"
+    "                 (about 6 minutes)\n"
     "  -h, --help     print this help and exit\n"
     "  --version      print the version and exit\n";
 
