@@ -92,13 +92,21 @@ int runProgram(Session& s) {
                                      .arg(r.imageBytes)
                                : outcome.text;
     // Without the end frame the boot loader keeps waiting for packets: the record says where the
-    // reader is and how to finish it.
-    if (r.end == device::RunEnd::StopScan)
-        s.report.outcome +=
-            QStringLiteral(
-                "; the reader waits in its boot loader: program it again with "
-                "--in-boot %1")
-                .arg(r.newType ? QStringLiteral("--prog-pgm") : QStringLiteral("--no-prog-pgm"));
+    // reader is and how to finish it. A port that went away mid-run (a pulled adapter) failed
+    // every packet after it: that, not the packets, is what the run came to.
+    const QString finish =
+        QStringLiteral("program it again with --in-boot %1")
+            .arg(r.newType ? QStringLiteral("--prog-pgm") : QStringLiteral("--no-prog-pgm"));
+    const bool lineLost = !reader.port() || !reader.port()->isOpen();
+    if (!outcome.delivered && lineLost)
+        s.report.outcome = QStringLiteral(
+                               "Not delivered: the port went away during the run; %1 of %2 "
+                               "bytes accepted; the reader may wait in its boot loader: %3")
+                               .arg(r.bytesAccepted)
+                               .arg(r.imageBytes)
+                               .arg(finish);
+    else if (r.end == device::RunEnd::StopScan)
+        s.report.outcome += QStringLiteral("; the reader waits in its boot loader: ") + finish;
     s.report.bytesAccepted = r.bytesAccepted;
     s.report.imageBytes = r.imageBytes;
     err(s.report.outcome);
