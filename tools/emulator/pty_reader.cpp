@@ -38,19 +38,21 @@ Action Action::garbage(int n) {
 }
 
 PtyReader::PtyReader() {
-    master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+    // No handle of the reader's is inherited by a program the test starts: a torvik-cli holding a
+    // copy of the master would keep the line up after the reader hung it up.
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
         throw std::runtime_error("no pseudo-terminal");
     slavePath_ = ::ptsname(master_);
     // The reader keeps a slave handle of its own, so that the master never sees a hang-up while
     // the configurator has the port closed, and sets the line raw so that nothing is echoed.
-    slave_ = ::open(slavePath_.c_str(), O_RDWR | O_NOCTTY);
+    slave_ = ::open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (slave_ < 0) throw std::runtime_error("cannot open the slave side");
     termios t{};
     ::tcgetattr(slave_, &t);
     ::cfmakeraw(&t);
     ::tcsetattr(slave_, TCSANOW, &t);
-    if (::pipe(wakePipe_) != 0) throw std::runtime_error("no pipe");
+    if (::pipe2(wakePipe_, O_CLOEXEC) != 0) throw std::runtime_error("no pipe");
     thread_ = std::thread([this] { run(); });
 }
 
