@@ -4,9 +4,10 @@
 #   scripts/test.sh --sanitize   with AddressSanitizer and UndefinedBehaviorSanitizer, in
 #                                build-sanitize/; any report fails the run
 #   scripts/test.sh [--sanitize] --repeat N
-#                                only the tests that drive a real window, a real program or a
-#                                signal, N times in a row at CI's parallelism, stopping at the
-#                                first failure: the check that they never fail by chance
+#                                only the tests that drive a real window, a real program, a
+#                                signal or many threads, N times in a row at CI's parallelism,
+#                                stopping at the first failure: the check that they never fail by
+#                                chance (and, with --sanitize, that the threads never make a report)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
@@ -46,7 +47,7 @@ cd "$dir"
 export QT_QPA_PLATFORM=offscreen
 if [ -n "$repeat" ]; then
     ctest --output-on-failure --timeout 120 -j "$jobs" --repeat "until-fail:$repeat" \
-        -R 'Signal|RunScript|Unplug|PortList|LockFile|Cli|Sim|Programs|Xvfb|Desk|Refresh'
+        -R 'Signal|RunScript|Unplug|PortList|LockFile|Cli|Sim|Programs|Xvfb|Desk|Refresh|SeveralPorts|Watch|BenchUnderFaults|ManyThreads'
 else
     ctest --output-on-failure --timeout 120 -j "$jobs"
 fi

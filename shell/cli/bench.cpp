@@ -3,7 +3,6 @@
 
 #include "shell/cli/bench.h"
 
-#include <QFileInfo>
 #include <algorithm>
 
 #include "device/bench.h"
