@@ -12,11 +12,13 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTextDocument>
 #include <QThread>
 #include <QTimer>
 #include <cstdio>
@@ -314,6 +316,44 @@ int main(int argc, char* argv[]) {
         row("  of it, the wire trace kept in memory (CPU, per Read param)", traceUs, "us",
             std::to_string(static_cast<int>(linesPerRead)) + " lines; < 100 us",
             traceUs < 100 && linesPerRead > 0);
+    }
+
+    // Memory the main window keeps for each "Read param": the growth of the resident set over
+    // many reads of one reader, and of it the log's own text (UTF-16, two bytes a character).
+    {
+        emu::LinkedReader com{6};
+        com.reader.withModel([](emu::ReaderModel& m) {
+            m.state.version = {1, 7, 1, 15};
+            m.state.params = {0x01, 0x41, 0, 0, 0, 0x0A, 0, 0, 0};
+        });
+        TForm1 form;
+        pick(form, com.name());
+        for (int i = 0; i < 20; ++i) form.btVersion->click();  // what the first reads set up
+        QApplication::processEvents();
+        const long rss0 = statusKb("VmRSS:");
+        const qsizetype chars0 = form.mm->document()->characterCount();
+        const qsizetype blocks0 = form.mm->document()->blockCount();
+        const qsizetype ring0 = comlink::traceRing().size();
+        constexpr int kReads = 240;
+        for (int i = 0; i < kReads; ++i) {
+            form.btVersion->click();
+            QApplication::processEvents();
+        }
+        const double perRead = static_cast<double>(statusKb("VmRSS:") - rss0) / kReads;
+        const double textPerRead =
+            static_cast<double>(form.mm->document()->characterCount() - chars0) * 2 / 1024 /
+            kReads;
+        row("main window: resident memory growth per Read param (240)", perRead, "KiB",
+            "(reported)", true);
+        const double ringPerRead =
+            static_cast<double>(comlink::traceRing().size() - ring0) / 1024 / kReads;
+        const double linesPerRead =
+            static_cast<double>(form.mm->document()->blockCount() - blocks0) / kReads;
+        row("  of it, the log's own text", textPerRead, "KiB",
+            "(reported; " + std::to_string(static_cast<int>(linesPerRead)) + " lines a read)",
+            true);
+        row("  of it, the wire trace kept in memory (256 KiB at most)", ringPerRead, "KiB",
+            "(reported)", true);
     }
 
     // CPU spent while a silent reader makes the exchange wait out its 2 s.
