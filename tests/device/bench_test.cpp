@@ -141,15 +141,24 @@ void benchesUnderFaults(uint32_t seed, int benches, int* unitsRun, int* faultsGi
     const cli::CommandSpec* program = cli::command(QStringLiteral("program"));
     ASSERT_NE(program, nullptr);
     for (int b = 0; b < benches; ++b) {
-        const int imageBytes = 8 + static_cast<int>(rng() % (6 * firmware::kOldBlockData));
+        // Old-type: any length; new-type: whole blocks and the length trailer, the blocks the
+        // boot loader asks for (PROG first: the model's "PROG pgm" is ticked).
+        const bool newType = rng() % 2 == 0;
+        const int newBlocks = 1 + static_cast<int>(rng() % 6);
+        const int blockData = newType ? firmware::kNewBlockData : firmware::kOldBlockData;
+        const int imageBytes = newType
+                                   ? newBlocks * firmware::kNewBlockData + 4
+                                   : 8 + static_cast<int>(rng() % (6 * firmware::kOldBlockData));
         const QByteArray rom = romFile(rng, imageBytes);
         const QString romPath = dir.filePath(QStringLiteral("fw%1.rom").arg(b));
         {
             QFile f(romPath);
             ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write(rom) == rom.size());
         }
-        const QByteArray image = rom.right(imageBytes);
-        const int packets = (imageBytes + firmware::kOldBlockData - 1) / firmware::kOldBlockData;
+        // What the reader must hold: new-type, the blocks without the trailer, which is not sent.
+        const QByteArray image =
+            rom.right(imageBytes).left(newType ? newBlocks * firmware::kNewBlockData : imageBytes);
+        const int packets = newType ? 1 + newBlocks : (imageBytes + blockData - 1) / blockData;
 
         th::InProcessBench bench;
         const int n = fixedReaders ? fixedReaders : 2 + static_cast<int>(rng() % 7);
@@ -165,7 +174,8 @@ void benchesUnderFaults(uint32_t seed, int benches, int* unitsRun, int* faultsGi
             const QString port = dir.filePath(QStringLiteral("b%1-reader%2").arg(b).arg(i));
             QFile(port).open(QIODevice::WriteOnly);
             auto r = bench.add(port);
-            r->setModel(4);  // an old-type boot loader
+            r->setModel(newType ? 15 : 4);
+            if (newType) r->setNewType(newBlocks);
             plans[port] = giveFaults(rng, *r, packets, i == clean);
             *faultsGiven += static_cast<int>(r->faults.size());
             readers[port] = r;
@@ -191,20 +201,22 @@ void benchesUnderFaults(uint32_t seed, int benches, int* unitsRun, int* faultsGi
         // TORVIK_SHOW=1 prints each unit's faults and outcome, to see what the benches cover.
         if (qEnvironmentVariableIsSet("TORVIK_SHOW"))
             for (const device::UnitRun& run : runs)
-                std::printf("%d %s | %s\n", run.code, qPrintable(plans.at(run.port).what),
-                            qPrintable(run.outcome));
+                std::printf("%s %d %s | %s\n", newType ? "new" : "old", run.code,
+                            qPrintable(plans.at(run.port).what), qPrintable(run.outcome));
         int delivered = 0;
         for (const device::UnitRun& run : runs) {
             const auto& reader = readers.at(run.port);
             const th::InProcessReader::Took took = reader->took();
             const bool wholeImage =
-                took.image.size() >= static_cast<std::size_t>(imageBytes) &&
+                took.image.size() >= static_cast<std::size_t>(image.size()) &&
                 std::equal(image.begin(), image.end(), took.image.begin(),
                            [](char a, uint8_t c) { return static_cast<uint8_t>(a) == c; });
-            // The reader took the firmware when it holds every byte and answered the end frame.
-            const bool tookIt = wholeImage && took.endFrameAnswered;
+            // The reader took the firmware when it holds every byte and said so whole: old-type
+            // by its answer to the end frame, new-type by its request for block 999.
+            const bool tookIt =
+                wholeImage && (newType ? took.lastBlockAsked : took.endFrameAnswered);
             const qint64 bytesTaken =
-                std::min<qint64>(qint64(took.blocksTaken) * firmware::kOldBlockData, imageBytes);
+                std::min<qint64>(qint64(took.blocksTaken) * blockData, image.size());
             delivered += tookIt;
             const std::string why =
                 QStringLiteral("seed %1, bench %2, %3 (%4): %5 -> %6, code %7")
@@ -224,7 +236,10 @@ void benchesUnderFaults(uint32_t seed, int benches, int* unitsRun, int* faultsGi
             if (plans.at(run.port).what.startsWith(QStringLiteral("seven")) && !took.lineCut) {
                 ASSERT_FALSE(tookIt) << why;
                 ASSERT_TRUE(took.inBootLoader) << why;
-                ASSERT_EQ(took.packets, took.blocksTaken + 7) << why;
+                // It took the seven packets and nothing after them (new-type: and PROG, when
+                // the failures came after it).
+                const bool progTaken = newType && took.packets > 7;
+                ASSERT_EQ(took.packets, took.blocksTaken + 7 + (progTaken ? 1 : 0)) << why;
                 ASSERT_TRUE(run.outcome.contains(QStringLiteral("waits in its boot loader")))
                     << why;
             }

@@ -84,9 +84,17 @@ void InProcessReader::setModel(uint8_t code) {
     model_.state.version[3] = code;
 }
 
+void InProcessReader::setNewType(int blocks) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    boot_.generation = emu::BootGeneration::New;
+    boot_.askFor(blocks);
+}
+
 InProcessReader::Took InProcessReader::took() const {
     const std::lock_guard<std::mutex> lock(mutex_);
-    return {boot_.image, boot_.blocksTaken, endAnswered_, model_.state.inBootLoader, cut_, packet_};
+    return {boot_.image, boot_.blocksTaken,         endAnswered_,
+            lastAsked_,  model_.state.inBootLoader, cut_,
+            packet_};
 }
 
 bool InProcessReader::cut() const {
@@ -119,6 +127,7 @@ bool InProcessReader::write(const uint8_t* p, int n) {
             boot_.restart();
             packet_ = 0;
             endAnswered_ = false;
+            lastAsked_ = false;
         }
     } else {
         const auto fault = faults.find(packet_++);
@@ -133,6 +142,7 @@ bool InProcessReader::write(const uint8_t* p, int n) {
         const bool endFrame = std::equal(bytes.begin(), bytes.end(), firmware::kEndFrame.begin(),
                                          firmware::kEndFrame.end());
         if (endFrame && reply == emu::bootStatus(firmware::kAccepted)) endAnswered_ = true;
+        if (reply == emu::blockRequest(firmware::kLastBlockRequest)) lastAsked_ = true;
         // Once programming is over the reader runs its application again.
         if (boot_.finished) model_.state.inBootLoader = false;
     }

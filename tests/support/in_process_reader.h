@@ -29,6 +29,7 @@ public:
         emu::Bytes image;               // the boot loader's image as far as it was taken
         int blocksTaken = 0;            // old-type blocks taken
         bool endFrameAnswered = false;  // the end frame came and was answered whole and accepted
+        bool lastBlockAsked = false;    // new-type: its request for block 999 went out whole
         bool inBootLoader = false;      // it still waits in its boot loader
         bool lineCut = false;           // its side of the line went away
         int packets = 0;                // boot loader packets received
@@ -36,6 +37,8 @@ public:
     Took took() const;
 
     void setModel(uint8_t code);
+    // A new-type boot loader that asks for blocks 0 to blocks - 1, then for block 999.
+    void setNewType(int blocks);
 
     // The port's side, called by InProcessPort.
     bool write(const uint8_t* p, int n);  // false: the line was cut as the bytes arrived
@@ -51,6 +54,7 @@ private:
     int packet_ = 0;
     bool cut_ = false;
     bool endAnswered_ = false;
+    bool lastAsked_ = false;
 };
 
 // The readers a test's ports open, by path; a device path that names none does not open. Set
