@@ -22,7 +22,6 @@
 #include <QThread>
 #include <QTimer>
 #include <cstdio>
-#include <malloc.h>
 #include <ctime>
 #include <fstream>
 #include <memory>
@@ -31,6 +30,9 @@
 
 #ifdef Q_OS_UNIX
 #include <sys/resource.h>
+#endif
+#ifdef __linux__
+#include <malloc.h>
 #endif
 
 #include "link/port_names.h"
@@ -78,7 +80,7 @@ long statusKb(const char* field) {
 
 // The heap in use, in KiB (glibc's count of the bytes allocated and not freed).
 double heapInUseKb() {
-#ifdef __GLIBC__
+#if defined(__linux__) && defined(__GLIBC__)
     return static_cast<double>(mallinfo2().uordblks) / 1024.0;
 #else
     return 0;
@@ -105,6 +107,14 @@ constexpr const char* kUsage =
     "                 (about 6 minutes)\n"
     "  -h, --help     print this help and exit\n"
     "  --version      print the version and exit\n";
+
+// A Torvik-N3 (model 15) in protected mode: "Read param" is three exchanges.
+void asTorvikN3(emu::PtyReader& reader) {
+    reader.withModel([](emu::ReaderModel& m) {
+        m.state.version = {1, 7, 1, 15};
+        m.state.params = {0x01, 0x41, 0, 0, 0, 0x0A, 0, 0, 0};
+    });
+}
 
 void pick(TForm1& form, const QString& name) {
     device::chooseEntry(form.cbCom, form.cbCom->findText(name));
@@ -280,10 +290,7 @@ int main(int argc, char* argv[]) {
     // "Read param" of a Torvik-N3 in protected mode: three exchanges.
     {
         emu::LinkedReader com{3};
-        com.reader.withModel([](emu::ReaderModel& m) {
-            m.state.version = {1, 7, 1, 15};
-            m.state.params = {0x01, 0x41, 0, 0, 0, 0x0A, 0, 0, 0};
-        });
+        asTorvikN3(com.reader);
         TForm1 form;
         pick(form, com.name());
         double best = 1e9;
@@ -333,10 +340,7 @@ int main(int argc, char* argv[]) {
     // it frees: its text, its blocks and their layouts) and the log's text alone (UTF-16).
     {
         emu::LinkedReader com{6};
-        com.reader.withModel([](emu::ReaderModel& m) {
-            m.state.version = {1, 7, 1, 15};
-            m.state.params = {0x01, 0x41, 0, 0, 0, 0x0A, 0, 0, 0};
-        });
+        asTorvikN3(com.reader);
         TForm1 form;
         pick(form, com.name());
         for (int i = 0; i < 20; ++i) form.btVersion->click();  // what the first reads set up
@@ -353,8 +357,7 @@ int main(int argc, char* argv[]) {
         const double rssPerRead = static_cast<double>(statusKb("VmRSS:") - rss0) / kReads;
         const double heap1 = heapInUseKb();
         const double textPerRead =
-            static_cast<double>(form.mm->document()->characterCount() - chars0) * 2 / 1024 /
-            kReads;
+            static_cast<double>(form.mm->document()->characterCount() - chars0) * 2 / 1024 / kReads;
         const double linesPerRead =
             static_cast<double>(form.mm->document()->blockCount() - blocks0) / kReads;
         form.mm->clear();
@@ -438,8 +441,8 @@ int main(int argc, char* argv[]) {
         const BenchRun one = benchOfReaders(1, dir.filePath("fw16k.rom"));
         for (const int n : {8, 32}) {
             const BenchRun many = benchOfReaders(n, dir.filePath("fw16k.rom"));
-            const std::string what = std::to_string(n) + " readers at once, 16 KiB old-type, " +
-                                     "torvik-cli: wall time";
+            const std::string what =
+                std::to_string(n) + " readers at once, 16 KiB old-type, " + "torvik-cli: wall time";
             row(what.c_str(), many.wallMs, "ms",
                 "one alone " + std::to_string(static_cast<int>(one.wallMs)) + " ms, x 1.05",
                 one.wallMs > 0 && many.wallMs > 0 && many.wallMs <= one.wallMs * 1.05);

@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QThread>
+#include <atomic>
 #include <memory>
 
 #include "device/settings_file.h"
@@ -154,7 +155,6 @@ std::vector<UnitRun> runBench(const BenchJob& job, const QStringList& ports, Ben
                 r.device = portDevice(names[i]);
                 r.code = stopped;
                 r.outcome = QStringLiteral("not started: the bench was stopped before its turn");
-                r.started = false;
                 continue;
             }
             runs[i] = runUnit(job, names[i], &events);

@@ -3,7 +3,6 @@
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
-#include <atomic>
 #include <functional>
 #include <map>
 #include <vector>
@@ -48,9 +47,8 @@ struct UnitRun {
     qint64 bytesAccepted = -1;
     qint64 imageBytes = -1;
     double seconds = 0;
-    QString backup;       // the backup of its "Read param"
-    QJsonObject report;   // the command's own report (read --json, diff --json); empty for none
-    bool started = true;  // false: a stop came before its turn, and nothing was sent to it
+    QString backup;      // the backup of its "Read param"
+    QJsonObject report;  // the command's own report (read --json, diff --json); empty for none
 };
 
 // The end event's fields of a unit (without "port" and "kind"); command names the report's key.

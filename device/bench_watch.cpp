@@ -1,6 +1,5 @@
 // The watch: the job on every reader as it comes, each once per connection, until a stop.
 
-#include <QFileInfo>
 #include <QSet>
 #include <QThread>
 #include <map>
@@ -31,16 +30,6 @@ bool readerAnswers(const QString& port) {
     return reader.identify().reply == comlink::Reply::Accepted;
 }
 
-// The names COM1 to COM128 whose device exists now; nothing is opened.
-QSet<QString> namesWithDevice() {
-    QSet<QString> names;
-    for (int n = comlink::kFirstPort; n <= comlink::kLastPort; ++n) {
-        const QString name = comlink::comName(n);
-        if (QFileInfo::exists(comlink::devicePath(name))) names.insert(name);
-    }
-    return names;
-}
-
 class Watch {
 public:
     Watch(const BenchJob& job, BenchEvents& events) : job_(job), events_(events) {}
@@ -49,7 +38,7 @@ public:
 
     // Sleeps a second, or less when a stop comes.
     void pause() const {
-        for (int i = 0; i < 20 && !stopped(); ++i) QThread::msleep(50);
+        device::pause(1000, [this] { return stopped(); });
     }
 
     // Each reader on the port once per connection, until a stop or the port goes away.
@@ -112,13 +101,17 @@ std::vector<UnitRun> watchBench(const BenchJob& job, const QStringList& given,
     // opened, to see whether it is a serial port that opens; one that does not yet (another
     // program, such as a modem manager, looks at every new adapter first) is tried again each
     // second until it opens or goes.
-    QSet<QString> present = namesWithDevice();
+    auto namesNow = [] {
+        const QStringList names = comlink::namesWithDevice();
+        return QSet<QString>(names.begin(), names.end());
+    };
+    QSet<QString> present = namesNow();
     QSet<QString> appeared;
     while (!watch.stopped()) {
         // A port whose watch ended (it went away) may come back as a new one.
         for (auto it = watchers.begin(); it != watchers.end();)
             it = it->second->isFinished() ? watchers.erase(it) : std::next(it);
-        const QSet<QString> now = namesWithDevice();
+        const QSet<QString> now = namesNow();
         for (const QString& name : now)
             if (!present.contains(name)) appeared.insert(name);
         present = now;

@@ -87,12 +87,7 @@ ImageLoad readImage(QIODevice& f, const QString& path) {
     // however the file changes afterwards.
     QCryptographicHash hash(QCryptographicHash::Sha256);
     if (start > 0) {
-        if (!f.seek(0)) {
-            r.error = QStringLiteral("Stream read error");
-            r.image.clear();
-            return r;
-        }
-        QByteArray head = f.read(start);
+        const QByteArray head = f.seek(0) ? f.read(start) : QByteArray();
         if (head.size() != start) {
             r.error = QStringLiteral("Stream read error");
             r.image.clear();

@@ -76,6 +76,15 @@ QString realDevicePath(const QString& path) {
     return real.isEmpty() ? info.symLinkTarget() : real;
 }
 
+QStringList namesWithDevice() {
+    QStringList names;
+    for (int n = kFirstPort; n <= kLastPort; ++n) {
+        const QString name = comName(n);
+        if (QFileInfo::exists(devicePath(name))) names << name;
+    }
+    return names;
+}
+
 QString deviceRoot() {
     const std::lock_guard<std::mutex> lock(rootMutex);
     return root;

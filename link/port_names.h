@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // How the names COM1 to COM128 reach serial devices.
 //
@@ -33,6 +34,10 @@ QString portPath(const QString& port);
 
 // The device that path reaches once links are followed (the path itself if it is no link).
 QString realDevicePath(const QString& path);
+
+// The names COM1 to COM128 whose device exists now, in order; nothing is opened, so no reader
+// sees a byte and no lock is taken.
+QStringList namesWithDevice();
 
 // The folder that holds the devices of the fixed table; "/dev" unless a test chose another.
 QString deviceRoot();

@@ -92,8 +92,6 @@ QString helpText();
 // shell.
 QString completionScript(const QString& shell);
 QStringList completionShells();
-// The names COM1 to COM128 whose device exists, without opening any.
-QStringList portsWithDevice();
 
 // One line of progress of a programming run. On a terminal a bar, rewritten in place; elsewhere
 // one plain line a block.

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <cstdio>
 
+#include "link/port_names.h"
 #include "shell/cli.h"
 
 int main(int argc, char* argv[]) {
@@ -32,7 +33,8 @@ int main(int argc, char* argv[]) {
     QCoreApplication::setApplicationName(QStringLiteral("torvik-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TORVIK_VERSION));
     if (parsed.completePorts) {
-        for (const QString& name : cli::portsWithDevice()) std::printf("%s\n", qPrintable(name));
+        for (const QString& name : comlink::namesWithDevice())
+            std::printf("%s\n", qPrintable(name));
         return std::fflush(stdout) == 0 ? cli::kOk : cli::kOutputFailed;
     }
     return cli::run(parsed.options);

@@ -2,7 +2,6 @@
 // table and the lists of the reader layer, so that they offer exactly what the program takes.
 // The COM names come from torvik-cli --complete-ports, which looks for the devices and opens none.
 
-#include <QFileInfo>
 #include <QSet>
 
 #include "device/protocol_lists.h"
@@ -475,16 +474,6 @@ QString completionScript(const QString& shell) {
     if (shell == "zsh") return zshScript();
     if (shell == "fish") return fishScript();
     return {};
-}
-
-QStringList portsWithDevice() {
-    // Only the names: nothing is opened, so no reader sees a completion and no lock is taken.
-    QStringList names;
-    for (int n = comlink::kFirstPort; n <= comlink::kLastPort; ++n) {
-        const QString name = comlink::comName(n);
-        if (QFileInfo::exists(comlink::devicePath(name))) names << name;
-    }
-    return names;
 }
 
 }  // namespace cli

@@ -244,10 +244,11 @@ void benchesUnderFaults(uint32_t seed, int benches, int* unitsRun, int* faultsGi
                     << why;
             }
             // A line cut before the run was over is said as such, never as the reader's doing.
-            if (took.lineCut && !tookIt)
+            if (took.lineCut && !tookIt) {
                 ASSERT_TRUE(run.outcome.startsWith(
                     QStringLiteral("Not delivered: the port went away during the run")))
                     << why;
+            }
             // The end event and the record say the same.
             ASSERT_EQ(heard.starts[run.port], 1) << why;
             ASSERT_EQ(heard.ends.count(run.port), 1u) << why;
