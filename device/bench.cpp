@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "device/settings_file.h"
+#include "link/network_port.h"
 #include "link/port_names.h"
 #include "link/probe.h"
 
@@ -39,6 +40,8 @@ QString exitReason(int code) {
 
 QString portDevice(const QString& port) {
     const QString path = comlink::portPath(port);
+    // A reader on the network is there as long as its URL is: whether it answers is the run's.
+    if (comlink::looksLikeNetworkPort(path)) return path;
     return QFileInfo::exists(path) ? comlink::realDevicePath(path) : QString();
 }
 

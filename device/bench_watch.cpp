@@ -8,6 +8,7 @@
 
 #include "device/bench.h"
 #include "device/reader.h"
+#include "link/network_port.h"
 #include "link/port_names.h"
 #include "link/probe.h"
 
@@ -22,7 +23,7 @@ bool portExists(const QString& port) {
 // Whether a reader answers on the port now: one version request, nothing logged. A port that
 // another program holds has no reader for us.
 bool readerAnswers(const QString& port) {
-    std::unique_ptr<comlink::SerialPort> line = comlink::makeSerialPort();
+    std::unique_ptr<comlink::SerialPort> line = comlink::makeSerialPortFor(comlink::portPath(port));
     if (!line->open(comlink::portPath(port))) return false;
     if (!configureReaderLine(*line)) return false;
     Reader reader([](const QString&) {}, [](const QString&, const QString&, const QString&) {});

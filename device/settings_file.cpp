@@ -227,10 +227,16 @@ QString backupSettings(const QString& port, const SettingsRecord& r, QString* er
         *error = QStringLiteral("cannot make the folder %1").arg(folder);
         return {};
     }
+    // The port in a file name any system takes: a device path's slashes and a URL's colons too.
+    QString portPart = port;
+    for (QChar& c : portPart)
+        if (!(c.isLetterOrNumber() && c.unicode() < 128) && c != QLatin1Char('.') &&
+            c != QLatin1Char('-'))
+            c = QLatin1Char('_');
     const QString name =
         QStringLiteral("%1-%2-model%3.json")
             .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz")),
-                 QString(port).replace(QLatin1Char('/'), QLatin1Char('_')))
+                 portPart)
             .arg(r.modelCode);
     const QString path = folder + QLatin1Char('/') + name;
     if (!writeSettingsFile(path, r, error)) return {};

@@ -1,5 +1,7 @@
 #include "link/port_names.h"
 
+#include "link/network_port.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
@@ -65,6 +67,7 @@ QString devicePath(const QString& name) {
 }
 
 QString portPath(const QString& port) {
+    if (looksLikeNetworkPort(port)) return port;
     if (port.startsWith(QLatin1Char('/')) || port.startsWith(QLatin1Char('\\'))) return port;
     return devicePath(port);
 }

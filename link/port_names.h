@@ -28,8 +28,8 @@ QString portLinkFolder();
 // fixed table); empty for a name that is not COM1 to COM128.
 QString devicePath(const QString& name);
 
-// The path that a port given as a name COMn or as a device path opens: a path as typed (it
-// starts with '/' or '\\'), a name through devicePath(); empty for anything else.
+// The path that a port given as a name COMn, a device path or a network URL opens: a path or a
+// URL (rfc2217://, socket://) as typed, a name through devicePath(); empty for anything else.
 QString portPath(const QString& port);
 
 // The device that path reaches once links are followed (the path itself if it is no link).

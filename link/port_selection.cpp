@@ -3,6 +3,7 @@
 #include <QComboBox>
 
 #include "device/reader.h"
+#include "link/network_port.h"
 #include "link/port_names.h"
 #include "link/probe.h"
 #include "link/trace.h"
@@ -42,13 +43,14 @@ void TForm1::cbComSelect(int /*index*/) {
 }
 
 void TForm1::iniCOM(const QString& s) {
-    hCom = comlink::traced(comlink::makeSerialPort(), s);
+    const QString path = comlink::portPath(s);
+    hCom = comlink::traced(comlink::makeSerialPortFor(path), s);
     reader_->setPort(hCom.get());
-    if (!hCom->open(comlink::devicePath(s))) {
+    if (!hCom->open(path)) {
         messageBox(QStringLiteral("Error"), s + QStringLiteral("not found"), hCom->errorString());
         return;
     }
-    openDevice_ = comlink::realDevicePath(comlink::devicePath(s));
+    openDevice_ = comlink::realDevicePath(path);
     hCom->setGoneHandler([this, s] { portGone(s); });
     pDCB = device::readerLine(hCom->lineSettings());
     if (!hCom->setLineSettings(pDCB)) {

@@ -3,7 +3,7 @@
 # Sourced by run.sh and test.sh.
 
 torvik_packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-serialport-dev
-                 libgtest-dev fonts-wine xvfb xdotool xclip strace zsh fish python3-jsonschema ${TORVIK_EXTRA_PACKAGES:-})
+                 libgtest-dev ser2net fonts-wine xvfb xdotool xclip strace zsh fish python3-jsonschema ${TORVIK_EXTRA_PACKAGES:-})
 
 torvik_install_missing() {
     local missing=()

@@ -6,6 +6,7 @@
 #include <QJsonObject>
 
 #include "device/compare.h"
+#include "link/network_port.h"
 #include "link/port_names.h"
 #include "shell/cli/commands.h"
 #include "shell/cli/output.h"
@@ -17,6 +18,7 @@ namespace {
 
 // An operand names a port when it is a name COMn that is no file here, or a device.
 bool isPort(const QString& operand) {
+    if (comlink::looksLikeNetworkPort(operand)) return true;
     if (QFileInfo::exists(operand)) return operand.startsWith(QStringLiteral("/dev/"));
     return comlink::comNumber(operand.toUpper()) > 0;
 }
@@ -42,7 +44,9 @@ Side sideOf(const Options& base, const QString& operand) {
         return side;
     }
     Options o = base;
-    o.port = operand.startsWith(QLatin1Char('/')) ? operand : operand.toUpper();
+    o.port = operand.startsWith(QLatin1Char('/')) || comlink::looksLikeNetworkPort(operand)
+                 ? operand
+                 : operand.toUpper();
     o.ports = {o.port};
     // Read quietly: the read's log lines are not the comparison's.
     static const CommandSpec kRead{.name = "diff",

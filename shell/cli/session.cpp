@@ -4,6 +4,7 @@
 #include <QFileInfo>
 
 #include "device/param_block.h"
+#include "link/network_port.h"
 #include "link/port_names.h"
 #include "link/trace.h"
 #include "shell/cli/commands.h"
@@ -64,20 +65,23 @@ int Session::run(const CommandSpec& c) {
 }
 
 int Session::openPort() {
-    // A device path is taken as typed; a name COMn as the window reaches it.
+    // A device path and a URL are taken as typed; a name COMn as the window reaches it.
     const QString device = comlink::portPath(o_.port);
-    if (device.isEmpty()) {
-        err(QStringLiteral("--port takes a name COM1 to COM128 or a device path, not \"%1\"")
+    const bool network = comlink::looksLikeNetworkPort(device);
+    if (device.isEmpty() || (network && !comlink::parseNetworkPort(device))) {
+        err(QStringLiteral("--port takes a name COM1 to COM128, a device path, "
+                           "rfc2217://HOST:PORT or socket://HOST:PORT, not \"%1\"")
                 .arg(o_.port));
         return kUsage;
     }
-    if (!QFileInfo::exists(device)) {
+    if (!network && !QFileInfo::exists(device)) {
         err(QStringLiteral("there is no port %1 here (torvik-cli ports lists them)").arg(o_.port));
         return kUsage;
     }
-    port_ = comlink::traced(comlink::makeSerialPort(), o_.port);
+    port_ = comlink::traced(comlink::makeSerialPortFor(device), o_.port);
     if (!port_->open(device)) {
-        switch (port_->openFailure()) {
+        // The network port's words say what went wrong with the server, whatever it was.
+        switch (network ? comlink::OpenFailure::None : port_->openFailure()) {
             case comlink::OpenFailure::Held: {
                 const qint64 pid = comlink::holderPid(comlink::realDevicePath(device));
                 err(QStringLiteral("%1 is in use by %2 (%3)")
@@ -94,6 +98,9 @@ int Session::openPort() {
             case comlink::OpenFailure::Permission:
                 err(QStringLiteral("%1: you may not use this device (%2)")
                         .arg(o_.port, port_->errorString()));
+                break;
+            case comlink::OpenFailure::None:
+                err(QStringLiteral("%1: %2").arg(o_.port, port_->errorString()));
                 break;
             default:
                 err(QStringLiteral("%1 cannot be opened as a serial port (%2)")

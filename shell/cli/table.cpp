@@ -4,6 +4,7 @@
 #include <QCommandLineParser>
 #include <array>
 
+#include "link/network_port.h"
 #include "shell/cli/commands.h"
 
 namespace cli {
@@ -161,6 +162,13 @@ QString helpText() {
                "--trace FILE writes every event of the port (open, set, purge, write, read, "
                "timeout,\n"
                "close) with its time and bytes to FILE, - for standard error.\n"
+               "A port may be a reader behind a network serial server (such as ser2net), wherever\n"
+               "a port is taken: rfc2217://HOST:PORT sets the line as a local port is set (9600\n"
+               "baud, 8 data bits, no parity, one stop bit, no flow control), each setting "
+               "checked\n"
+               "with the server; socket://HOST:PORT carries the bytes only, so the server's "
+               "device\n"
+               "must already be set so. HOST is a name, an IPv4 address or [an IPv6 address].\n"
                "Several ports at once: --port takes a comma-separated list and may be given more\n"
                "than once, --all adds every port that \"ports\" lists, and --watch every reader\n"
                "that appears after the start (an adapter plugged in, a reader that starts to\n"
@@ -196,7 +204,8 @@ QString helpText() {
                "       \"END OF PGM\" after every block of the image\n"
                "  1    the reader refused or did not answer, or the firmware was not delivered\n"
                "  2    a usage error, an unknown port or an unreadable file\n"
-               "  3    the port cannot be opened (in use, no permission, not a serial device)\n"
+               "  3    the port cannot be opened (in use, no permission, not a serial device,\n"
+               "       a network server that cannot be reached or refuses)\n"
                "  4    the reader answers as its boot loader: program it with --in-boot\n"
                "  5    standard output could not be written\n"
                "  6    several ports: at least one did not succeed (its own code is in the "
@@ -302,11 +311,12 @@ Parsed parseArguments(const QStringList& args) {
         return r;
     }
     // --port COM3,COM4 --port /dev/ttyUSB2: each port once, a name COMn in any case, a device
-    // path as typed.
+    // path and a URL as typed.
     for (const QString& value : p.values(port))
         for (QString name : value.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
             name = name.trimmed();
-            if (!name.startsWith(QLatin1Char('/')) && !name.startsWith(QLatin1Char('\\')))
+            if (!name.startsWith(QLatin1Char('/')) && !name.startsWith(QLatin1Char('\\')) &&
+                !comlink::looksLikeNetworkPort(name))
                 name = name.toUpper();
             if (!name.isEmpty() && !o.ports.contains(name)) o.ports << name;
         }

@@ -19,49 +19,13 @@
 #include "link/port_names.h"
 #include "shell/qln_boot_pgm.h"
 #include "tests/support/harness.h"
+#include "tests/support/sim_process.h"
 
 namespace {
 
+using th::Sim;
+using th::simEnvironment;
 const QString kSim = QStringLiteral(TORVIK_SIM_PATH);
-
-// The simulator finds the same link folder as the configurator under test.
-QProcessEnvironment simEnvironment() {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("XDG_DATA_HOME",
-               QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation));
-    return env;
-}
-
-class Sim {
-public:
-    explicit Sim(const QStringList& args) {
-        p.setProcessEnvironment(simEnvironment());
-        p.start(kSim, args);
-        p.waitForStarted();
-    }
-    ~Sim() {
-        if (p.state() != QProcess::NotRunning) {
-            p.terminate();
-            p.waitForFinished(3000);
-        }
-    }
-    // Waits for the banner and returns the COM name it took.
-    QString comName() {
-        for (int i = 0; i < 100 && !out.contains(" on COM"); ++i) {
-            p.waitForReadyRead(50);
-            out += QString::fromUtf8(p.readAllStandardOutput());
-        }
-        const int at = out.indexOf(" on COM");
-        return at < 0 ? QString() : out.mid(at + 4).section('\n', 0, 0).trimmed();
-    }
-    QString output() {
-        p.waitForReadyRead(100);
-        out += QString::fromUtf8(p.readAllStandardOutput());
-        return out;
-    }
-    QProcess p;
-    QString out;
-};
 
 QString linkOf(const QString& name) {
     return comlink::portLinkFolder() + '/' + name;
