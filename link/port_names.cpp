@@ -3,7 +3,9 @@
 #include "link/network_port.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QStandardPaths>
 #include <mutex>
 
@@ -86,6 +88,35 @@ QStringList namesWithDevice() {
         if (QFileInfo::exists(devicePath(name))) names << name;
     }
     return names;
+}
+
+QString networkPortsFile() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+           QStringLiteral("/torvik-config/network-ports");
+}
+
+QStringList keptNetworkPorts() {
+    QFile f(networkPortsFile());
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    QStringList urls;
+    // A line that names no network port (edited by hand, cut short) is passed over.
+    for (const QByteArray& line : f.readAll().split('\n')) {
+        const QString url = QString::fromUtf8(line).trimmed();
+        if (parseNetworkPort(url) && !urls.contains(url)) urls << url;
+    }
+    return urls;
+}
+
+bool keepNetworkPorts(const QStringList& urls, QString* error) {
+    const QString path = networkPortsFile();
+    QDir().mkpath(QFileInfo(path).path());
+    QSaveFile f(path);
+    if (f.open(QIODevice::WriteOnly)) {
+        for (const QString& url : urls) f.write(url.toUtf8() + '\n');
+        if (f.commit()) return true;
+    }
+    *error = QStringLiteral("%1: %2").arg(path, f.errorString());
+    return false;
 }
 
 QString deviceRoot() {

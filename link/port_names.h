@@ -39,6 +39,12 @@ QString realDevicePath(const QString& path);
 // sees a byte and no lock is taken.
 QStringList namesWithDevice();
 
+// The network ports (rfc2217://, socket://) the window lists after the COM names, kept one a
+// line in a file beside the link folder, in the order they were added.
+QString networkPortsFile();
+QStringList keptNetworkPorts();
+bool keepNetworkPorts(const QStringList& urls, QString* error);
+
 // The folder that holds the devices of the fixed table; "/dev" unless a test chose another.
 QString deviceRoot();
 void setDeviceRoot(const QString& root);

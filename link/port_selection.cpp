@@ -1,6 +1,9 @@
 // Port selection, and the window's names for the reader layer's command exchange.
 
+#include <QAbstractItemView>
 #include <QComboBox>
+#include <QGuiApplication>
+#include <QLabel>
 
 #include "device/reader.h"
 #include "link/network_port.h"
@@ -8,6 +11,20 @@
 #include "link/probe.h"
 #include "link/trace.h"
 #include "shell/qln_boot_pgm.h"
+
+namespace {
+
+// The list's drop-down is as wide as its longest entry (a URL is longer than the list), so that
+// no entry is cut; the list itself keeps its place and size.
+void fitPortListPopup(QComboBox* list) {
+    int widest = list->width();
+    const QFontMetrics metrics(list->view()->font());
+    for (int i = 0; i < list->count(); ++i)
+        widest = std::max(widest, metrics.horizontalAdvance(list->itemText(i)) + 24);
+    list->view()->setMinimumWidth(widest);
+}
+
+}  // namespace
 
 void TForm1::refreshPorts() {
     QStringList listed;
@@ -19,15 +36,85 @@ void TForm1::refreshPorts() {
         if (listed.contains(name)) return true;
         return portOpen && comlink::realDevicePath(comlink::devicePath(name)) == openDevice_;
     });
+    // The COM names in order, then the network ports in the order they were added.
     for (const comlink::ProbedPort& port : probe.ports) {
         int at = 0;
-        while (at < cbCom->count() &&
+        while (at < cbCom->count() && comlink::comNumber(cbCom->itemText(at)) > 0 &&
                comlink::comNumber(cbCom->itemText(at)) < comlink::comNumber(port.name))
             ++at;
         cbCom->insertItem(at, port.name);
         cbCom->setItemData(at, port.toolTip, Qt::ToolTipRole);
     }
-    cbCom->setToolTip(comlink::leftOutHint(probe.leftOut, cbCom->count() > 0));
+    for (const QString& url : comlink::keptNetworkPorts())
+        if (cbCom->findText(url) < 0) cbCom->addItem(url);
+    fitPortListPopup(cbCom);
+    setPortListToolTip(comlink::leftOutHint(probe.leftOut, cbCom->count() > 0));
+}
+
+QString TForm1::portMenuHint() {
+    return QStringLiteral(
+        "Right-click the list for \"Add network port...\" (a reader behind a network serial "
+        "server: rfc2217://HOST:PORT or socket://HOST:PORT) and \"Remove network port\".");
+}
+
+void TForm1::setPortListToolTip(const QString& leftOut) {
+    const QString menu = portMenuHint();
+    cbCom->setToolTip(leftOut.isEmpty() ? menu : leftOut + QStringLiteral("\n\n") + menu);
+}
+
+bool TForm1::addNetworkPortUrl(const QString& given) {
+    const QString url = given.trimmed();
+    if (!comlink::parseNetworkPort(url)) {
+        messageBox(QStringLiteral("Error"), QStringLiteral("Not a network port: ") + url,
+                   QStringLiteral("Give rfc2217://HOST:PORT or socket://HOST:PORT; HOST is a "
+                                  "name, an IPv4 address or an IPv6 address in brackets."));
+        return false;
+    }
+    int at = cbCom->findText(url);
+    if (at < 0) {
+        // Listed only once a connection to it has been made.
+        std::unique_ptr<comlink::SerialPort> check = comlink::makeNetworkPort();
+        QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+        const bool reached = check->open(url);
+        check->close();
+        QGuiApplication::restoreOverrideCursor();
+        if (!reached) {
+            messageBox(QStringLiteral("Error"), url + QStringLiteral(" cannot be added"),
+                       check->errorString());
+            return false;
+        }
+        cbCom->addItem(url);
+        at = cbCom->count() - 1;
+        fitPortListPopup(cbCom);
+        QStringList kept = comlink::keptNetworkPorts();
+        if (!kept.contains(url)) kept << url;
+        QString error;
+        if (!comlink::keepNetworkPorts(kept, &error))
+            messageBox(QStringLiteral("Error"),
+                       url + QStringLiteral(" is listed, but not kept for the next start"), error);
+    }
+    cbCom->setCurrentIndex(at);
+    cbComSelect(at);
+    return true;
+}
+
+void TForm1::removeNetworkPort() {
+    const int at = cbCom->currentIndex();
+    const QString url = cbCom->itemText(at);
+    if (at < 0 || !comlink::looksLikeNetworkPort(url)) return;
+    if (FChoiseCOM && hCom && hCom->isOpen() && openDevice_ == url) {
+        hCom->close();
+        FChoiseCOM = false;
+        pnlState->setText(QStringLiteral("Select COM port"));
+    }
+    cbCom->removeItem(at);
+    cbCom->setCurrentIndex(-1);
+    QStringList kept = comlink::keptNetworkPorts();
+    kept.removeAll(url);
+    QString error;
+    if (!comlink::keepNetworkPorts(kept, &error))
+        messageBox(QStringLiteral("Error"),
+                   url + QStringLiteral(" is still kept for the next start"), error);
 }
 
 void TForm1::portGone(const QString& name) {

@@ -19,6 +19,7 @@
 
 #include "device/model_table.h"
 #include "device/support_record.h"
+#include "link/network_port.h"
 #include "link/port_names.h"
 #include "link/probe.h"
 #include "link/trace.h"
@@ -44,6 +45,15 @@ TForm1::~TForm1() {
 void TForm1::connectHandlers() {
     // activated fires only for the user's choice; a list set by the program runs no handler.
     connect(cbCom, &QComboBox::activated, this, &TForm1::cbComSelect);
+    connect(actAddNetworkPort, &QAction::triggered, this, &TForm1::addNetworkPort);
+    connect(actRemoveNetworkPort, &QAction::triggered, this, &TForm1::removeNetworkPort);
+    connect(cbCom, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        actRemoveNetworkPort->setEnabled(comlink::looksLikeNetworkPort(cbCom->currentText()));
+        QMenu menu(this);
+        menu.addAction(actAddNetworkPort);
+        menu.addAction(actRemoveNetworkPort);
+        menu.exec(cbCom->mapToGlobal(at));
+    });
     connect(cbTypeProt, &QComboBox::activated, this, &TForm1::cbTypeProtChange);
     connect(cbTypeProt2, &QComboBox::activated, this, &TForm1::cbTypeProt2Change);
     connect(cobTypeCode, &QComboBox::activated, this, &TForm1::cobTypeCodeChange);

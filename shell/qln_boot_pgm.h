@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QAction>
 #include <QColor>
 #include <QWidget>
 #include <array>
@@ -55,6 +56,9 @@ public:
     QLabel* pnlState = nullptr;
     QProgressBar* ProgressBar1 = nullptr;
     QComboBox* cbCom = nullptr;
+    // The port list's context menu: readers behind a network serial server.
+    QAction* actAddNetworkPort = nullptr;
+    QAction* actRemoveNetworkPort = nullptr;
     QPlainTextEdit* mm = nullptr;
     QPushButton* btOpenFile = nullptr;
     QPushButton* btTST = nullptr;
@@ -200,6 +204,18 @@ public:
     void refreshPorts();
     // The open port's device went away.
     void portGone(const QString& name);
+    // "Add network port...": asks for the URL, then addNetworkPortUrl().
+    void addNetworkPort();
+    // Adds url to the port list, after the COM names, once a connection to it has been made
+    // and closed again, keeps it for the next start, and picks it; false (and said in a message
+    // box) when it is no network port or cannot be reached.
+    bool addNetworkPortUrl(const QString& url);
+    // "Remove network port": the network port shown in the list goes from it and from what is
+    // kept; it is closed first when it is the open one.
+    void removeNetworkPort();
+    // The port list's tool tip: what was left out, and what its context menu holds.
+    void setPortListToolTip(const QString& leftOut);
+    static QString portMenuHint();
     void cbComSelect(int index);
     void iniCOM(const QString& s);
     static void getCRC16_U(uint8_t* p, int n);

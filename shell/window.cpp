@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QFile>
 #include <QFontDatabase>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -138,6 +139,10 @@ void TForm1::createControls() {
     auto* ports = comboBox<PortList>(this, "COM", 8, 77, 105, 21);
     ports->aboutToOpen = [this] { refreshPorts(); };
     cbCom = ports;
+    // Its context menu: readers behind a network serial server.
+    actAddNetworkPort = new QAction(QStringLiteral("Add network port..."), this);
+    actRemoveNetworkPort = new QAction(QStringLiteral("Remove network port"), this);
+    ports->setContextMenuPolicy(Qt::CustomContextMenu);
     mm = place<QPlainTextEdit>(this, 119, 77, 302, 93);
     mm->setLineWrapMode(QPlainTextEdit::NoWrap);
     // Tab leaves the log, as it leaves every other control; typing into it stays possible.
@@ -222,4 +227,16 @@ void TForm1::createControls() {
 
     for (QWidget* w : findChildren<QWidget*>())
         if (w != pnlState && w != lbDevice) fitCaption(w);
+}
+
+void TForm1::addNetworkPort() {
+    bool ok = false;
+    const QString url = QInputDialog::getText(
+        this, QStringLiteral("Add network port"),
+        QStringLiteral("A reader behind a network serial server (such as ser2net):\n"
+                       "rfc2217://HOST:PORT sets the line from here, as for a COM port;\n"
+                       "socket://HOST:PORT carries the bytes only: the server's device\n"
+                       "must already be set to 9600 baud, 8 data bits, no parity, 1 stop bit."),
+        QLineEdit::Normal, QStringLiteral("rfc2217://"), &ok);
+    if (ok) addNetworkPortUrl(url);
 }

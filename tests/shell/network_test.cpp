@@ -2,21 +2,28 @@
 // pseudo-terminal: what the reader gets is what it gets on a local port, and each fault of the
 // network is said.
 
+#include <QApplication>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QInputDialog>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLabel>
 #include <QProcess>
+#include <QPushButton>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimer>
 #include <random>
 
 #include <gtest/gtest.h>
 
 #include "device/bench.h"
+#include "shell/qln_boot_pgm.h"
 #include "tests/support/cli_run.h"
 #include "tests/support/harness.h"
 #include "tests/support/sim_process.h"
@@ -92,11 +99,19 @@ TEST_P(Program16K, AnImageFullOfFfProgramsByteForByte) {
     ASSERT_FALSE(sim.comName().isEmpty());
     Ser2net server({{sim.device(), GetParam()}});
     ASSERT_TRUE(server.running()) << server.output().toStdString();
-    const QString rom = th::writeFillImage(dir.path(), 16384, char(0xFF));
+    // 0xFF throughout, but for the length trailer that ends it: 16384, little-endian.
+    QByteArray image(16384, char(0xFF));
+    image.replace(16380, 4, QByteArray::fromHex("00400000"));
+    const QString rom = dir.filePath("ff.rom");
+    QFile f(rom);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write(image) == image.size());
+    f.close();
     const th::CliRun r = runCli({"--port", server.url(0), "program", rom});
     EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
     EXPECT_TRUE(r.err.contains("Firmware delivered: 16384 of 16384 bytes")) << r.err.toStdString();
-    EXPECT_EQ(fileBytes(saved).toHex(), fileBytes(rom).toHex());
+    const QByteArray got = fileBytes(saved);
+    EXPECT_EQ(got.size(), image.size());
+    EXPECT_TRUE(got == image) << "the image the reader received differs";
 }
 
 INSTANTIATE_TEST_SUITE_P(Ser2net, Program16K, testing::Values(true, false),
@@ -206,6 +221,85 @@ TEST(Ser2net, ABenchOfThreeReadersOverTwoServersAndALocalPort) {
     QStringList expected = ports;
     expected.sort();
     EXPECT_EQ(seen, expected);
+}
+
+}  // namespace
+
+namespace {
+
+QStringList listed(const TForm1& form) {
+    QStringList items;
+    for (int i = 0; i < form.cbCom->count(); ++i) items << form.cbCom->itemText(i);
+    return items;
+}
+
+// The window: a network port added from the list's context menu (checked by connecting first),
+// listed after the COM names, read as a COM port is, remembered between starts, and removed.
+TEST(Ser2net, TheWindowAddsANetworkPortReadsThroughItAsThroughACOMPortAndKeepsIt) {
+    Sim local({}), remote({});
+    const QString com = local.comName();
+    ASSERT_FALSE(com.isEmpty());
+    ASSERT_FALSE(remote.comName().isEmpty());
+    Ser2net server({{remote.device(), true}});
+    ASSERT_TRUE(server.running());
+    const QString url = server.url(0);
+    const QString nobody = QStringLiteral("socket://127.0.0.1:%1").arg(th::freeTcpPort());
+
+    th::ModalCatcher boxes;
+    {
+        TForm1 form;
+        EXPECT_TRUE(form.cbCom->toolTip().endsWith(TForm1::portMenuHint()));
+        EXPECT_TRUE(TForm1::portMenuHint().contains("\"Add network port...\""));
+        // Refused: said, and nothing listed or kept.
+        EXPECT_FALSE(form.addNetworkPortUrl(nobody));
+        EXPECT_FALSE(form.addNetworkPortUrl("rfc2217://no port"));
+        ASSERT_EQ(boxes.boxes.size(), 2u);
+        EXPECT_EQ(boxes.boxes[0].text, nobody + " cannot be added");
+        EXPECT_EQ(
+            boxes.boxes[0].informative,
+            nobody.section("//", 1) + " refuses the connection: no server listens on that port");
+        EXPECT_EQ(boxes.boxes[1].text, "Not a network port: rfc2217://no port");
+        EXPECT_FALSE(listed(form).contains(nobody));
+
+        // Added through the menu's dialog, as a user types it.
+        QTimer::singleShot(50, [&] {
+            auto* ask = qobject_cast<QInputDialog*>(QApplication::activeModalWidget());
+            ASSERT_NE(ask, nullptr);
+            EXPECT_EQ(ask->windowTitle(), "Add network port");
+            ask->setTextValue(' ' + url + ' ');
+            ask->accept();
+        });
+        EXPECT_EQ(form.actAddNetworkPort->text(), "Add network port...");
+        form.actAddNetworkPort->trigger();
+        ASSERT_EQ(listed(form).last(), url);
+        EXPECT_LT(listed(form).indexOf(com), listed(form).indexOf(url));
+        EXPECT_EQ(form.cbCom->currentText(), url);
+        EXPECT_EQ(form.pnlState->text(), QString::fromUtf8("СОМ port selected"));
+
+        // Read through it: the log says what it says for the same reader on a COM port.
+        form.btVersion->click();
+        const QStringList throughNetwork = th::logLines(form);
+        TForm1 other;
+        ASSERT_TRUE(th::pickPort(other, com));
+        other.btVersion->click();
+        EXPECT_EQ(throughNetwork, th::logLines(other));
+        EXPECT_TRUE(throughNetwork.contains("VERSION  15.1.7.1"))
+            << throughNetwork.join('|').toStdString();
+    }
+    {
+        // The next start lists it again, last; removing it closes it and forgets it.
+        TForm1 form;
+        ASSERT_EQ(listed(form).last(), url);
+        ASSERT_TRUE(th::pickPort(form, url));
+        EXPECT_EQ(form.pnlState->text(), QString::fromUtf8("СОМ port selected"));
+        form.actRemoveNetworkPort->trigger();
+        EXPECT_FALSE(listed(form).contains(url));
+        EXPECT_TRUE(listed(form).contains(com));
+        EXPECT_EQ(form.pnlState->text(), "Select COM port");
+    }
+    TForm1 form;
+    EXPECT_FALSE(listed(form).contains(url));
+    EXPECT_EQ(boxes.boxes.size(), 2u);
 }
 
 }  // namespace

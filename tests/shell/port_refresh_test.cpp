@@ -121,13 +121,13 @@ TEST(PortList, TheToolTipSaysWhichDevicesAreHeldBesideTheListedOnes) {
     const QString device = QString::fromStdString(com4.reader.slavePath());
     EXPECT_EQ(form.cbCom->toolTip(), "Serial devices not listed:\n" + device +
                                          ": held by another program (sudo fuser -v " + device +
-                                         " names it).");
+                                         " names it).\n\n" + TForm1::portMenuHint());
 
     // Released: the next opening of the list offers it, and nothing is left out any more.
     th::releaseDevice(held);
     openList(form);
     EXPECT_EQ(items(form), (QStringList{"COM3", "COM4"}));
-    EXPECT_TRUE(form.cbCom->toolTip().isEmpty());
+    EXPECT_EQ(form.cbCom->toolTip(), TForm1::portMenuHint());
 }
 
 // Lock files as the classic serial programs write them, in a lock folder of the test's own.
