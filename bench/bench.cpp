@@ -39,6 +39,7 @@
 #include "link/probe.h"
 #include "link/trace.h"
 #include "shell/qln_boot_pgm.h"
+#include "tests/support/ser2net.h"
 #include "tools/emulator/port_link.h"
 
 namespace {
@@ -140,7 +141,7 @@ double programmingRun(bool newType, const QString& rom) {
 // The same run from torvik-cli: "Read param" (of a model whose boot loader is of that type),
 // "Go to the BOOT" and "PGM"; the CLI times its "PGM" as the window's is timed above. -1 when
 // the CLI said no time.
-double cliProgrammingRun(bool newType, const QString& rom) {
+double cliProgrammingRun(bool newType, const QString& rom, bool throughSer2net = false) {
     emu::LinkedReader com{7};
     com.reader.withModel([&](emu::ReaderModel& m) {
         m.state.version = {1, 7, 1, newType ? uint8_t{15} : uint8_t{4}};
@@ -149,13 +150,21 @@ double cliProgrammingRun(bool newType, const QString& rom) {
         b.generation = newType ? emu::BootGeneration::New : emu::BootGeneration::Old;
         b.askForAll();
     });
+    // Or the same reader behind ser2net on the loopback, through RFC 2217.
+    std::unique_ptr<th::Ser2net> server;
+    if (throughSer2net) {
+        server = std::make_unique<th::Ser2net>(
+            std::vector<th::Ser2net::Line>{{QString::fromStdString(com.reader.slavePath())}});
+        if (!server->running()) return -1;
+    }
     QProcess cli;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("XDG_DATA_HOME",
                QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation));
     cli.setProcessEnvironment(env);
     cli.start(QStringLiteral(TORVIK_CLI_PATH),
-              {"--port", com.name(), "program", rom, newType ? "--prog-pgm" : "--no-prog-pgm"});
+              {"--port", server ? server->url(0) : com.name(), "program", rom,
+               newType ? "--prog-pgm" : "--no-prog-pgm"});
     // The time of the run, whatever its outcome: a new-type run of this image ends with "File
     // size exceeded!", which is no delivery (exit 1), as the window's timed run ends.
     if (!cli.waitForFinished(300000)) return -1;
@@ -313,6 +322,29 @@ int main(int argc, char* argv[]) {
             "line " + std::to_string(static_cast<int>(lineAll)) + " ms for 87 bytes", true);
         row("  overhead beyond the paced replies", best - paced, "ms", "< 2 ms", best - paced < 2);
 
+        // The same reader behind ser2net on the loopback (RFC 2217, the README's settings).
+        {
+            emu::LinkedReader behind{5};
+            asTorvikN3(behind.reader);
+            th::Ser2net server({{QString::fromStdString(behind.reader.slavePath())}});
+            TForm1 remote;
+            remote.cbCom->addItem(server.url(0));
+            pick(remote, server.url(0));
+            double bestNet = 1e9;
+            for (int i = 0; i < 5 && server.running(); ++i) {
+                QThread::msleep(200);
+                QElapsedTimer t;
+                t.start();
+                remote.btVersion->click();
+                bestNet = std::min(bestNet, static_cast<double>(t.nsecsElapsed()) / 1e6);
+            }
+            const bool read =
+                remote.mm->toPlainText().contains(QStringLiteral("VERSION  15.1.7.1"));
+            row("Read param, the same through ser2net (RFC 2217, loopback)", bestNet, "ms",
+                "line " + std::to_string(static_cast<int>(lineAll)) + " ms + 20 ms",
+                read && bestNet <= lineAll + 20);
+        }
+
         // The wire trace that every port keeps in memory, measured on its own: its lines of one
         // "Read param" (the window's port writes no trace file here) at the CPU cost of a line.
         const double linesPerRead =
@@ -432,6 +464,10 @@ int main(int argc, char* argv[]) {
         row("PGM, 16 KiB image, old-type, from torvik-cli", oldCli, "ms",
             "window's " + std::to_string(static_cast<int>(oldMs)) + " ms, +1 %",
             oldCli >= 0 && oldCli <= oldMs * 1.01);
+        const double oldNet = cliProgrammingRun(false, dir.filePath("fw16k.rom"), true);
+        row("  the same through ser2net (RFC 2217, loopback)", oldNet, "ms",
+            "pty's " + std::to_string(static_cast<int>(oldCli)) + " ms, x 1.02",
+            oldNet >= 0 && oldCli >= 0 && oldNet <= oldCli * 1.02);
         const double newCli = cliProgrammingRun(true, dir.filePath("fw16k.rom"));
         row("PGM, 16 KiB image, new-type, from torvik-cli", newCli, "ms",
             "window's " + std::to_string(static_cast<int>(newMs)) + " ms, +1 %",

@@ -50,9 +50,11 @@ QString scrubbed(const QString& text) {
     const QStringList own = ownFolders();
     const QString home = QDir::homePath();
     // An absolute path: at the start of the text or after a space, a quote, a bracket, '=' or
-    // ':', up to the next space or quote. "Wiegand 34/58" is none: its '/' follows a digit.
+    // ':', up to the next space or quote. "Wiegand 34/58" is none: its '/' follows a digit; nor
+    // is a network port's URL (rfc2217://HOST:PORT, socket://HOST:PORT).
     static const QRegularExpression path(
-        QStringLiteral("(?<=^|[\\s\"'(=:,])(/[^\\s\"',)]+|[A-Za-z]:\\\\[^\\s\"',)]+)"),
+        QStringLiteral("(?<=^|[\\s\"'(=:,])(?<![Rr][Ff][Cc]2217:)(?<![Ss][Oo][Cc][Kk][Ee][Tt]:)(/"
+                       "[^\\s\"',)]+|[A-Za-z]:\\\\[^\\s\"',)]+)"),
         QRegularExpression::MultilineOption);
     QString out;
     qsizetype from = 0;

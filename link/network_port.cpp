@@ -14,6 +14,12 @@
 #include <algorithm>
 #include <map>
 
+#ifdef Q_OS_LINUX
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
+
 namespace comlink {
 
 QString NetworkAddress::hostPort() const {
@@ -313,6 +319,7 @@ public:
         const QByteArrayView data(reinterpret_cast<const char*>(p), n);
         const QByteArray wire =
             address_.kind == NetworkAddress::Kind::Rfc2217 ? escape(data) : data.toByteArray();
+        acknowledgeAtOnce();
         const qint64 queued = socket_.write(wire);
         if (queued < 0) return failure(0);
         QDeadlineTimer deadline(static_cast<qint64>(timeouts_.writeTotalConstant) +
@@ -497,6 +504,7 @@ private:
         if (!open_) return false;
         if (socket_.bytesAvailable() == 0) {
             if (deadline.hasExpired()) return false;
+            acknowledgeAtOnce();
             if (!socket_.waitForReadyRead(
                     static_cast<int>(std::max<qint64>(1, deadline.remainingTime())))) {
                 if (socket_.state() != QAbstractSocket::ConnectedState) lost();
@@ -506,6 +514,19 @@ private:
         take(socket_.readAll());
         if (socket_.state() != QAbstractSocket::ConnectedState) lost();
         return true;
+    }
+
+    // A server that answers the purge first and the reader's reply a moment later holds the
+    // reply until its answer is acknowledged (Nagle's rule on its side); an acknowledgement
+    // delayed on ours would hold every reply for tens of milliseconds. The kernel is asked to
+    // acknowledge at once whenever an answer is due: before each wait and each send (it drops
+    // the request again by itself).
+    void acknowledgeAtOnce() {
+#ifdef Q_OS_LINUX
+        const int on = 1;
+        ::setsockopt(static_cast<int>(socket_.socketDescriptor()), IPPROTO_TCP, TCP_QUICKACK, &on,
+                     sizeof on);
+#endif
     }
 
     // What has arrived without waiting for more.
@@ -565,6 +586,7 @@ private:
 
     bool send(const QByteArray& bytes) {
         if (!open_) return false;
+        acknowledgeAtOnce();
         if (socket_.write(bytes) < 0) {
             failure(0);
             return false;

@@ -250,6 +250,16 @@ TEST(Rfc2217, EveryByteValueCrossesBothWaysAndAPurgeNeverAnsweredStallsNothing) 
     EXPECT_LT(clock.elapsed(), 1500) << "a wait on an answer that never comes";
     for (int i = 0; i < 200 && server.rawData().size() < all.size(); ++i) QThread::msleep(5);
     EXPECT_EQ(server.rawData().toHex(), all.toHex());
+
+    // A silent reader: the read waits what it waits on a local port (and the round trip), no
+    // less.
+    ASSERT_TRUE(port->setTimeouts({50, 0, 300, 0, 0}));
+    uint8_t none = 0;
+    clock.restart();
+    EXPECT_EQ(port->read(&none, 1).count, 0);
+    EXPECT_GE(clock.elapsed(), 300);
+    EXPECT_LT(clock.elapsed(), 450);
+    EXPECT_TRUE(port->isOpen());
 }
 
 // Each setting the server answers with another value, or not at all, is said by its name; the

@@ -18,6 +18,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
+#include <csignal>
 #include <random>
 
 #include <gtest/gtest.h>
@@ -145,6 +146,32 @@ TEST(Ser2net, AServerKilledMidRunEndsTheRunAsAPulledAdapterDoes) {
         "Not delivered: the port went away during the run; \\d+ of 2640 bytes accepted; the "
         "reader may wait in its boot loader: program it again with --in-boot --no-prog-pgm")))
         << err.toStdString();
+}
+
+// Ctrl+C while the connection is up stops the run as "Stop" does: the end frame reaches the
+// reader through the server.
+TEST(Ser2net, ASignalStillSendsTheEndFrameThroughTheServer) {
+    QTemporaryDir dir;
+    Sim sim({"--model", "2"});
+    ASSERT_FALSE(sim.comName().isEmpty());
+    Ser2net server({{sim.device(), true}});
+    ASSERT_TRUE(server.running());
+    const QString rom = th::writeFillImage(dir.path(), 132 * 20, 0x5A);
+    QProcess cli;
+    cli.setProcessEnvironment(th::cliEnvironment());
+    cli.start(QStringLiteral(TORVIK_CLI_PATH), {"--port", server.url(0), "program", rom});
+    ASSERT_TRUE(cli.waitForStarted());
+    QElapsedTimer clock;
+    clock.start();
+    while (!sim.output().contains("boot: old-type block 2") && clock.elapsed() < 20000)
+        QThread::msleep(20);
+    ::kill(static_cast<pid_t>(cli.processId()), SIGINT);
+    ASSERT_TRUE(cli.waitForFinished(15000));
+    const QString err = QString::fromUtf8(cli.readAllStandardError());
+    EXPECT_TRUE(err.contains("Stopped: ")) << err.toStdString();
+    clock.restart();
+    while (!sim.output().contains("boot: end frame") && clock.elapsed() < 3000) QThread::msleep(20);
+    EXPECT_TRUE(sim.output().contains("boot: end frame")) << sim.output().toStdString();
 }
 
 // Each fault of the network is said in words, and the port is one that cannot be used.

@@ -77,13 +77,16 @@ TEST(Scrubbed, KeepsTheProgramsFoldersAndDevicesAndHidesTheRest) {
                              "0.1 COM3 /dev/ttyUSB0 open\n"
                              "firmware /srv/site/secret/fw.rom\n"
                              "file=\"%2/Documents/site.json\"\n"
-                             "Wiegand 34/58 and 7UID to 6UID\n")
+                             "Wiegand 34/58 and 7UID to 6UID\n"
+                             "0.2 rfc2217://10.0.0.7:7001 open; SOCKET://[::1]:4001 gone\n")
                              .arg(backups, home);
     const QString s = device::scrubbed(text);
     EXPECT_TRUE(s.contains("/dev/ttyUSB0 open")) << s.toStdString();
     EXPECT_TRUE(s.contains("firmware .../fw.rom\n")) << s.toStdString();
     EXPECT_TRUE(s.contains("file=\".../site.json\"")) << s.toStdString();
     EXPECT_TRUE(s.contains("Wiegand 34/58 and 7UID to 6UID"));
+    EXPECT_TRUE(s.contains("0.2 rfc2217://10.0.0.7:7001 open; SOCKET://[::1]:4001 gone"))
+        << s.toStdString();
     EXPECT_TRUE(s.contains("/torvik-config/backups/x.json"));
     EXPECT_FALSE(s.contains(home + "/")) << s.toStdString();
     const QString user = qEnvironmentVariable("USER");
