@@ -173,7 +173,7 @@ QString saidText(const QByteArray& data) {
 
 class NetworkPort final : public SerialPort {
 public:
-    NetworkPort() : timeouts_{100, 1, 2000, 1, 10} {
+    NetworkPort() : timeouts_(kStartTimeouts) {
         // The window runs an event loop: a connection lost while nothing is sent is told then.
         QObject::connect(&socket_, &QTcpSocket::disconnected, &socket_, [this] {
             if (open_) lost();
@@ -380,6 +380,9 @@ public:
         data_.clear();
         answers_.clear();
         decoder_ = Decoder();
+        him_.clear();
+        us_.clear();
+        refused_ = -1;
         if (socket_.state() != QAbstractSocket::UnconnectedState) {
             socket_.flush();
             socket_.disconnectFromHost();
@@ -392,35 +395,22 @@ public:
 private:
     bool connectFailed(qint64 elapsedMs) {
         const QString where = address_.hostPort();
-        switch (socket_.error()) {
-            case QAbstractSocket::HostNotFoundError:
-                errorString_ = QStringLiteral("the name %1 does not resolve (%2)")
-                                   .arg(address_.host, socket_.errorString());
-                failure_ = OpenFailure::Missing;
-                break;
-            case QAbstractSocket::ConnectionRefusedError:
-                errorString_ =
-                    QStringLiteral("%1 refuses the connection: no server listens on that port")
-                        .arg(where);
-                failure_ = OpenFailure::Missing;
-                break;
-            case QAbstractSocket::SocketTimeoutError:
-                errorString_ = QStringLiteral("no answer from %1 within %2 s")
-                                   .arg(where)
-                                   .arg(kNetworkConnectMs / 1000);
-                failure_ = OpenFailure::Missing;
-                break;
-            default:
-                if (elapsedMs >= kNetworkConnectMs)
-                    errorString_ = QStringLiteral("no answer from %1 within %2 s")
-                                       .arg(where)
-                                       .arg(kNetworkConnectMs / 1000);
-                else
-                    errorString_ = QStringLiteral("%1 cannot be reached (%2)")
-                                       .arg(where, socket_.errorString());
-                failure_ = OpenFailure::Missing;
-                break;
-        }
+        const QAbstractSocket::SocketError e = socket_.error();
+        if (e == QAbstractSocket::HostNotFoundError)
+            errorString_ = QStringLiteral("the name %1 does not resolve (%2)")
+                               .arg(address_.host, socket_.errorString());
+        else if (e == QAbstractSocket::ConnectionRefusedError)
+            errorString_ =
+                QStringLiteral("%1 refuses the connection: no server listens on that port")
+                    .arg(where);
+        else if (e == QAbstractSocket::SocketTimeoutError || elapsedMs >= kNetworkConnectMs)
+            errorString_ = QStringLiteral("no answer from %1 within %2 s")
+                               .arg(where)
+                               .arg(kNetworkConnectMs / 1000);
+        else
+            errorString_ =
+                QStringLiteral("%1 cannot be reached (%2)").arg(where, socket_.errorString());
+        failure_ = OpenFailure::Missing;
         socket_.abort();
         return false;
     }
@@ -455,7 +445,7 @@ private:
         send(optionCommand(kWill, kBinary) + optionCommand(kDo, kBinary) +
              optionCommand(kWill, kComPort));
         QDeadlineTimer deadline(kNetworkConnectMs);
-        while (open_ && !(comPortAgreed_ && himBinary_ && usBinary_) && refused_ < 0)
+        while (open_ && !agreed() && refused_ < 0)
             if (!receive(deadline)) break;
         if (!open_) return closedAtOnce();
         if (refused_ >= 0) {
@@ -468,7 +458,7 @@ private:
             failure_ = OpenFailure::NotSerial;
             return false;
         }
-        if (!(comPortAgreed_ && himBinary_ && usBinary_)) {
+        if (!agreed()) {
             errorString_ = QStringLiteral(
                                "%1 did not agree to RFC 2217 within %2 s (for a port that "
                                "carries the bytes only, use socket://%1)")
@@ -553,35 +543,27 @@ private:
     // The options we take: binary both ways, no go-ahead both ways, COM-PORT-OPTION on our
     // side. Any other is refused; a request that only confirms what is agreed is not answered.
     void answerOption(uint8_t command, uint8_t option) {
-        const bool himWants = command == kWill;
-        const bool usWanted = command == kDo;
-        if (command == kWill || command == kWont) {
-            const bool take = himWants && (option == kBinary || option == kSuppressGoAhead);
-            bool& state = option == kBinary ? himBinary_ : himOther_[option];
-            if (take != state || (himWants && !take)) {
-                if (himWants && !take) {
-                    send(optionCommand(kDont, option));
-                } else {
-                    state = take;
-                    if (take) send(optionCommand(kDo, option));
-                }
-            }
-            if (!himWants && option == kBinary) refused_ = kBinary;
-        } else {
-            const bool take =
-                usWanted && (option == kBinary || option == kSuppressGoAhead || option == kComPort);
-            bool& state = option == kBinary    ? usBinary_
-                          : option == kComPort ? comPortAgreed_
-                                               : usOther_[option];
-            if (usWanted && !take) {
-                send(optionCommand(kWont, option));
-            } else if (take != state) {
-                state = take;
-                // Our WILL for binary and COM-PORT-OPTION went first: their DO is the answer.
-                if (take && option == kSuppressGoAhead) send(optionCommand(kWill, option));
-            }
-            if (!usWanted && (option == kComPort || option == kBinary)) refused_ = option;
+        // WILL and WONT speak of the server's side, DO and DONT of ours.
+        const bool hisSide = command == kWill || command == kWont;
+        const bool asks = command == kWill || command == kDo;
+        const bool taken =
+            option == kBinary || option == kSuppressGoAhead || (!hisSide && option == kComPort);
+        if (!asks && (option == kBinary || (!hisSide && option == kComPort))) refused_ = option;
+        if (asks && !taken) {
+            send(optionCommand(hisSide ? kDont : kWont, option));
+            return;
         }
+        bool& agreed = (hisSide ? him_ : us_)[option];
+        if (agreed == asks) return;
+        agreed = asks;
+        // Our WILL for binary and COM-PORT-OPTION went first: their DO is the answer.
+        if (asks && (hisSide || option == kSuppressGoAhead))
+            send(optionCommand(hisSide ? kDo : kWill, option));
+    }
+
+    // Binary both ways and COM-PORT-OPTION on our side.
+    bool agreed() {
+        return him_[kBinary] && us_[kBinary] && us_[kComPort];
     }
 
     bool send(const QByteArray& bytes) {
@@ -630,9 +612,8 @@ private:
     Decoder decoder_;
     QByteArray data_;
     std::map<uint8_t, std::vector<QByteArray>> answers_;  // by answer code, in order
-    bool himBinary_ = false, usBinary_ = false, comPortAgreed_ = false;
-    std::map<uint8_t, bool> himOther_, usOther_;
-    int refused_ = -1;  // the option the server turned down
+    std::map<uint8_t, bool> him_, us_;  // the options agreed on the server's side and ours
+    int refused_ = -1;                  // the option the server turned down
 };
 
 }  // namespace

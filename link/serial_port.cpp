@@ -29,10 +29,6 @@
 namespace comlink {
 namespace {
 
-// Until the caller sets its own, a port never blocks for good: it starts with the reader's
-// time-outs.
-constexpr Timeouts kStartTimeouts{100, 1, 2000, 1, 10};
-
 // A lock file that names no process is taken for one being written for this long.
 constexpr qint64 kNamelessLockAgeMs = 5000;
 

@@ -32,6 +32,10 @@ struct Timeouts {
     uint32_t writeTotalConstant = 0;
 };
 
+// Until the caller sets its own, a port never blocks for good: it starts with the reader's
+// time-outs.
+inline constexpr Timeouts kStartTimeouts{100, 1, 2000, 1, 10};
+
 enum class PortError {
     None,     // the transfer ended normally (possibly by a time-out: compare the count)
     NotOpen,  // no port is open

@@ -12,13 +12,13 @@
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
 #include <csignal>
+#include <functional>
 #include <random>
 
 #include <gtest/gtest.h>
@@ -50,9 +50,7 @@ std::vector<QJsonObject> jsonLines(const QString& path) {
 // Settings changed through RFC 2217, kept, restored through socket:// on another reader, and the
 // two compared over both: one seeded round trip over random reachable states.
 TEST(Ser2net, WriteBackupRestoreAndDiffThroughBothSchemesOverRandomSettings) {
-    const quint32 seed = qEnvironmentVariableIsSet("TORVIK_SEED")
-                             ? qEnvironmentVariableIntValue("TORVIK_SEED")
-                             : QRandomGenerator::global()->generate();
+    const quint32 seed = th::testSeed();
     SCOPED_TRACE(testing::Message() << "TORVIK_SEED=" << seed);
     std::mt19937 rng(seed);
     QTemporaryDir dir;
@@ -120,56 +118,54 @@ INSTANTIATE_TEST_SUITE_P(Ser2net, Program16K, testing::Values(true, false),
                              return std::string(i.param ? "Rfc2217" : "Socket");
                          });
 
+// A program through ser2net, interrupted a few blocks in by what interrupt() does; what
+// torvik-cli wrote to standard error and its exit code once it ended.
+struct MidRun {
+    QString err;
+    int exitCode = -1;
+};
+MidRun programInterrupted(Sim& sim, const std::function<void(Ser2net&, QProcess&)>& interrupt) {
+    QTemporaryDir dir;
+    Ser2net server({{sim.device(), true}});
+    EXPECT_TRUE(server.running());
+    const QString rom = th::writeFillImage(dir.path(), 132 * 20, 0x5A);
+    QProcess cli;
+    cli.setProcessEnvironment(th::cliEnvironment());
+    cli.start(QStringLiteral(TORVIK_CLI_PATH), {"--port", server.url(0), "program", rom});
+    EXPECT_TRUE(cli.waitForStarted());
+    QElapsedTimer clock;
+    clock.start();
+    while (!sim.output().contains("boot: old-type block 2") && clock.elapsed() < 20000)
+        QThread::msleep(20);
+    interrupt(server, cli);
+    EXPECT_TRUE(cli.waitForFinished(15000)) << "the run hangs";
+    return {QString::fromUtf8(cli.readAllStandardError()), cli.exitCode()};
+}
+
 // The server gone mid-run is an adapter pulled out: the run ends, said, with the hint for the
 // reader left in its boot loader.
 TEST(Ser2net, AServerKilledMidRunEndsTheRunAsAPulledAdapterDoes) {
     QTemporaryDir dir;
     Sim sim({"--model", "2", "--save-image", dir.filePath("got.rom")});
     ASSERT_FALSE(sim.comName().isEmpty());
-    Ser2net server({{sim.device(), true}});
-    ASSERT_TRUE(server.running());
-    const QString rom = th::writeFillImage(dir.path(), 132 * 20, 0x5A);
-    QProcess cli;
-    cli.setProcessEnvironment(th::cliEnvironment());
-    cli.start(QStringLiteral(TORVIK_CLI_PATH), {"--port", server.url(0), "program", rom});
-    ASSERT_TRUE(cli.waitForStarted());
-    // A few blocks in, the server dies.
-    QElapsedTimer clock;
-    clock.start();
-    while (!sim.output().contains("boot: old-type block 2") && clock.elapsed() < 20000)
-        QThread::msleep(20);
-    server.kill();
-    ASSERT_TRUE(cli.waitForFinished(15000)) << "the run hangs on a lost connection";
-    const QString err = QString::fromUtf8(cli.readAllStandardError());
-    EXPECT_EQ(cli.exitCode(), int(device::kFailed)) << err.toStdString();
-    EXPECT_TRUE(err.contains(QRegularExpression(
+    const MidRun r = programInterrupted(sim, [](Ser2net& server, QProcess&) { server.kill(); });
+    EXPECT_EQ(r.exitCode, int(device::kFailed)) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains(QRegularExpression(
         "Not delivered: the port went away during the run; \\d+ of 2640 bytes accepted; the "
         "reader may wait in its boot loader: program it again with --in-boot --no-prog-pgm")))
-        << err.toStdString();
+        << r.err.toStdString();
 }
 
 // Ctrl+C while the connection is up stops the run as "Stop" does: the end frame reaches the
 // reader through the server.
 TEST(Ser2net, ASignalStillSendsTheEndFrameThroughTheServer) {
-    QTemporaryDir dir;
     Sim sim({"--model", "2"});
     ASSERT_FALSE(sim.comName().isEmpty());
-    Ser2net server({{sim.device(), true}});
-    ASSERT_TRUE(server.running());
-    const QString rom = th::writeFillImage(dir.path(), 132 * 20, 0x5A);
-    QProcess cli;
-    cli.setProcessEnvironment(th::cliEnvironment());
-    cli.start(QStringLiteral(TORVIK_CLI_PATH), {"--port", server.url(0), "program", rom});
-    ASSERT_TRUE(cli.waitForStarted());
+    const MidRun r = programInterrupted(
+        sim, [](Ser2net&, QProcess& cli) { ::kill(static_cast<pid_t>(cli.processId()), SIGINT); });
+    EXPECT_TRUE(r.err.contains("Stopped: ")) << r.err.toStdString();
     QElapsedTimer clock;
     clock.start();
-    while (!sim.output().contains("boot: old-type block 2") && clock.elapsed() < 20000)
-        QThread::msleep(20);
-    ::kill(static_cast<pid_t>(cli.processId()), SIGINT);
-    ASSERT_TRUE(cli.waitForFinished(15000));
-    const QString err = QString::fromUtf8(cli.readAllStandardError());
-    EXPECT_TRUE(err.contains("Stopped: ")) << err.toStdString();
-    clock.restart();
     while (!sim.output().contains("boot: end frame") && clock.elapsed() < 3000) QThread::msleep(20);
     EXPECT_TRUE(sim.output().contains("boot: end frame")) << sim.output().toStdString();
 }

@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QRandomGenerator>
 #include <cstdio>
 
 #include "link/port_names.h"
@@ -107,6 +108,11 @@ QString writeFillImage(const QString& dir, int bytes, char fill) {
     if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) return {};
     f.write(image);
     return path;
+}
+
+quint32 testSeed() {
+    const QByteArray given = qgetenv("TORVIK_SEED");
+    return given.isEmpty() ? QRandomGenerator::global()->generate() : given.toUInt();
 }
 
 double threadCpuMs() {

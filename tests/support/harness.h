@@ -78,6 +78,10 @@ void setModel(emu::PtyReader& reader, uint8_t code, const std::array<uint8_t, 9>
 // in dir; its path.
 QString writeFillImage(const QString& dir, int bytes, char fill);
 
+// The seed of a seeded test: TORVIK_SEED repeats a run; otherwise a new one each time. Trace it
+// (SCOPED_TRACE) so that a failure prints it.
+quint32 testSeed();
+
 // CPU time this thread has used, in milliseconds.
 double threadCpuMs();
 
