@@ -52,20 +52,7 @@ device::UnitRun runSession(const Options& base, const CommandSpec& c, const QStr
     r.code = s.run(c);
     setPortOutput(nullptr);
 
-    const device::Configuration& config = s.config();
-    if (config.who.reply == comlink::Reply::Accepted) {
-        r.modelCode = config.who.version[3];
-        r.modelName = config.who.row && config.who.row->named
-                          ? QString::fromLatin1(config.who.row->logName)
-                          : QString();
-        r.firmware = config.who.firmware();
-    }
-    r.outcome = s.report.outcome;
-    r.bytesAccepted = s.report.bytesAccepted;
-    r.imageBytes = s.report.imageBytes;
-    r.backup = s.backupPath();
-    r.firmwareAfter = s.report.firmwareAfter;
-    r.report = s.report.read;
+    device::fillRun(s, &r);
     return r;
 }
 

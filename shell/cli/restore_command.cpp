@@ -16,50 +16,9 @@ int prepareRestore(Session& s) {
     return kOk;
 }
 
-// Brings the reader to the file's settings: the parameters its model's write carries, the
-// filters where it reads and writes them whole. A value it cannot take refuses the whole restore
-// before anything is written; the read-back follows the writes.
+// Brings the reader to the file's settings, as the reader layer restores them.
 int runRestore(Session& s) {
-    device::Configuration& c = s.config();
-    const device::SettingsRecord& f = *s.file;
-    const device::Fit fit = device::fit(c, f, s.options().allowOtherModel);
-    auto modelText = [](int code, const QString& name) {
-        return name.isEmpty() ? QStringLiteral("model %1").arg(code)
-                              : QStringLiteral("model %1 (%2)").arg(code).arg(name);
-    };
-    const QString file = s.options().file;
-    if (fit.modelRefused) {
-        err(QStringLiteral("%1 holds the settings of a %2, and this reader is a %3: nothing "
-                           "written (--allow-other-model applies what both share)")
-                .arg(file, modelText(f.modelCode, f.modelName),
-                     modelText(c.who.version[3], QString::fromLatin1(c.row().logName))));
-        return kUsage;
-    }
-    if (!c.paramsRead()) {
-        err(
-            QStringLiteral("this reader is configured by filter codes and has no parameter "
-                           "block: nothing to restore"));
-        return kUsage;
-    }
-    if (!fit.refused.isEmpty()) {
-        err(QStringLiteral("%1: this reader cannot take %2: nothing written")
-                .arg(file, fit.refused.join(QStringLiteral(", "))));
-        return kUsage;
-    }
-    if (!fit.skipped.isEmpty())
-        err(QStringLiteral("not applied (this model cannot take them): ") +
-            fit.skipped.join(QStringLiteral(", ")));
-    if (!fit.record.isEmpty())
-        err(QStringLiteral("not writable on this reader, kept in the file as a record: ") +
-            fit.record.join(QStringLiteral(", ")));
-
-    c.settings = fit.settings;
-    const device::Configuration wrote = c;
-    if (const int e = s.writeParams()) return e;
-    if (fit.filters && s.reader().setFilters(c.device(), *fit.filters, false, true) !=
-                           device::FilterWriteVerdict::Accepted)
-        return kFailed;
-    return s.readBack(&wrote, fit.filters ? &*fit.filters : nullptr);
+    return s.restore(*s.file, s.options().file, s.options().allowOtherModel);
 }
 
 }  // namespace cli
