@@ -33,6 +33,8 @@ QString exitReason(int code) {
             return QStringLiteral("waits in its boot loader");
         case kOutputFailed:
             return QStringLiteral("output not written");
+        case kStopped:
+            return QStringLiteral("stopped");
         default:
             return QStringLiteral("stopped by a signal");
     }
@@ -64,7 +66,7 @@ QJsonObject endEvent(const UnitRun& r, const QString& command) {
 QJsonObject unitRecord(const BenchJob& job, const UnitRun& r) {
     auto orNull = [](const QString& s) { return s.isEmpty() ? QJsonValue() : QJsonValue(s); };
     const QString serial = r.device.isEmpty() ? QString() : comlink::adapterSerialNumber(r.device);
-    return QJsonObject{
+    QJsonObject record{
         {"time", isoTimeWithOffset(QDateTime::currentDateTime())},
         {"port", r.port},
         {"device", r.device},
@@ -83,6 +85,10 @@ QJsonObject unitRecord(const BenchJob& job, const UnitRun& r) {
         {"seconds", r.seconds},
         {"backup", orNull(r.backup)},
     };
+    if (!job.settingsFile.isEmpty())
+        record["settings"] =
+            QJsonObject{{"file", job.settingsFile}, {"sha256", orNull(job.settingsSha256)}};
+    return record;
 }
 
 namespace {

@@ -23,6 +23,7 @@ enum Exit {
     kOutputFailed = 5,   // standard output (or a unit's record) could not be written
     kSomeFailed = 6,     // several ports: at least one did not succeed (each port's own code is in
                          // its row of the summary)
+    kStopped = 7,        // the bench window's Stop ended it
     kHangUp = 129,       // SIGHUP
     kInterrupted = 130,  // SIGINT (Ctrl+C)
     kTerminated = 143,   // SIGTERM
@@ -82,7 +83,11 @@ struct BenchJob {
     QString file;    // the command's file as given; empty for none
     QString sha256;  // of the file's bytes as read once at the start; empty for none
     QString units;   // each unit's record is appended here; empty: none
-    int jobs = 0;    // at most this many ports at once (the rest wait their turn); 0: all
+    // A second file, for a job that restores settings before it programs: the record names it
+    // under "settings"; empty for none.
+    QString settingsFile;
+    QString settingsSha256;
+    int jobs = 0;  // at most this many ports at once (the rest wait their turn); 0: all
     // The command on one port, from its open to its last exchange; it says its lines and progress
     // to output. The bench fills in the port, the device and the time.
     std::function<UnitRun(const QString& port, UnitOutput& output)> runOne;

@@ -221,18 +221,22 @@ QString backupFolder() {
     return data + QStringLiteral("/torvik-config/backups");
 }
 
+QString fileNamePart(const QString& port) {
+    QString part = port;
+    for (QChar& c : part)
+        if (!(c.isLetterOrNumber() && c.unicode() < 128) && c != QLatin1Char('.') &&
+            c != QLatin1Char('-'))
+            c = QLatin1Char('_');
+    return part;
+}
+
 QString backupSettings(const QString& port, const SettingsRecord& r, QString* error) {
     const QString folder = backupFolder();
     if (!QDir().mkpath(folder)) {
         *error = QStringLiteral("cannot make the folder %1").arg(folder);
         return {};
     }
-    // The port in a file name any system takes: a device path's slashes and a URL's colons too.
-    QString portPart = port;
-    for (QChar& c : portPart)
-        if (!(c.isLetterOrNumber() && c.unicode() < 128) && c != QLatin1Char('.') &&
-            c != QLatin1Char('-'))
-            c = QLatin1Char('_');
+    const QString portPart = fileNamePart(port);
     const QString name =
         QStringLiteral("%1-%2-model%3.json")
             .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz")),

@@ -49,6 +49,9 @@ std::optional<SettingsRecord> readSettingsFile(const QString& path, QString* err
 // The folder of the automatic backups: $XDG_DATA_HOME/torvik-config/backups, by default
 // ~/.local/share/torvik-config/backups (the home from the password database where HOME is unset).
 QString backupFolder();
+// The port in a file name any system takes: a device path's slashes and a URL's colons as '_'.
+QString fileNamePart(const QString& port);
+
 // Backs the record up as YYYYMMDD-HHMMSS-mmm-<port>-model<code>.json (a '/' of the port as '_'),
 // keeping the newest 1000 files; the file's path, or empty with the reason.
 QString backupSettings(const QString& port, const SettingsRecord& r, QString* error);

@@ -8,6 +8,7 @@
 
 #include "device/bench.h"
 #include "device/param_block.h"
+#include "firmware/image.h"
 #include "link/network_port.h"
 #include "link/port_names.h"
 #include "link/trace.h"
@@ -337,6 +338,79 @@ void fillRun(const UnitSession& s, UnitRun* r) {
     r->backup = s.backupPath();
     r->firmwareAfter = s.report.firmwareAfter;
     r->report = s.report.read;
+}
+
+QString jobCommand(UnitJob job) {
+    switch (job) {
+        case UnitJob::Backup:
+            return QStringLiteral("backup");
+        case UnitJob::Restore:
+            return QStringLiteral("restore");
+        case UnitJob::Program:
+            return QStringLiteral("program");
+        case UnitJob::RestoreProgram:
+            break;
+    }
+    return QStringLiteral("restore+program");
+}
+
+bool readJobFiles(UnitJob job, const QString& settingsPath, const QString& imagePath, JobFiles* f,
+                  QString* error) {
+    *f = JobFiles{};
+    if (job == UnitJob::Restore || job == UnitJob::RestoreProgram) {
+        f->settingsPath = settingsPath;
+        f->settings = readSettingsFile(settingsPath, error, &f->settingsSha256);
+        if (!f->settings) return false;
+    }
+    if (job == UnitJob::Program || job == UnitJob::RestoreProgram) {
+        const firmware::ImageLoad load = firmware::loadImage(imagePath);
+        if (!load.ok) {
+            *error = load.error;
+            return false;
+        }
+        f->imagePath = imagePath;
+        f->image = load.image;
+        f->imageSha256 = load.sha256;
+    }
+    return true;
+}
+
+UnitRun runJob(UnitJob job, const JobFiles& files, const QString& port, UnitOutput& output,
+               const std::function<bool()>& stopped, const UnitHints& hints, int stallTimeoutS) {
+    UnitSink sink;
+    sink.log = [&output](const QString& line) { output.line(false, line); };
+    sink.say = [&output](const QString& text) { output.line(true, text); };
+    sink.progress = [&output](int percent, qint64 imageBytes, qint64 elapsedMs,
+                              const QString& step) {
+        output.progress(percent, imageBytes, elapsedMs, step);
+    };
+    sink.stopped = stopped;
+    UnitSession s(port, sink, hints);
+    UnitRun r;
+    r.code = [&] {
+        if (const int e = s.openPort()) return e;
+        const bool read = s.readParam(true);
+        if (!read && !s.stopped() && s.config().bootLoader) return s.inBootLoader();
+        if (!read || s.stopped()) return int(kFailed);
+        if (!s.backupError().isEmpty()) {
+            // A unit whose settings were not kept is not backed up, whatever else it does.
+            s.report.outcome = QStringLiteral("read, but not backed up: ") + s.backupError();
+            return int(kOutputFailed);
+        }
+        if (job == UnitJob::Backup) return int(kOk);
+        if (job != UnitJob::Program)
+            if (const int e = s.restore(*files.settings, files.settingsPath, false)) return e;
+        if (job == UnitJob::Restore) return int(kOk);
+        if (s.stopped()) return int(kFailed);
+        ProgramChoice choice;
+        choice.firmwareAfter = true;
+        choice.stallTimeoutS = stallTimeoutS;
+        return s.program(files.image, choice);
+    }();
+    s.releasePort();
+    fillRun(s, &r);
+    if (r.code != kOk && s.stopped()) r.code = kStopped;
+    return r;
 }
 
 }  // namespace device

@@ -87,6 +87,9 @@ public:
     QString firmwareNow();
     // Where the backup of this run's "Read param" went; empty when none was written.
     const QString& backupPath() const { return backupPath_; }
+    // Why the backup of this run's "Read param" was not written; empty when it was or none was
+    // due.
+    const QString& backupError() const { return backupError_; }
 
     // A line of the window's log, to the sink unless the unit is quiet.
     void log(const QString& line);
@@ -123,6 +126,38 @@ private:
 
 // A unit's run as a bench row shows it: model and firmware as read, the report's fields.
 struct UnitRun;
+class UnitOutput;
 void fillRun(const UnitSession& s, UnitRun* run);
+
+// The jobs of the bench window, each on every port it is given.
+enum class UnitJob {
+    Backup,          // "Read param", its backup kept
+    Restore,         // a settings file onto the reader
+    Program,         // a firmware image into the reader
+    RestoreProgram,  // the settings file, then (when it went through) the image
+};
+// The command a unit's record names for the job.
+QString jobCommand(UnitJob job);
+
+// A job's files, each read once before any port runs: every port gets the same bytes.
+struct JobFiles {
+    QString settingsPath;
+    std::optional<SettingsRecord> settings;
+    QString settingsSha256;
+    QString imagePath;
+    QByteArray image;
+    QString imageSha256;
+};
+
+// The job's files read: false, with the reason, when one cannot be used.
+bool readJobFiles(UnitJob job, const QString& settingsPath, const QString& imagePath,
+                  JobFiles* files, QString* error);
+
+// One port's run of the job: a unit of its own whose words go to output; stopped ends it (a
+// programming run with its end frame), and a unit that did not succeed because of it is
+// kStopped.
+UnitRun runJob(UnitJob job, const JobFiles& files, const QString& port, UnitOutput& output,
+               const std::function<bool()>& stopped, const UnitHints& hints,
+               int stallTimeoutS = 30);
 
 }  // namespace device

@@ -28,6 +28,7 @@ void TForm1::btPGMClick() {
         log(QStringLiteral("\u0421\u041E\u041C is not selected"));
         return;
     }
+    if (portHeldByBench()) return;
     FProcessStop = false;
     if (!FOPEN) {
         log(QStringLiteral("The file is not selected"));

@@ -10,6 +10,7 @@
 #include "link/port_names.h"
 #include "link/probe.h"
 #include "link/trace.h"
+#include "shell/bench_window.h"
 #include "shell/qln_boot_pgm.h"
 
 namespace {
@@ -54,7 +55,8 @@ void TForm1::refreshPorts() {
 QString TForm1::portMenuHint() {
     return QStringLiteral(
         "Right-click the list for \"Add network port...\" (a reader behind a network serial "
-        "server: rfc2217://HOST:PORT or socket://HOST:PORT) and \"Remove network port\".");
+        "server: rfc2217://HOST:PORT or socket://HOST:PORT), \"Remove network port\" and "
+        "\"Bench of readers...\" (Ctrl+Shift+B: a job on many readers at once).");
 }
 
 void TForm1::setPortListToolTip(const QString& leftOut) {
@@ -124,9 +126,39 @@ void TForm1::portGone(const QString& name) {
 void TForm1::cbComSelect(int /*index*/) {
     if (FChoiseCOM && hCom && hCom->isOpen()) hCom->close();
     const QString s = cbCom->currentText();
+    lent_.clear();
+    if (bench_ && bench_->holds(s)) {
+        // Opened once the bench lets it go.
+        lent_ = s;
+        FChoiseCOM = true;
+        InfoInfo(s + QStringLiteral(" is held by the bench of readers"));
+        return;
+    }
     iniCOM(s);
     FChoiseCOM = true;
     InfoInfo(QStringLiteral("\u0421\u041E\u041C port selected"));
+}
+
+QString TForm1::lendPort(const QString& port) {
+    const bool ours = FChoiseCOM && cbCom->currentText() == port;
+    if (!ours) return {};
+    if (running_) return QStringLiteral("the main window is programming this reader");
+    if (hCom && hCom->isOpen()) hCom->close();
+    lent_ = port;
+    return {};
+}
+
+void TForm1::portReturned(const QString& port) {
+    if (lent_.isEmpty() || lent_ != port) return;
+    lent_.clear();
+    if (FChoiseCOM && cbCom->currentText() == port) iniCOM(port);
+}
+
+bool TForm1::portHeldByBench() {
+    const QString port = cbCom->currentText();
+    if (!bench_ || !bench_->holds(port)) return false;
+    log(port + QStringLiteral(" is held by the bench of readers: its run there must end first"));
+    return true;
 }
 
 void TForm1::iniCOM(const QString& s) {

@@ -1,4 +1,5 @@
 #include "shell/qln_boot_pgm.h"
+#include "shell/bench_window.h"
 
 #include <QBuffer>
 #include <QCheckBox>
@@ -47,11 +48,14 @@ void TForm1::connectHandlers() {
     connect(cbCom, &QComboBox::activated, this, &TForm1::cbComSelect);
     connect(actAddNetworkPort, &QAction::triggered, this, &TForm1::addNetworkPort);
     connect(actRemoveNetworkPort, &QAction::triggered, this, &TForm1::removeNetworkPort);
+    connect(actBench, &QAction::triggered, this, &TForm1::showBench);
     connect(cbCom, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
         actRemoveNetworkPort->setEnabled(comlink::looksLikeNetworkPort(cbCom->currentText()));
         QMenu menu(this);
         menu.addAction(actAddNetworkPort);
         menu.addAction(actRemoveNetworkPort);
+        menu.addSeparator();
+        menu.addAction(actBench);
         menu.exec(cbCom->mapToGlobal(at));
     });
     connect(cbTypeProt, &QComboBox::activated, this, &TForm1::cbTypeProtChange);
@@ -94,6 +98,8 @@ void TForm1::connectHandlers() {
         QAction* compare = menu.addAction(QStringLiteral("Compare with file..."));
         compare->setShortcut(QKeySequence(QStringLiteral("Ctrl+Shift+D")));
         compare->setEnabled(config_.has_value());
+        menu.addSeparator();
+        menu.addAction(actBench);
         QAction* chosen = menu.exec(pnlState->mapToGlobal(at));
         if (chosen == save) saveSettingsAs();
         if (chosen == load) loadSettingsFrom();
@@ -266,10 +272,18 @@ void TForm1::log(const QString& line) {
 }
 
 bool TForm1::requirePort() {
-    if (FChoiseCOM) return true;
+    if (FChoiseCOM) return !portHeldByBench();
     // The first three letters are the Cyrillic capitals Es, O and Em, not Latin C, O and M.
     log(QStringLiteral("\u0421\u041E\u041C port is not selected"));
     return false;
+}
+
+BenchWindow* TForm1::showBench() {
+    if (!bench_) bench_ = new BenchWindow(this);
+    bench_->show();
+    bench_->raise();
+    bench_->activateWindow();
+    return bench_;
 }
 
 bool TForm1::requireReader() {

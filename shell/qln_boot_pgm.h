@@ -16,6 +16,7 @@
 #include "link/frame.h"
 #include "link/serial_port.h"
 
+class BenchWindow;
 class QBuffer;
 class QCheckBox;
 class QCloseEvent;
@@ -59,6 +60,8 @@ public:
     // The port list's context menu: readers behind a network serial server.
     QAction* actAddNetworkPort = nullptr;
     QAction* actRemoveNetworkPort = nullptr;
+    // "Bench of readers..." (Ctrl+Shift+B): in the port list's and the status panel's menus.
+    QAction* actBench = nullptr;
     QPlainTextEdit* mm = nullptr;
     QPushButton* btOpenFile = nullptr;
     QPushButton* btTST = nullptr;
@@ -215,6 +218,16 @@ public:
     void removeNetworkPort();
     // The port list's tool tip: what was left out, and what its context menu holds.
     void setPortListToolTip(const QString& leftOut);
+    // "Bench of readers...": the bench's window, made the first time.
+    BenchWindow* showBench();
+    BenchWindow* bench() const { return bench_; }
+    // The bench is to run on port: the main window lets it go when it holds it, and says why
+    // not (empty: the port is the bench's) while a programming run uses it.
+    QString lendPort(const QString& port);
+    // The bench is done with port: the main window takes back the port it lent.
+    void portReturned(const QString& port);
+    // The selected port is the bench's now: said in the log; true when it is.
+    bool portHeldByBench();
     static QString portMenuHint();
     void cbComSelect(int index);
     void iniCOM(const QString& s);
@@ -309,6 +322,8 @@ private:
     void createControls();   // shell/window.cpp
     void connectHandlers();  // shell/qln_boot_pgm.cpp
     QString openDevice_;     // the real device of the open port
+    BenchWindow* bench_ = nullptr;
+    QString lent_;  // the selected port, while the bench has it
     bool destroyed_ = false;
     bool running_ = false;
     bool closeAfterRun_ = false;

@@ -142,6 +142,10 @@ void TForm1::createControls() {
     // Its context menu: readers behind a network serial server.
     actAddNetworkPort = new QAction(QStringLiteral("Add network port..."), this);
     actRemoveNetworkPort = new QAction(QStringLiteral("Remove network port"), this);
+    actBench = new QAction(QStringLiteral("Bench of readers..."), this);
+    actBench->setShortcut(QKeySequence(QStringLiteral("Ctrl+Shift+B")));
+    actBench->setShortcutContext(Qt::WindowShortcut);
+    addAction(actBench);
     ports->setContextMenuPolicy(Qt::CustomContextMenu);
     mm = place<QPlainTextEdit>(this, 119, 77, 302, 93);
     mm->setLineWrapMode(QPlainTextEdit::NoWrap);

@@ -1,0 +1,237 @@
+// The bench window on simulated readers: four readers, one whose boot loader refuses every
+// block; Start, the table against the record file and each reader's saved image; Retry failed
+// after the refusing reader is replaced; Stop mid-run; the main window kept off the bench's
+// ports; and a table redrawn at most ten times a second.
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QProcess>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QThread>
+#include <memory>
+
+#include <gtest/gtest.h>
+
+#include "device/bench.h"
+#include "firmware/image.h"
+#include "shell/bench_window.h"
+#include "shell/qln_boot_pgm.h"
+#include "tests/support/harness.h"
+#include "tests/support/json_schema.h"
+#include "tests/support/sim_process.h"
+
+namespace {
+
+using th::Sim;
+
+// The COM names a simulator took, in its banner's order.
+QStringList simPorts(Sim& sim, int count) {
+    QStringList ports;
+    QElapsedTimer t;
+    t.start();
+    while (ports.size() < count && t.elapsed() < 10000) {
+        ports.clear();
+        const QRegularExpression on(QStringLiteral(" on (COM\\d+)\\n"));
+        for (auto it = on.globalMatch(sim.output()); it.hasNext();) ports << it.next().captured(1);
+    }
+    return ports;
+}
+
+// Lets the window work until done() or the time is up.
+bool until(const std::function<bool()>& done, int ms = 60000) {
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < ms) {
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(5);
+    }
+    return done();
+}
+
+std::vector<QJsonObject> records(const QString& path) {
+    std::vector<QJsonObject> out;
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) return out;
+    for (const QByteArray& line : f.readAll().split('\n'))
+        if (!line.isEmpty()) out.push_back(QJsonDocument::fromJson(line).object());
+    return out;
+}
+
+QByteArray fileBytes(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(none)");
+}
+
+// The window as a picture, where TORVIK_SHOTS names a folder for them.
+void shot(QWidget* w, const char* name) {
+    const QString folder = qEnvironmentVariable("TORVIK_SHOTS");
+    if (!folder.isEmpty()) w->grab().save(folder + '/' + name + QStringLiteral(".png"));
+}
+
+TEST(BenchWindow, FourReadersStartRetryFailedStopAndTheMainWindowKeptOff) {
+    QTemporaryDir dir;
+    const QString rom = dir.filePath("fw.rom");
+    ASSERT_EQ(
+        QProcess::execute(TORVIK_SIM_PATH, {"--make-rom", rom, "--model", "15", "--blocks", "8"}),
+        0);
+    const firmware::ImageLoad image = firmware::loadImage(rom);
+    ASSERT_TRUE(image.ok);
+
+    // Three good readers and one whose boot loader takes no block.
+    const QStringList reader{"--blocks", "8"};
+    Sim good(reader + QStringList{"--count", "3", "--save-image", dir.filePath("got.rom")});
+    const QStringList goodPorts = simPorts(good, 3);
+    ASSERT_EQ(goodPorts.size(), 3);
+    auto refusing = std::make_unique<Sim>(
+        reader + QStringList{"--stall", "--save-image", dir.filePath("stall.rom")});
+    const QString bad = refusing->comName();
+    ASSERT_FALSE(bad.isEmpty());
+    const QStringList all = goodPorts + QStringList{bad};
+
+    TForm1 form;
+    // The main window has the first reader open: Start takes it over.
+    ASSERT_TRUE(th::pickPort(form, goodPorts[0]));
+    BenchWindow* bench = form.showBench();
+    EXPECT_EQ(bench->windowTitle(), "Bench of readers");
+    EXPECT_TRUE(form.cbCom->toolTip().contains("\"Bench of readers...\" (Ctrl+Shift+B"));
+    bench->refreshRows();
+    for (const QString& port : all) {
+        ASSERT_GE(bench->rowOf(port), 0) << port.toStdString();
+        EXPECT_FALSE(bench->ticked(port));  // a new row is never ticked
+    }
+    bench->btTickAll->click();
+    for (const QString& port : all) EXPECT_TRUE(bench->ticked(port));
+    bench->btTickNone->click();
+    for (const QString& port : bench->rowPorts()) EXPECT_FALSE(bench->ticked(port));
+    for (const QString& port : all) bench->setTicked(port, true);
+
+    // No file chosen: nothing starts and nothing is held.
+    bench->cbJob->setCurrentIndex(int(device::UnitJob::Program));
+    EXPECT_FALSE(bench->start());
+    EXPECT_TRUE(bench->lbState->text().startsWith("Not started: "));
+    EXPECT_FALSE(bench->holds(all[0]));
+
+    const QString units = dir.filePath("units.jsonl");
+    bench->setRecordFile(units);
+    bench->setImageFile(rom);
+    bench->stallTimeoutS = 2;
+    const int drawsBefore = bench->draws();
+    QElapsedTimer running;
+    running.start();
+    ASSERT_TRUE(bench->start());
+    EXPECT_FALSE(bench->btStart->isEnabled());
+    EXPECT_TRUE(bench->btStop->isEnabled());
+    EXPECT_FALSE(bench->btRetryFailed->isEnabled());
+    // The main window starts nothing on a port the bench holds, and says why.
+    for (const QString& port : all) EXPECT_TRUE(bench->holds(port));
+    form.btVersionClick();
+    EXPECT_EQ(th::logLines(form).last(),
+              goodPorts[0] + " is held by the bench of readers: its run there must end first");
+    shot(bench, "bench-running");
+    ASSERT_TRUE(until([&] { return !bench->running(); })) << [&] {
+        std::string logs;
+        for (const QString& port : all) logs += bench->rowLog(port).toStdString() + "\n";
+        return logs;
+    }();
+    // At most ten redraws a second, however many lines the four readers sent (and one more at
+    // the end of the run).
+    EXPECT_LE(bench->draws() - drawsBefore, running.elapsed() / BenchWindow::kDrawMs + 2);
+    shot(bench, "bench-done");
+
+    // The table, the record and each reader's image tell the same story.
+    const std::vector<QJsonObject> first = records(units);
+    ASSERT_EQ(first.size(), 4u);
+    EXPECT_EQ(th::schemaErrors("units.schema.json", units), QString());
+    for (const QJsonObject& r : first) {
+        const QString port = r["port"].toString();
+        EXPECT_EQ(r["command"].toString(), "program");
+        EXPECT_EQ(r["sha256"].toString(), image.sha256);
+        EXPECT_EQ(r["exitCode"].toInt(), bench->rowCode(port));
+        EXPECT_EQ(r["outcome"].toString(), bench->cellText(port, BenchWindow::kColOutcome));
+        EXPECT_EQ(r["firmwareBefore"].toString(), bench->cellText(port, BenchWindow::kColBefore));
+        EXPECT_EQ(bench->cellText(port, BenchWindow::kColModel), "15 Torvik-N3");
+        if (port == bad) {
+            EXPECT_EQ(r["exitCode"].toInt(), int(device::kFailed));
+            EXPECT_EQ(bench->cellText(port, BenchWindow::kColStep), "failed");
+            EXPECT_TRUE(
+                r["outcome"].toString().startsWith("Stopped: the boot loader took no "
+                                                   "packet for 2 s; 0 of "))
+                << r["outcome"].toString().toStdString();
+        } else {
+            EXPECT_EQ(r["exitCode"].toInt(), 0);
+            // The boot loader asks for its eight blocks of 262 bytes: the image but its trailer.
+            EXPECT_EQ(r["bytesAccepted"].toInteger(), 8 * 262);
+            EXPECT_EQ(bench->cellText(port, BenchWindow::kColAfter), "1.7.1");
+            EXPECT_EQ(bench->cellText(port, BenchWindow::kColProgress), "100");
+            EXPECT_EQ(fileBytes(dir.filePath("got-" + port + ".rom")), image.image.left(8 * 262))
+                << port.toStdString();
+        }
+    }
+    EXPECT_EQ(bench->lbTotals->text(),
+              "4 units: 3 done, 3 delivered, 1 failed (1 refused, no answer or not delivered)");
+    EXPECT_TRUE(bench->btRetryFailed->isEnabled());
+    // The port is the main window's again.
+    EXPECT_FALSE(bench->holds(goodPorts[0]));
+    form.btVersionClick();
+    EXPECT_TRUE(th::logLines(form).contains("VERSION  15.1.7.1"));
+    // Each row keeps its reader's log and the trace of its port.
+    EXPECT_TRUE(bench->rowLog(bad).contains("Stopped: the boot loader took no packet"));
+    EXPECT_TRUE(bench->rowTrace(goodPorts[1]).contains(" " + goodPorts[1] + " "));
+    const QString support = dir.filePath("support.txt");
+    ASSERT_TRUE(bench->saveSupportRecord(goodPorts[1], support));
+    EXPECT_TRUE(fileBytes(support).contains("Log of " + goodPorts[1].toUtf8() + " on the bench"));
+
+    // The refusing reader is replaced: Retry failed runs on its row, and on no other.
+    refusing.reset();
+    Sim replaced(reader + QStringList{"--com", bad, "--save-image", dir.filePath("new.rom")});
+    ASSERT_EQ(replaced.comName(), bad);
+    const QString goodTime = bench->cellText(goodPorts[2], BenchWindow::kColTime);
+    ASSERT_TRUE(bench->retryFailed());
+    ASSERT_TRUE(until([&] { return !bench->running(); }));
+    const std::vector<QJsonObject> second = records(units);
+    ASSERT_EQ(second.size(), 5u);
+    EXPECT_EQ(second.back()["port"].toString(), bad);
+    EXPECT_EQ(second.back()["exitCode"].toInt(), 0);
+    EXPECT_EQ(fileBytes(dir.filePath("new.rom")), image.image.left(8 * 262));
+    EXPECT_EQ(bench->cellText(goodPorts[2], BenchWindow::kColTime), goodTime);
+    EXPECT_FALSE(bench->btRetryFailed->isEnabled());
+    EXPECT_FALSE(bench->retryFailed());
+    EXPECT_EQ(bench->lbState->text(), "No row failed: nothing to retry");
+
+    // Stop mid-run: every reader gets its end frame, and no row is said to have succeeded.
+    good.output();
+    replaced.output();
+    const qsizetype goodSeen = good.out.size(), replacedSeen = replaced.out.size();
+    ASSERT_TRUE(bench->start());
+    ASSERT_TRUE(until([&] {
+        for (const QString& port : all)
+            if (bench->cellText(port, BenchWindow::kColProgress).toInt() == 0) return false;
+        return true;
+    }));
+    shot(bench, "bench-stopping");
+    bench->btStop->click();
+    ASSERT_TRUE(until([&] { return !bench->running(); }));
+    EXPECT_EQ(bench->lbState->text(), "Stopped");
+    for (const QString& port : all) {
+        EXPECT_EQ(bench->rowCode(port), int(device::kStopped)) << port.toStdString();
+        EXPECT_TRUE(bench->cellText(port, BenchWindow::kColOutcome).startsWith("Stopped"))
+            << bench->cellText(port, BenchWindow::kColOutcome).toStdString();
+    }
+    ASSERT_TRUE(
+        until([&] { return good.output().mid(goodSeen).count("boot: end frame") >= 3; }, 5000));
+    EXPECT_EQ(replaced.output().mid(replacedSeen).count("boot: end frame"), 1);
+    EXPECT_TRUE(bench->lbTotals->text().contains(", 4 stopped"))
+        << bench->lbTotals->text().toStdString();
+    // Retry failed takes the stopped ones too: they did not succeed.
+    EXPECT_TRUE(bench->btRetryFailed->isEnabled());
+}
+
+}  // namespace
