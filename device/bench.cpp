@@ -101,6 +101,9 @@ public:
     void progress(int percent, qint64 imageBytes, qint64 elapsedMs, const QString& step) override {
         events_.progress(port_, percent, imageBytes, elapsedMs, step);
     }
+    void identified(int modelCode, const QString& modelName, const QString& firmware) override {
+        events_.identified(port_, modelCode, modelName, firmware);
+    }
 
 private:
     BenchEvents& events_;

@@ -62,6 +62,9 @@ public:
     virtual void line(bool error, const QString& text) = 0;
     virtual void progress(int percent, qint64 imageBytes, qint64 elapsedMs,
                           const QString& step) = 0;
+    // The reader said what it is, before the run's work on it (a window shows it at once).
+    virtual void identified(int /*modelCode*/, const QString& /*modelName*/,
+                            const QString& /*firmware*/) {}
 };
 
 // What the bench reports, from the ports' threads: each port's events in their order, one call at
@@ -73,6 +76,8 @@ public:
     virtual void line(const QString& port, bool error, const QString& text) = 0;
     virtual void progress(const QString& port, int percent, qint64 imageBytes, qint64 elapsedMs,
                           const QString& step) = 0;
+    virtual void identified(const QString& /*port*/, int /*modelCode*/,
+                            const QString& /*modelName*/, const QString& /*firmware*/) {}
     // The unit is done, and its record (where one is kept) is on the disk.
     virtual void ended(const QString& port, const UnitRun& run) = 0;
 };

@@ -390,6 +390,9 @@ UnitRun runJob(UnitJob job, const JobFiles& files, const QString& port, UnitOutp
     r.code = [&] {
         if (const int e = s.openPort()) return e;
         const bool read = s.readParam(true);
+        UnitRun who;
+        fillRun(s, &who);
+        if (who.modelCode >= 0) output.identified(who.modelCode, who.modelName, who.firmware);
         if (!read && !s.stopped() && s.config().bootLoader) return s.inBootLoader();
         if (!read || s.stopped()) return int(kFailed);
         if (!s.backupError().isEmpty()) {

@@ -37,7 +37,7 @@
 class BenchFeed final : public device::BenchEvents {
 public:
     struct Event {
-        enum Kind { Started, Line, Progress, Ended } kind = Started;
+        enum Kind { Started, Line, Progress, Identified, Ended } kind = Started;
         QString port;
         QString text;  // Started: the device; Line: the line; Progress: the step
         bool error = false;
@@ -68,6 +68,14 @@ public:
         e.percent = percent;
         events_.push_back(std::move(e));
     }
+    void identified(const QString& port, int modelCode, const QString& modelName,
+                    const QString& firmware) override {
+        Event e = event(Event::Identified, port, firmware);
+        e.run.modelCode = modelCode;
+        e.run.modelName = modelName;
+        e.run.firmware = firmware;
+        push(std::move(e));
+    }
     void ended(const QString& port, const device::UnitRun& run) override {
         Event e = event(Event::Ended, port, {});
         e.run = run;
@@ -96,6 +104,9 @@ private:
 };
 
 namespace {
+
+// How a unit refused for its settings file's model begins its outcome.
+const QString kRefused = QStringLiteral("refused: the file is for ");
 
 QString modelText(const device::UnitRun& r) {
     if (r.modelCode < 0) return {};
@@ -164,9 +175,10 @@ void BenchWindow::buildControls() {
     btImageFile = new QPushButton(QStringLiteral("Firmware file..."), this);
     lbImageFile = new QLabel(this);
     jobLine->addWidget(btSettingsFile);
-    jobLine->addWidget(lbSettingsFile, 1);
+    jobLine->addWidget(lbSettingsFile);
     jobLine->addWidget(btImageFile);
-    jobLine->addWidget(lbImageFile, 1);
+    jobLine->addWidget(lbImageFile);
+    jobLine->addStretch(1);
     top->addLayout(jobLine);
 
     auto* runLine = new QHBoxLayout;
@@ -209,7 +221,7 @@ void BenchWindow::buildControls() {
     table->setContextMenuPolicy(Qt::CustomContextMenu);
     table->horizontalHeader()->setSectionResizeMode(kColOutcome, QHeaderView::Stretch);
     table->setWordWrap(false);
-    const int widths[kColCount] = {100, 110, 110, 70, 70, 170, 90, 0, 60};
+    const int widths[kColCount] = {100, 110, 110, 70, 70, 190, 90, 0, 60};
     for (int c = 0; c < kColCount; ++c)
         if (widths[c]) table->setColumnWidth(c, widths[c]);
     table->horizontalHeaderItem(kColBefore)->setText(QStringLiteral("Before"));
@@ -541,7 +553,11 @@ void BenchWindow::draw() {
             case BenchFeed::Event::Progress:
                 if (auto* bar = qobject_cast<QProgressBar*>(table->cellWidget(i, kColProgress)))
                     bar->setValue(e.percent);
-                setCell(i, kColStep, QStringLiteral("programming: ") + e.text);
+                setCell(i, kColStep, e.text);
+                break;
+            case BenchFeed::Event::Identified:
+                setCell(i, kColModel, modelText(e.run));
+                setCell(i, kColBefore, e.run.firmware);
                 break;
             case BenchFeed::Event::Ended: {
                 const device::UnitRun& run = e.run;
@@ -564,7 +580,9 @@ void BenchWindow::draw() {
                 if (run.code == device::kOk)
                     ++done_;
                 else
-                    ++reasons_[device::exitReason(run.code)];
+                    ++reasons_[run.code == device::kUsage && run.outcome.startsWith(kRefused)
+                                   ? QStringLiteral("refused: a settings file for another model")
+                                   : device::exitReason(run.code)];
                 // A programming run succeeds only when the firmware was delivered.
                 if (run.code == device::kOk && run.imageBytes > 0) ++delivered_;
                 // A watch keeps a port it watches; a run lets it go when its unit is done.

@@ -4,6 +4,7 @@
 // ports; and a table redrawn at most ten times a second.
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
@@ -216,6 +217,9 @@ TEST(BenchWindow, FourReadersStartRetryFailedStopAndTheMainWindowKeptOff) {
             if (bench->cellText(port, BenchWindow::kColProgress).toInt() == 0) return false;
         return true;
     }));
+    // What each reader is shows while it runs.
+    for (const QString& port : all)
+        EXPECT_EQ(bench->cellText(port, BenchWindow::kColModel), "15 Torvik-N3");
     shot(bench, "bench-stopping");
     bench->btStop->click();
     ASSERT_TRUE(until([&] { return !bench->running(); }));
@@ -232,6 +236,94 @@ TEST(BenchWindow, FourReadersStartRetryFailedStopAndTheMainWindowKeptOff) {
         << bench->lbTotals->text().toStdString();
     // Retry failed takes the stopped ones too: they did not succeed.
     EXPECT_TRUE(bench->btRetryFailed->isEnabled());
+}
+
+}  // namespace
+
+namespace {
+
+// The other jobs: the backup of each reader, a settings file restored where the model fits and
+// refused where it does not, the restore followed by a programming run, and the watch that
+// takes a reader as it is plugged in.
+TEST(BenchWindow, BackupRestoreOnTheRightModelOnlyRestoreThenProgramAndTheWatch) {
+    QTemporaryDir dir;
+    const QString rom = dir.filePath("fw.rom");
+    ASSERT_EQ(
+        QProcess::execute(TORVIK_SIM_PATH, {"--make-rom", rom, "--model", "15", "--blocks", "4"}),
+        0);
+    Sim n3({"--blocks", "4", "--mode", "reader"}), m2({"--model", "4"});
+    const QString a = n3.comName(), b = m2.comName();
+    ASSERT_FALSE(a.isEmpty());
+    ASSERT_FALSE(b.isEmpty());
+    TForm1 form;
+    BenchWindow* bench = form.showBench();
+    bench->refreshRows();
+    const QString units = dir.filePath("units.jsonl");
+    bench->setRecordFile(units);
+    bench->setTicked(a, true);
+    bench->setTicked(b, true);
+    auto run = [&] {
+        if (!bench->start()) return false;
+        return until([&] { return !bench->running(); });
+    };
+
+    bench->cbJob->setCurrentIndex(int(device::UnitJob::Backup));
+    ASSERT_TRUE(run());
+    std::vector<QJsonObject> r = records(units);
+    ASSERT_EQ(r.size(), 2u);
+    QString settings;
+    for (const QJsonObject& o : r) {
+        EXPECT_EQ(o["command"].toString(), "backup");
+        EXPECT_EQ(o["exitCode"].toInt(), 0);
+        EXPECT_TRUE(QFile::exists(o["backup"].toString()));
+        if (o["port"].toString() == a) settings = o["backup"].toString();
+    }
+    ASSERT_FALSE(settings.isEmpty());
+
+    // The file of a model 15 onto both: the model 4 is refused before anything is written.
+    bench->cbJob->setCurrentIndex(int(device::UnitJob::Restore));
+    bench->setSettingsFile(settings);
+    ASSERT_TRUE(run());
+    EXPECT_EQ(bench->rowCode(a), 0);
+    EXPECT_EQ(bench->rowCode(b), int(device::kUsage));
+    EXPECT_EQ(bench->cellText(b, BenchWindow::kColOutcome),
+              "refused: the file is for a model 15 (Torvik-N3)");
+    EXPECT_TRUE(
+        bench->rowLog(b).contains("holds the settings of a model 15 (Torvik-N3), and "
+                                  "this reader is a model 4 (QLN-M2): nothing written"));
+
+    // The settings, then the firmware, on the model 15 alone.
+    bench->setTicked(b, false);
+    bench->cbJob->setCurrentIndex(int(device::UnitJob::RestoreProgram));
+    bench->setImageFile(rom);
+    ASSERT_TRUE(run());
+    r = records(units);
+    ASSERT_EQ(r.size(), 5u);
+    EXPECT_EQ(r.back()["command"].toString(), "restore+program");
+    EXPECT_EQ(r.back()["exitCode"].toInt(), 0);
+    EXPECT_EQ(r.back()["firmwareAfter"].toString(), "1.7.1");
+    EXPECT_EQ(r.back()["settings"].toObject()["file"].toString(), settings);
+    EXPECT_EQ(th::schemaErrors("units.schema.json", units), QString());
+    const QString log = bench->rowLog(a);
+    EXPECT_LT(log.lastIndexOf("--- "), log.lastIndexOf("passed 0 block"));
+
+    // The watch: nothing ticked, a reader plugged in is read once and said done.
+    bench->btTickNone->click();
+    bench->cbJob->setCurrentIndex(int(device::UnitJob::Backup));
+    bench->cbWatch->setChecked(true);
+    ASSERT_TRUE(bench->start());
+    Sim plugged({});
+    const QString c = plugged.comName();
+    ASSERT_FALSE(c.isEmpty());
+    EXPECT_TRUE(until(
+        [&] { return bench->rowLog(c).contains("done (succeeded): you may unplug it"); }, 20000))
+        << bench->rowLog(c).toStdString();
+    EXPECT_TRUE(bench->holds(c));
+    shot(bench, "bench-watch");
+    bench->btStop->click();
+    ASSERT_TRUE(until([&] { return !bench->running(); }));
+    EXPECT_FALSE(bench->holds(c));
+    EXPECT_EQ(records(units).back()["port"].toString(), c);
 }
 
 }  // namespace
