@@ -9,6 +9,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 
+#include "shell/bench_window.h"
 #include "shell/qln_boot_pgm.h"
 
 namespace {
@@ -92,5 +93,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
+    // The bench is the main window's: it closes with it, its runs stopped with their end frames.
+    if (bench_) bench_->close();
     QWidget::closeEvent(event);
 }

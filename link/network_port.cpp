@@ -418,6 +418,9 @@ private:
     // The server closed the connection before the port could be used: ser2net's answer when
     // another client has the port.
     bool closedAtOnce() {
+        // The server's words came before its close: a wait that saw the close first left them
+        // in the socket.
+        if (socket_.bytesAvailable() > 0) take(socket_.readAll());
         const QString said = saidText(data_);
         errorString_ =
             QStringLiteral(

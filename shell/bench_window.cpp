@@ -147,10 +147,11 @@ BenchWindow::BenchWindow(TForm1* main)
 }
 
 BenchWindow::~BenchWindow() {
+    // The main window may be going too: the runs end with their end frames, and no port is
+    // handed back.
     if (runner_) {
         stop();
         runner_->wait();
-        finishRun();
     }
 }
 

@@ -324,6 +324,19 @@ TEST(BenchWindow, BackupRestoreOnTheRightModelOnlyRestoreThenProgramAndTheWatch)
     ASSERT_TRUE(until([&] { return !bench->running(); }));
     EXPECT_FALSE(bench->holds(c));
     EXPECT_EQ(records(units).back()["port"].toString(), c);
+
+    // The main window closed mid-run closes the bench, and the reader gets its end frame.
+    bench->cbWatch->setChecked(false);
+    bench->setTicked(a, true);
+    bench->cbJob->setCurrentIndex(int(device::UnitJob::Program));
+    n3.output();
+    const qsizetype seen = n3.out.size();
+    ASSERT_TRUE(bench->start());
+    ASSERT_TRUE(until([&] { return bench->cellText(a, BenchWindow::kColProgress).toInt() > 0; }));
+    form.close();
+    EXPECT_FALSE(bench->running());
+    EXPECT_FALSE(bench->isVisible());
+    EXPECT_TRUE(until([&] { return n3.output().mid(seen).contains("boot: end frame"); }, 5000));
 }
 
 }  // namespace
