@@ -139,6 +139,10 @@ void TForm1::cbComSelect(int /*index*/) {
     InfoInfo(QStringLiteral("\u0421\u041E\u041C port selected"));
 }
 
+QString TForm1::portInUse() const {
+    return FChoiseCOM && hCom && hCom->isOpen() ? cbCom->currentText() : QString();
+}
+
 QString TForm1::lendPort(const QString& port) {
     const bool ours = FChoiseCOM && cbCom->currentText() == port;
     if (!ours) return {};

@@ -17,6 +17,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSaveFile>
+#include <QSet>
 #include <QSpinBox>
 #include <QTableWidget>
 #include <QThread>
@@ -333,48 +334,82 @@ QStringList BenchWindow::rowPorts() const {
 }
 
 void BenchWindow::refreshRows() {
-    // The COM names that have a device, in their order, then the network ports as kept.
+    // The COM names that have a device, then the network ports as kept. A name met for the
+    // first time is probed as the port list probes it (opened and closed once); one that cannot
+    // be used is left out until it goes away.
     QStringList now = comlink::namesWithDevice();
+    for (auto it = leftOut_.begin(); it != leftOut_.end();)
+        it = now.contains(*it) ? std::next(it) : leftOut_.erase(it);
+    // The port the main window has open is one it listed: it is not probed.
+    const QString inUse = main_->portInUse();
+    QSet<QString> fresh;
+    for (const QString& name : now)
+        if (rowOf(name) < 0 && !leftOut_.count(name) && name != inUse) fresh.insert(name);
+    if (!fresh.isEmpty()) {
+        const comlink::ProbeResult probe =
+            comlink::probePorts([&](const QString& name) { return !fresh.contains(name); });
+        for (const comlink::ProbedPort& p : probe.ports) fresh.remove(p.name);
+        for (const QString& name : fresh) leftOut_.insert(name);
+    }
+    QStringList listed;
+    for (const QString& name : now)
+        if (!leftOut_.count(name)) listed << name;
     for (const QString& url : comlink::keptNetworkPorts())
-        if (!now.contains(url)) now << url;
+        if (!listed.contains(url)) listed << url;
     for (int i = static_cast<int>(rows_.size()) - 1; i >= 0; --i) {
         const Row& r = rows_[static_cast<std::size_t>(i)];
-        if (now.contains(r.port) || r.busy || held_.count(r.port)) continue;
+        if (listed.contains(r.port) || r.busy || held_.count(r.port)) continue;
+        // What its last unit came to stays with the port's name: a reader unplugged after a
+        // failure and replaced by another is still a row to retry.
+        if (r.code >= 0) {
+            Past& past = past_[r.port];
+            past.code = r.code;
+            past.cells.clear();
+            for (int c = kColModel; c < kColCount; ++c)
+                past.cells << (c == kColProgress ? QString() : table->item(i, c)->text());
+        }
         table->removeRow(i);
         rows_.erase(rows_.begin() + i);
     }
-    for (const QString& port : now) {
-        if (rowOf(port) >= 0) continue;
-        // In the list's order: after every COM name with a lower number, a URL at the end.
-        int at = 0;
-        const int n = comlink::comNumber(port);
-        while (at < static_cast<int>(rows_.size())) {
-            const int other = comlink::comNumber(rows_[static_cast<std::size_t>(at)].port);
-            if (n == 0 ? false : other == 0 || other > n) break;
-            ++at;
-        }
-        if (n == 0) at = static_cast<int>(rows_.size());
-        Row r;
-        r.port = port;
-        r.device = device::portDevice(port);
-        rows_.insert(rows_.begin() + at, r);
-        table->insertRow(at);
-        auto* item = new QTableWidgetItem(port);
-        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable | Qt::ItemIsSelectable);
-        item->setCheckState(Qt::Unchecked);
-        table->setItem(at, kColPort, item);
-        const QString serial = r.device.isEmpty() || comlink::looksLikeNetworkPort(port)
-                                   ? QString()
-                                   : comlink::adapterSerialNumber(r.device);
-        for (int c = kColSerial; c < kColCount; ++c)
-            if (c != kColProgress) table->setItem(at, c, new QTableWidgetItem);
-        table->item(at, kColSerial)->setText(serial);
-        auto* bar = new QProgressBar;
-        bar->setRange(0, 100);
-        bar->setValue(0);
-        table->setCellWidget(at, kColProgress, bar);
-    }
+    for (const QString& port : listed) addRow(port);
     updateControls();
+}
+
+void BenchWindow::addRow(const QString& port) {
+    if (rowOf(port) >= 0) return;
+    // In the list's order: after every COM name with a lower number, a URL at the end.
+    const int n = comlink::comNumber(port);
+    int at = 0;
+    if (n == 0) at = static_cast<int>(rows_.size());
+    while (at < static_cast<int>(rows_.size())) {
+        const int other = comlink::comNumber(rows_[static_cast<std::size_t>(at)].port);
+        if (other == 0 || other > n) break;
+        ++at;
+    }
+    Row r;
+    r.port = port;
+    r.device = device::portDevice(port);
+    rows_.insert(rows_.begin() + at, r);
+    table->insertRow(at);
+    auto* item = new QTableWidgetItem(port);
+    item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable | Qt::ItemIsSelectable);
+    item->setCheckState(Qt::Unchecked);
+    table->setItem(at, kColPort, item);
+    for (int c = kColSerial; c < kColCount; ++c)
+        if (c != kColProgress) table->setItem(at, c, new QTableWidgetItem);
+    if (!r.device.isEmpty() && !comlink::looksLikeNetworkPort(port))
+        table->item(at, kColSerial)->setText(comlink::adapterSerialNumber(r.device));
+    auto* bar = new QProgressBar;
+    bar->setRange(0, 100);
+    bar->setValue(0);
+    table->setCellWidget(at, kColProgress, bar);
+    const auto past = past_.find(port);
+    if (past != past_.end()) {
+        rows_[static_cast<std::size_t>(at)].code = past->second.code;
+        for (int c = kColModel; c < kColCount; ++c)
+            if (c != kColProgress) setCell(at, Column(c), past->second.cells.value(c - kColModel));
+        past_.erase(past);
+    }
 }
 
 void BenchWindow::setTicked(const QString& port, bool on) {
@@ -532,7 +567,8 @@ void BenchWindow::draw() {
     ++draws_;
     std::deque<BenchFeed::Event> events = feed_->take();
     for (BenchFeed::Event& e : events) {
-        if (rowOf(e.port) < 0) refreshRows();
+        // A reader the watch found on a port that was not listed yet.
+        addRow(e.port);
         Row* r = row(e.port);
         if (!r) continue;
         const int i = rowOf(e.port);

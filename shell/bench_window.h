@@ -129,6 +129,7 @@ private:
         QString backup;  // of its last unit
     };
     void buildControls();
+    void addRow(const QString& port);
     void connectHandlers();
     bool startOn(const QStringList& ports, bool watch);
     void finishRun();
@@ -149,7 +150,14 @@ private:
     std::shared_ptr<std::atomic<bool>> stop_;
     std::unique_ptr<QThread> runner_;
     device::UnitJob lastJob_ = device::UnitJob::Backup;
-    std::set<QString> held_;  // the ports of the run
+    std::set<QString> held_;     // the ports of the run
+    std::set<QString> leftOut_;  // names with a device that cannot be used, until they go
+    // The last unit of a port that went away: its code and its row's cells from the model on.
+    struct Past {
+        int code = -1;
+        QStringList cells;
+    };
+    std::map<QString, Past> past_;
     QTimer* drawTimer_ = nullptr;
     QTimer* portTimer_ = nullptr;
     int draws_ = 0;

@@ -218,6 +218,8 @@ public:
     void removeNetworkPort();
     // The port list's tool tip: what was left out, and what its context menu holds.
     void setPortListToolTip(const QString& leftOut);
+    // The name of the port the window has open now; empty for none.
+    QString portInUse() const;
     // "Bench of readers...": the bench's window, made the first time.
     BenchWindow* showBench();
     BenchWindow* bench() const { return bench_; }

@@ -192,8 +192,14 @@ TEST(BenchWindow, FourReadersStartRetryFailedStopAndTheMainWindowKeptOff) {
 
     // The refusing reader is replaced: Retry failed runs on its row, and on no other.
     refusing.reset();
+    ASSERT_TRUE(until([&] { return bench->rowOf(bad) < 0; }, 5000));  // gone from the table
     Sim replaced(reader + QStringList{"--com", bad, "--save-image", dir.filePath("new.rom")});
     ASSERT_EQ(replaced.comName(), bad);
+    // Back, unticked, with what its last unit came to.
+    ASSERT_TRUE(until([&] { return bench->rowOf(bad) >= 0; }, 5000));
+    EXPECT_FALSE(bench->ticked(bad));
+    EXPECT_EQ(bench->rowCode(bad), int(device::kFailed));
+    EXPECT_TRUE(bench->cellText(bad, BenchWindow::kColOutcome).startsWith("Stopped: "));
     const QString goodTime = bench->cellText(goodPorts[2], BenchWindow::kColTime);
     ASSERT_TRUE(bench->retryFailed());
     ASSERT_TRUE(until([&] { return !bench->running(); }));
@@ -205,6 +211,7 @@ TEST(BenchWindow, FourReadersStartRetryFailedStopAndTheMainWindowKeptOff) {
     EXPECT_EQ(bench->cellText(goodPorts[2], BenchWindow::kColTime), goodTime);
     EXPECT_FALSE(bench->btRetryFailed->isEnabled());
     EXPECT_FALSE(bench->retryFailed());
+    bench->setTicked(bad, true);
     EXPECT_EQ(bench->lbState->text(), "No row failed: nothing to retry");
 
     // Stop mid-run: every reader gets its end frame, and no row is said to have succeeded.
