@@ -263,10 +263,15 @@ void TForm1::InfoInfo(const QString& s) {
 
 void TForm1::log(const QString& line) {
     // The log starts with one empty line; every message is a new line at its end.
-    QTextCursor end(mm->document());
+    // The program's lines are no edit to undo: kept on the undo stack they would grow it by a
+    // line's worth with every line for as long as the window is open.
+    QTextDocument* doc = mm->document();
+    doc->setUndoRedoEnabled(false);
+    QTextCursor end(doc);
     end.movePosition(QTextCursor::End);
     end.insertBlock();
     end.insertText(line);
+    doc->setUndoRedoEnabled(true);
     mm->verticalScrollBar()->setValue(mm->verticalScrollBar()->maximum());
     emit logged(line);
 }

@@ -196,6 +196,14 @@ TEST_F(Window, LogStartsWithOneEmptyLineAndTakesWholeLines) {
     form.log(QStringLiteral("NO OK"));
     EXPECT_EQ(form.mm->toPlainText(), QStringLiteral("\nOK\nNO OK"));
     EXPECT_EQ(th::logLines(form), (QStringList{"OK", "NO OK"}));
+    // The program's lines are kept off the undo stack, which would otherwise grow with every
+    // line for as long as the window is open; what the user types is still theirs to undo.
+    EXPECT_FALSE(form.mm->document()->isUndoAvailable());
+    form.mm->moveCursor(QTextCursor::End);
+    form.mm->insertPlainText(QStringLiteral(" typed"));
+    EXPECT_TRUE(form.mm->document()->isUndoAvailable());
+    form.log(QStringLiteral("OK"));
+    EXPECT_EQ(th::logLines(form), (QStringList{"OK", "NO OK typed", "OK"}));
 }
 
 TEST_F(Window, FontsAreElevenPixelsAndTheDeviceLabelTwentyOne) {
