@@ -47,7 +47,7 @@ cd "$dir"
 export QT_QPA_PLATFORM=offscreen
 if [ -n "$repeat" ]; then
     ctest --output-on-failure --timeout 120 -j "$jobs" --repeat "until-fail:$repeat" \
-        -R 'Signal|RunScript|Unplug|PortList|LockFile|Cli|Sim|Programs|Xvfb|Desk|Refresh|SeveralPorts|Watch|BenchUnderFaults|ManyThreads|Ser2net\.|Rfc2217'
+        -R 'Signal|RunScript|Unplug|PortList|LockFile|Cli|Sim|Programs|Xvfb|Desk|Refresh|SeveralPorts|Watch|BenchUnderFaults|ManyThreads|Ser2net\.|Rfc2217|BenchWindow'
 else
     ctest --output-on-failure --timeout 120 -j "$jobs"
 fi

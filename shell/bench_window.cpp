@@ -504,6 +504,8 @@ bool BenchWindow::startOn(const QStringList& given, bool watch) {
         return false;
     }
     held_ = std::set<QString>(ports.begin(), ports.end());
+    waiting_ = held_;
+    watching_ = watch;
     for (const QString& port : ports) {
         const int i = rowOf(port);
         for (Column c : {kColAfter, kColOutcome, kColTime}) setCell(i, c, QString());
@@ -575,6 +577,7 @@ void BenchWindow::draw() {
         switch (e.kind) {
             case BenchFeed::Event::Started:
                 r->busy = true;
+                waiting_.erase(e.port);
                 held_.insert(e.port);
                 addLines(*r, {QStringLiteral("--- %1 %2 ---")
                                   .arg(QDateTime::currentDateTime().toString(Qt::ISODate),
@@ -623,7 +626,7 @@ void BenchWindow::draw() {
                 // A programming run succeeds only when the firmware was delivered.
                 if (run.code == device::kOk && run.imageBytes > 0) ++delivered_;
                 // A watch keeps a port it watches; a run lets it go when its unit is done.
-                if (!cbWatch->isChecked() || !running()) {
+                if (!watching_ || !running()) {
                     held_.erase(e.port);
                     main_->portReturned(e.port);
                 }
@@ -640,6 +643,16 @@ void BenchWindow::finishRun() {
     runner_.reset();
     draw();
     drawTimer_->stop();
+    // A reader that waited for its turn when Stop came was never started: nothing was sent to
+    // it, and it is no unit done, but it did not get the job either.
+    for (const QString& port : std::exchange(waiting_, {})) {
+        Row* r = row(port);
+        if (!r) continue;
+        r->code = device::kStopped;
+        setCell(rowOf(port), kColStep, QStringLiteral("not started"));
+        setCell(rowOf(port), kColOutcome,
+                QStringLiteral("not started: the bench was stopped before its turn"));
+    }
     const std::set<QString> held = std::exchange(held_, {});
     for (Row& r : rows_) r.busy = false;
     for (const QString& port : held) main_->portReturned(port);

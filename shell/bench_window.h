@@ -151,6 +151,8 @@ private:
     std::unique_ptr<QThread> runner_;
     device::UnitJob lastJob_ = device::UnitJob::Backup;
     std::set<QString> held_;     // the ports of the run
+    std::set<QString> waiting_;  // the ports of the run not started yet
+    bool watching_ = false;      // the run is a watch
     std::set<QString> leftOut_;  // names with a device that cannot be used, until they go
     // The last unit of a port that went away: its code and its row's cells from the model on.
     struct Past {

@@ -15,6 +15,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QThread>
 #include <memory>
@@ -250,8 +251,9 @@ TEST(BenchWindow, FourReadersStartRetryFailedStopAndTheMainWindowKeptOff) {
 namespace {
 
 // The other jobs: the backup of each reader, a settings file restored where the model fits and
-// refused where it does not, the restore followed by a programming run, and the watch that
-// takes a reader as it is plugged in.
+// refused where it does not, the restore followed by a programming run; one reader at once and a
+// Stop that leaves the next one unstarted; the watch that takes a reader as it is plugged in; and
+// the main window closed mid-run.
 TEST(BenchWindow, BackupRestoreOnTheRightModelOnlyRestoreThenProgramAndTheWatch) {
     QTemporaryDir dir;
     const QString rom = dir.filePath("fw.rom");
@@ -313,6 +315,25 @@ TEST(BenchWindow, BackupRestoreOnTheRightModelOnlyRestoreThenProgramAndTheWatch)
     EXPECT_EQ(th::schemaErrors("units.schema.json", units), QString());
     const QString log = bench->rowLog(a);
     EXPECT_LT(log.lastIndexOf("--- "), log.lastIndexOf("passed 0 block"));
+
+    // One reader at once, and Stop while the first runs: the second is never started.
+    bench->setTicked(b, true);
+    bench->edAtOnce->setValue(1);
+    bench->cbJob->setCurrentIndex(int(device::UnitJob::Program));
+    const QString first = bench->rowOf(a) < bench->rowOf(b) ? a : b;
+    const QString second = first == a ? b : a;
+    ASSERT_TRUE(bench->start());
+    ASSERT_TRUE(
+        until([&] { return bench->cellText(first, BenchWindow::kColProgress).toInt() > 0; }));
+    EXPECT_EQ(bench->cellText(second, BenchWindow::kColStep), "waiting for its turn");
+    bench->stop();
+    ASSERT_TRUE(until([&] { return !bench->running(); }));
+    EXPECT_EQ(bench->rowCode(first), int(device::kStopped));
+    EXPECT_EQ(bench->rowCode(second), int(device::kStopped));
+    EXPECT_EQ(bench->cellText(second, BenchWindow::kColOutcome),
+              "not started: the bench was stopped before its turn");
+    EXPECT_EQ(records(units).size(), 6u);  // the first reader's unit alone
+    bench->edAtOnce->setValue(0);
 
     // The watch: nothing ticked, a reader plugged in is read once and said done.
     bench->btTickNone->click();
