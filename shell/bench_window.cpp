@@ -364,6 +364,8 @@ void BenchWindow::refreshRows() {
         if (r.code >= 0) {
             Past& past = past_[r.port];
             past.code = r.code;
+            past.log = r.log;
+            past.backup = r.backup;
             past.cells.clear();
             for (int c = kColModel; c < kColCount; ++c)
                 past.cells << (c == kColProgress ? QString() : table->item(i, c)->text());
@@ -405,7 +407,10 @@ void BenchWindow::addRow(const QString& port) {
     table->setCellWidget(at, kColProgress, bar);
     const auto past = past_.find(port);
     if (past != past_.end()) {
-        rows_[static_cast<std::size_t>(at)].code = past->second.code;
+        Row& back = rows_[static_cast<std::size_t>(at)];
+        back.code = past->second.code;
+        back.log = past->second.log;
+        back.backup = past->second.backup;
         for (int c = kColModel; c < kColCount; ++c)
             if (c != kColProgress) setCell(at, Column(c), past->second.cells.value(c - kColModel));
         past_.erase(past);

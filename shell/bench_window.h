@@ -154,10 +154,13 @@ private:
     std::set<QString> waiting_;  // the ports of the run not started yet
     bool watching_ = false;      // the run is a watch
     std::set<QString> leftOut_;  // names with a device that cannot be used, until they go
-    // The last unit of a port that went away: its code and its row's cells from the model on.
+    // The last unit of a port that went away: its code, its row's cells from the model on, its
+    // log and its backup.
     struct Past {
         int code = -1;
         QStringList cells;
+        QStringList log;
+        QString backup;
     };
     std::map<QString, Past> past_;
     QTimer* drawTimer_ = nullptr;

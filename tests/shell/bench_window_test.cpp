@@ -201,6 +201,7 @@ TEST(BenchWindow, FourReadersStartRetryFailedStopAndTheMainWindowKeptOff) {
     EXPECT_FALSE(bench->ticked(bad));
     EXPECT_EQ(bench->rowCode(bad), int(device::kFailed));
     EXPECT_TRUE(bench->cellText(bad, BenchWindow::kColOutcome).startsWith("Stopped: "));
+    EXPECT_TRUE(bench->rowLog(bad).contains("Stopped: the boot loader took no packet"));
     const QString goodTime = bench->cellText(goodPorts[2], BenchWindow::kColTime);
     ASSERT_TRUE(bench->retryFailed());
     ASSERT_TRUE(until([&] { return !bench->running(); }));
