@@ -139,7 +139,7 @@ void TForm1::createControls() {
     auto* ports = comboBox<PortList>(this, "COM", 8, 77, 105, 21);
     ports->aboutToOpen = [this] { refreshPorts(); };
     cbCom = ports;
-    // Its context menu: readers behind a network serial server.
+    // Its context menu: readers behind a network serial server, and the bench of readers.
     actAddNetworkPort = new QAction(QStringLiteral("Add network port..."), this);
     actRemoveNetworkPort = new QAction(QStringLiteral("Remove network port"), this);
     actBench = new QAction(QStringLiteral("Bench of readers..."), this);

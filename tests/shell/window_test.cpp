@@ -197,7 +197,8 @@ TEST_F(Window, LogStartsWithOneEmptyLineAndTakesWholeLines) {
     EXPECT_EQ(form.mm->toPlainText(), QStringLiteral("\nOK\nNO OK"));
     EXPECT_EQ(th::logLines(form), (QStringList{"OK", "NO OK"}));
     // The program's lines are kept off the undo stack, which would otherwise grow with every
-    // line for as long as the window is open; what the user types is still theirs to undo.
+    // line for as long as the window is open; what the user types is theirs to undo until the
+    // program's next line.
     EXPECT_FALSE(form.mm->document()->isUndoAvailable());
     form.mm->moveCursor(QTextCursor::End);
     form.mm->insertPlainText(QStringLiteral(" typed"));
