@@ -283,6 +283,74 @@ WindowBench benchWindowRun(int n, const QString& rom) {
     return w;
 }
 
+// The bench window watching n ports while `units` readers come and go: each reader is read once
+// ("Read param", its backup and its record), then stops answering as if unplugged, and the next
+// one on that port answers. The heap kept per unit, between the first fifth of the units and
+// the last.
+struct WatchMemory {
+    double kibPerUnit = 0;
+    int units = 0;
+    bool ok = false;
+};
+WatchMemory watchMemory(int n, int units) {
+    std::vector<std::unique_ptr<emu::LinkedReader>> readers;
+    for (int i = 0; i < n; ++i) {
+        readers.push_back(std::make_unique<emu::LinkedReader>(40 + i));
+        asTorvikN3(readers.back()->reader);
+    }
+    QTemporaryDir dir;
+    TForm1 form;
+    BenchWindow* bench = form.showBench();
+    bench->refreshRows();
+    for (const auto& r : readers) bench->setTicked(r->name(), true);
+    bench->cbJob->setCurrentIndex(int(device::UnitJob::Backup));
+    bench->setRecordFile(dir.filePath("units.jsonl"));
+    bench->cbWatch->setChecked(true);
+    WatchMemory w;
+    if (!bench->start()) return w;
+    // Per port: the units seen, and when its reader went silent (0: it answers).
+    std::vector<int> seen(static_cast<std::size_t>(n), 0);
+    std::vector<qint64> silentSince(static_cast<std::size_t>(n), 0);
+    QElapsedTimer clock;
+    clock.start();
+    double heapAtFifth = -1;
+    int unitsAtFifth = 0;
+    while (bench->unitsDone() < units && clock.elapsed() < 900000) {
+        QEventLoop wait;
+        QTimer::singleShot(50, &wait, &QEventLoop::quit);
+        wait.exec();
+        for (int i = 0; i < n; ++i) {
+            const std::size_t k = static_cast<std::size_t>(i);
+            emu::PtyReader& reader = readers[k]->reader;
+            const int done = bench->rowUnits(readers[k]->name());
+            if (done > seen[k] && silentSince[k] == 0) {
+                // Read: unplugged. The watch takes the next one once two requests went unanswered.
+                seen[k] = done;
+                reader.setSilent(true);
+                silentSince[k] = clock.elapsed();
+            } else if (silentSince[k] && clock.elapsed() - silentSince[k] > 6000) {
+                reader.setSilent(false);  // the next reader
+                silentSince[k] = 0;
+            }
+        }
+        if (heapAtFifth < 0 && bench->unitsDone() >= units / 5) {
+            heapAtFifth = heapInUseKb();
+            unitsAtFifth = bench->unitsDone();
+        }
+    }
+    const double heapAtEnd = heapInUseKb();
+    w.units = bench->unitsDone();
+    bench->stop();
+    while (bench->running()) {
+        QEventLoop wait;
+        QTimer::singleShot(50, &wait, &QEventLoop::quit);
+        wait.exec();
+    }
+    w.ok = w.units >= units && heapAtFifth >= 0;
+    if (w.units > unitsAtFifth) w.kibPerUnit = (heapAtEnd - heapAtFifth) / (w.units - unitsAtFifth);
+    return w;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -569,6 +637,10 @@ int main(int argc, char* argv[]) {
         row("PGM, 16 KiB image, new-type, from torvik-cli", newCli, "ms",
             "window's " + std::to_string(static_cast<int>(newMs)) + " ms, +1 %",
             newCli >= 0 && newCli <= newMs * 1.01);
+        // A day at the bench: the window watching 64 ports while a thousand readers come and go.
+        const WatchMemory day = watchMemory(64, 1000);
+        row("bench window, watch over 1000 readers: heap kept per unit", day.kibPerUnit, "KiB",
+            std::to_string(day.units) + " units; < 0.5 KiB", day.ok && day.kibPerUnit < 0.5);
         // A bench of readers at once takes what one takes alone; the CPU each reader adds is
         // reported (docs/performance.md says what it is spent on).
         const BenchRun one = benchOfReaders(1, dir.filePath("fw16k.rom"));

@@ -364,7 +364,7 @@ void BenchWindow::refreshRows() {
         if (r.code >= 0) {
             Past& past = past_[r.port];
             past.code = r.code;
-            past.log = r.log;
+            past.log = r.log.mid(r.lastStart);
             past.backup = r.backup;
             past.cells.clear();
             for (int c = kColModel; c < kColCount; ++c)
@@ -451,6 +451,11 @@ bool BenchWindow::holds(const QString& port) const {
 int BenchWindow::rowCode(const QString& port) const {
     const Row* r = row(port);
     return r ? r->code : -1;
+}
+
+int BenchWindow::rowUnits(const QString& port) const {
+    const Row* r = row(port);
+    return r ? r->units : 0;
 }
 
 bool BenchWindow::start() {
@@ -567,7 +572,11 @@ void BenchWindow::stop() {
 
 void BenchWindow::addLines(Row& r, const QStringList& lines) {
     r.log += lines;
-    if (r.log.size() > kRowLogLines) r.log.remove(0, r.log.size() - kRowLogLines);
+    const qsizetype over = r.log.size() - kRowLogLines;
+    if (over > 0) {
+        r.log.remove(0, over);
+        r.lastStart = std::max<qsizetype>(0, r.lastStart - over);
+    }
 }
 
 void BenchWindow::draw() {
@@ -584,6 +593,9 @@ void BenchWindow::draw() {
                 r->busy = true;
                 waiting_.erase(e.port);
                 held_.insert(e.port);
+                // A day at the bench keeps no more than the last unit's lines and these.
+                r->log.remove(0, r->lastStart);
+                r->lastStart = r->log.size();
                 addLines(*r, {QStringLiteral("--- %1 %2 ---")
                                   .arg(QDateTime::currentDateTime().toString(Qt::ISODate),
                                        device::jobCommand(lastJob_))});
@@ -608,6 +620,7 @@ void BenchWindow::draw() {
                 const device::UnitRun& run = e.run;
                 r->busy = false;
                 r->code = run.code;
+                ++r->units;
                 r->backup = run.backup;
                 setCell(i, kColModel, modelText(run));
                 setCell(i, kColBefore, run.firmware);

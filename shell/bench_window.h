@@ -49,7 +49,7 @@ public:
         kColTime,
         kColCount
     };
-    // The newest lines a row keeps of its readers' logs.
+    // A row keeps the log of its last unit and of the one before, at most this many lines.
     static constexpr int kRowLogLines = 2000;
     // The table is redrawn from the ports' reports this often.
     static constexpr int kDrawMs = 100;
@@ -103,6 +103,9 @@ public:
     QString rowTrace(const QString& port) const;
     // A row's exit code of its last unit; -1 for none.
     int rowCode(const QString& port) const;
+    // The units a row has done since the window opened, and all rows together.
+    int rowUnits(const QString& port) const;
+    int unitsDone() const { return units_; }
     QString cellText(const QString& port, Column column) const;
     // The support record of one row: the versions, the ports, its last backup, its log and
     // trace; false, with the reason in the state line, when it was not written.
@@ -123,8 +126,10 @@ private:
     struct Row {
         QString port;
         QString device;
-        QStringList log;  // the newest kRowLogLines
-        int code = -1;    // of its last unit
+        QStringList log;          // its last two units', the newest kRowLogLines at most
+        qsizetype lastStart = 0;  // where its last unit's lines begin in log
+        int code = -1;            // of its last unit
+        int units = 0;            // done since the window opened
         bool busy = false;
         QString backup;  // of its last unit
     };
