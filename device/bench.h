@@ -93,6 +93,9 @@ struct BenchJob {
     QString settingsFile;
     QString settingsSha256;
     int jobs = 0;  // at most this many ports at once (the rest wait their turn); 0: all
+    // The watch returns the runs it did, for a summary; false: none are kept (a window that
+    // draws each unit as it ends watches for a day in the same memory).
+    bool keepRuns = true;
     // The command on one port, from its open to its last exchange; it says its lines and progress
     // to output. The bench fills in the port, the device and the time.
     std::function<UnitRun(const QString& port, UnitOutput& output)> runOne;

@@ -49,7 +49,7 @@ public:
             while (!stopped() && portExists(port) && !readerAnswers(port)) pause();
             if (stopped() || !portExists(port)) return;
             const UnitRun run = runUnit(job_, port, &events_);
-            {
+            if (job_.keepRuns) {
                 std::lock_guard<std::mutex> lock(mutex_);
                 runs_.push_back(run);
             }

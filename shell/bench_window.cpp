@@ -540,6 +540,7 @@ bool BenchWindow::startOn(const QStringList& given, bool watch) {
     }
     bench.units = recordFile_;
     bench.jobs = edAtOnce->value();
+    bench.keepRuns = false;  // each unit is drawn and recorded as it ends
     const auto stop = stop_;
     const device::UnitHints hints = windowHints();
     const int stall = stallTimeoutS;
