@@ -41,7 +41,6 @@ public:
         enum Kind { Started, Line, Progress, Identified, Ended } kind = Started;
         QString port;
         QString text;  // Started: the device; Line: the line; Progress: the step
-        bool error = false;
         int percent = 0;
         device::UnitRun run;
     };
@@ -49,10 +48,8 @@ public:
     void started(const QString& port, const QString& device, const QString&) override {
         push(event(Event::Started, port, device));
     }
-    void line(const QString& port, bool error, const QString& text) override {
-        Event e = event(Event::Line, port, text);
-        e.error = error;
-        push(std::move(e));
+    void line(const QString& port, bool, const QString& text) override {
+        push(event(Event::Line, port, text));
     }
     void progress(const QString& port, int percent, qint64, qint64, const QString& step) override {
         const QMutexLocker lock(&mutex_);
@@ -585,10 +582,12 @@ void BenchWindow::draw() {
     std::deque<BenchFeed::Event> events = feed_->take();
     for (BenchFeed::Event& e : events) {
         // A reader the watch found on a port that was not listed yet.
-        addRow(e.port);
-        Row* r = row(e.port);
-        if (!r) continue;
-        const int i = rowOf(e.port);
+        int i = rowOf(e.port);
+        if (i < 0) {
+            addRow(e.port);
+            i = rowOf(e.port);
+        }
+        Row* r = &rows_[static_cast<std::size_t>(i)];
         switch (e.kind) {
             case BenchFeed::Event::Started:
                 r->busy = true;

@@ -72,6 +72,14 @@ QByteArray fileBytes(const QString& path) {
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(none)");
 }
 
+// A firmware file for the simulator's model 15: `blocks` new-type blocks and the length trailer.
+QString makeRom(const QTemporaryDir& dir, int blocks) {
+    const QString rom = dir.filePath("fw.rom");
+    const int made = QProcess::execute(
+        TORVIK_SIM_PATH, {"--make-rom", rom, "--model", "15", "--blocks", QString::number(blocks)});
+    return made == 0 ? rom : QString();
+}
+
 // The window as a picture, where TORVIK_SHOTS names a folder for them.
 void shot(QWidget* w, const char* name) {
     const QString folder = qEnvironmentVariable("TORVIK_SHOTS");
@@ -80,10 +88,8 @@ void shot(QWidget* w, const char* name) {
 
 TEST(BenchWindow, FourReadersStartRetryFailedStopAndTheMainWindowKeptOff) {
     QTemporaryDir dir;
-    const QString rom = dir.filePath("fw.rom");
-    ASSERT_EQ(
-        QProcess::execute(TORVIK_SIM_PATH, {"--make-rom", rom, "--model", "15", "--blocks", "8"}),
-        0);
+    const QString rom = makeRom(dir, 8);
+    ASSERT_FALSE(rom.isEmpty());
     const firmware::ImageLoad image = firmware::loadImage(rom);
     ASSERT_TRUE(image.ok);
 
@@ -257,10 +263,8 @@ namespace {
 // the main window closed mid-run.
 TEST(BenchWindow, BackupRestoreOnTheRightModelOnlyRestoreThenProgramAndTheWatch) {
     QTemporaryDir dir;
-    const QString rom = dir.filePath("fw.rom");
-    ASSERT_EQ(
-        QProcess::execute(TORVIK_SIM_PATH, {"--make-rom", rom, "--model", "15", "--blocks", "4"}),
-        0);
+    const QString rom = makeRom(dir, 4);
+    ASSERT_FALSE(rom.isEmpty());
     Sim n3({"--blocks", "4", "--mode", "reader"}), m2({"--model", "4"});
     const QString a = n3.comName(), b = m2.comName();
     ASSERT_FALSE(a.isEmpty());
