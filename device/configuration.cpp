@@ -10,14 +10,9 @@ namespace device {
 
 namespace {
 
-constexpr std::size_t kPulse = 3;    // cbPulseOnlyTm in kOptionKeys
-constexpr std::size_t kConvert = 1;  // cbBcc7Uid
-constexpr std::size_t kParity = 0;   // cbWgParityNo
-constexpr std::size_t kSerial = 2;   // cbRs485_232
-constexpr int kLongestOpenTimeMs = 0xFFFF * kOpenTimeUnitMs;
+constexpr std::size_t kParity = 0;  // cbWgParityNo in kOptionKeys
+constexpr std::size_t kSerial = 2;  // cbRs485_232
 
-static_assert(std::string_view(kOptionKeys[kPulse].name) == "cbPulseOnlyTm");
-static_assert(std::string_view(kOptionKeys[kConvert].name) == "cbBcc7Uid");
 static_assert(std::string_view(kOptionKeys[kParity].name) == "cbWgParityNo");
 static_assert(std::string_view(kOptionKeys[kSerial].name) == "cbRs485_232");
 
@@ -39,47 +34,33 @@ bool Configuration::complete() const {
 
 std::array<bool, kOptionKeys.size()> Configuration::carriedOptions() const {
     std::array<bool, kOptionKeys.size()> carried = writtenOptions(row());
-    // These two go only while they are shown; hidden, the write sends them unticked.
-    carried[kPulse] = carried[kPulse] && shown.options[kPulse];
-    carried[kConvert] = carried[kConvert] && shown.options[kConvert];
+    // Some go only while they are shown; hidden, the write sends them unticked.
+    for (std::size_t i = 0; i < kOptionKeys.size(); ++i)
+        if (kOptionKeys[i].onlyWhileShown) carried[i] = carried[i] && shown.options[i];
     return carried;
 }
 
 uint16_t Configuration::openTimeUnits() const {
     if (!row().fullBits) return 0;
-    return *device::openTimeUnits(QString::number(settings.openTimeMs));
+    return device::openTimeUnits(settings.openTimeMs);
 }
 
 std::vector<uint8_t> Configuration::writeRequest() const {
     std::vector<uint8_t> frame(16);  // 13 bytes at most
-    const ParamBytes p = composeParams(device(), heldChoices());
-    frame.resize(buildParamWrite(frame.data(), device(), p, openTimeUnits()));
+    frame.resize(buildParamWrite(frame.data(), device(), heldChoices(), openTimeUnits()));
     return frame;
 }
 
 OutputSettings Configuration::heldChoices() const {
     OutputSettings s = settings;
-    const auto shownNow = shown.options;
-    if (!shownNow[kPulse]) s.cbPulseOnlyTm = false;
-    if (!shownNow[kConvert]) s.cbBcc7Uid = false;
+    for (std::size_t i = 0; i < kOptionKeys.size(); ++i)
+        if (kOptionKeys[i].onlyWhileShown && !shown.options[i]) s.*kOptionKeys[i].member = false;
     return s;
 }
 
 std::array<uint8_t, comlink::cmd::kParams.replyData> Configuration::blockAfterWrite() const {
-    std::array<uint8_t, comlink::cmd::kParams.replyData> block{};
-    if (params) block = params->block;
-    const ParamBytes p = composeParams(device(), heldChoices());
-    block[1] = p.p1;
-    block[2] = p.p2;
-    block[3] = p.p3;
-    if (row().longWrite) {
-        const uint16_t units = openTimeUnits();
-        block[4] = 0;
-        block[5] = static_cast<uint8_t>(units & 0xFF);
-        block[6] = static_cast<uint8_t>(units >> 8);
-        block[7] = 0;
-    }
-    return block;
+    return writtenBlock(row(), heldChoices(), openTimeUnits(),
+                        params ? params->block : ParamBlock{});
 }
 
 OutputSettings Configuration::heldSettings() const {
@@ -154,10 +135,11 @@ Configuration configurationOf(const Identity& who, const std::optional<ParamRead
         c.settings.cbHidAnalisis = block.cbHidAnalisis;
     } else {
         c.settings = block;
-        // Two boxes count only while they are shown; the lists show the names without parity
+        // Some boxes count only while they are shown; the lists show the names without parity
         // bits where the parity box ended up ticked.
-        c.settings.cbPulseOnlyTm = block.cbPulseOnlyTm && c.shown.options[kPulse];
-        c.settings.cbBcc7Uid = block.cbBcc7Uid && c.shown.options[kConvert];
+        for (std::size_t i = 0; i < kOptionKeys.size(); ++i)
+            if (kOptionKeys[i].onlyWhileShown && !c.shown.options[i])
+                c.settings.*kOptionKeys[i].member = false;
         c.withoutParity = block.cbWgParityNo;
     }
     return c;
@@ -205,54 +187,56 @@ Fit fit(const Configuration& reader, const SettingsRecord& file, bool allowOther
     const ModelRow& m = reader.row();
     const OutputSettings held = reader.heldSettings();
     const OutputSettings& s = file.settings;
+    // The same model and firmware: a value the reader holds is one it keeps, whatever the
+    // configurator's lists offer.
+    const bool sameFirmware = !f.otherModel && file.firmware == reader.who.firmware();
     // A value the reader cannot take: refused, or, from another model's file, left out.
-    auto cannot = [&](const QString& why) { (f.otherModel ? f.skipped : f.refused) << why; };
-    // A list's entry, where the reader's list holds it. A list the model leaves empty offers no
-    // choice, and its write sends what the block held, as it sends a hidden box.
-    auto entry = [&](const char* name, uint8_t wanted, uint8_t now, uint8_t& into, int entries) {
-        if (wanted == now) return;
-        if (wanted < entries || entries == 0)
-            into = wanted;
-        else
-            cannot(QStringLiteral("%1 %2 (this reader's list has %3 entries)")
-                       .arg(QLatin1String(name))
-                       .arg(wanted)
-                       .arg(entries));
+    auto cannotTake = [&](const QString& what) { (f.otherModel ? f.skipped : f.refused) << what; };
+    auto cannot = [&](const SettingRow& r, int v, const QString& why) {
+        cannotTake(QStringLiteral("%1 %2 (%3)").arg(QLatin1String(r.key)).arg(v).arg(why));
     };
-    entry("protocol", s.protocol, held.protocol, f.settings.protocol, reader.shown.protocolCount);
-    entry("protocol2", s.protocol2, held.protocol2, f.settings.protocol2,
-          reader.shown.protocol2Entries);
-    if (s.typecode != held.typecode) {
-        if (m.fullBits)
-            f.settings.typecode = s.typecode;
-        else
-            f.record << QStringLiteral("typecode");
-    }
     const auto carried = reader.carriedOptions();
-    for (std::size_t i = 0; i < kOptionKeys.size(); ++i) {
-        const auto member = kOptionKeys[i].member;
-        if (s.*member == held.*member) continue;
-        if (carried[i])
-            f.settings.*member = s.*member;
-        else
-            f.record << QLatin1String(kOptionKeys[i].name);
-    }
-    if (s.openTimeMs != held.openTimeMs) {
-        if (!m.longWrite)
-            f.record << QStringLiteral("openTimeMs");
-        else if (s.openTimeMs < kOpenTimeUnitMs)
-            cannot(QStringLiteral("openTimeMs %1 (the reader's shortest open time is %2 ms)")
-                       .arg(s.openTimeMs)
-                       .arg(kOpenTimeUnitMs));
-        else if (s.openTimeMs > kLongestOpenTimeMs)
-            cannot(QStringLiteral("openTimeMs %1 (over the reader's longest, %2 ms)")
-                       .arg(s.openTimeMs)
-                       .arg(kLongestOpenTimeMs));
-        else if (s.openTimeMs % kOpenTimeUnitMs != 0)
-            cannot(
-                QStringLiteral("openTimeMs %1 (off the reader's 100 ms step)").arg(s.openTimeMs));
-        else
-            f.settings.openTimeMs = s.openTimeMs;
+    for (const SettingRow& r : kSettings) {
+        const int wanted = r.value(s);
+        if (wanted == r.value(held)) continue;
+        const bool isOption = r.member != nullptr;
+        const bool carries =
+            isOption ? carried[static_cast<std::size_t>(&r - kOptionKeys.data())] : r.carriedBy(m);
+        if (!carries) {
+            f.record << QLatin1String(r.key);
+            continue;
+        }
+        // A list's entry, where the reader's list holds it. A list the model leaves empty offers
+        // no choice, and its write sends what the block held, as it sends a hidden box.
+        const int entries = r.shows == Shows::ProtocolList ? reader.shown.protocolCount
+                            : r.shows == Shows::SecondList ? reader.shown.protocol2Entries
+                                                           : 0;
+        if (entries > 0 && wanted >= entries) {
+            const QString list = QStringLiteral("this reader's list has %1 entries").arg(entries);
+            if (!sameFirmware) {
+                cannot(r, wanted, list);
+                continue;
+            }
+            f.beyondList
+                << QStringLiteral("%1 %2 (%3)").arg(QLatin1String(r.key)).arg(wanted).arg(list);
+        }
+        if (r.shows == Shows::Milliseconds) {
+            if (wanted < r.unit) {
+                cannot(r, wanted,
+                       QStringLiteral("the reader's shortest open time is %1 ms").arg(r.unit));
+                continue;
+            }
+            if (wanted > r.fileMax) {
+                cannot(r, wanted,
+                       QStringLiteral("over the reader's longest, %1 ms").arg(r.fileMax));
+                continue;
+            }
+            if (wanted % r.unit != 0) {
+                cannot(r, wanted, QStringLiteral("off the reader's %1 ms step").arg(r.unit));
+                continue;
+            }
+        }
+        r.set(f.settings, wanted);
     }
     // The filters: only where the model reads them and writes them whole.
     if (file.filters) {
@@ -265,8 +249,8 @@ Fit fit(const Configuration& reader, const SettingsRecord& file, bool allowOther
             bool held = false;
             for (int i = 0; i < filters::kBoxCount; ++i)
                 if (ruled[i] != (*file.filters)[i]) {
-                    cannot(QLatin1String(kFilterKeys[i].name) +
-                           QStringLiteral(" (the filter rules hold it back)"));
+                    cannotTake(QLatin1String(kFilterKeys[i].name) +
+                               QStringLiteral(" (the filter rules hold it back)"));
                     held = true;
                 }
             if (!held) f.filters = *file.filters;

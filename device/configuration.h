@@ -97,11 +97,14 @@ Configuration readConfiguration(Reader& reader, const ReadOptions& options = {})
 // with its reason), and what stays in the file as a record because the model's write does not
 // carry it. Both fronts judge a file by it alone.
 struct Fit {
-    bool otherModel = false;              // the file is of another model
-    bool modelRefused = false;            // another model's file, not allowed: nothing fits
-    QStringList refused;                  // values the reader cannot take: nothing may be written
-    QStringList skipped;                  // another model's values this one cannot take, left out
-    QStringList record;                   // not carried by this model's write
+    bool otherModel = false;    // the file is of another model
+    bool modelRefused = false;  // another model's file, not allowed: nothing fits
+    QStringList refused;        // values the reader cannot take: nothing may be written
+    QStringList skipped;        // another model's values this one cannot take, left out
+    QStringList record;         // not carried by this model's write
+    // List values beyond the configurator's list, from a file of this model and firmware: applied
+    // as the reader's write keeps them.
+    QStringList beyondList;
     OutputSettings settings;              // the reader's settings with the file's applied
     std::optional<FilterChoice> filters;  // the file's filters, where they are applied
     bool fits() const { return !modelRefused && refused.isEmpty(); }

@@ -234,7 +234,7 @@ FilterRead Reader::readFilters(const Identity& who) {
 
 comlink::Reply Reader::writeParams(uint8_t device, const OutputSettings& s, uint16_t openTime) {
     uint8_t frame[13];
-    const int n = buildParamWrite(frame, device, composeParams(device, s), openTime);
+    const int n = buildParamWrite(frame, device, s, openTime);
     return requestAndLog(frame, n);
 }
 

@@ -7,43 +7,89 @@ namespace device {
 
 namespace {
 
-constexpr uint8_t kProtocolUndefinedBits = 7;
-
 bool bit(uint8_t b, int n) {
     return (b >> n) & 1;
 }
 
-constexpr std::size_t optionIndex(const char* name) {
-    for (std::size_t i = 0; i < kOptionKeys.size(); ++i) {
-        const char* a = kOptionKeys[i].name;
-        const char* b = name;
-        while (*a && *a == *b) ++a, ++b;
-        if (*a == *b) return i;
-    }
-    return kOptionKeys.size();
+std::size_t optionIndex(const char* name) {
+    return static_cast<std::size_t>(settingRow(name) - kOptionKeys.data());
 }
 
 }  // namespace
+
+const char* sheetCaption(Sheet s) {
+    return s == Sheet::Format ? "Format" : "Output protocol";
+}
+
+uint32_t BlockBits::from(const uint8_t* block) const {
+    uint32_t raw = block[byte];
+    if (width > 8) raw |= uint32_t{block[byte + 1]} << 8;
+    return (raw >> shift) & ((1u << width) - 1);
+}
+
+void BlockBits::into(uint8_t* block, uint32_t value) const {
+    const uint32_t bits = (value & ((1u << width) - 1)) << shift;
+    block[byte] |= static_cast<uint8_t>(bits & 0xFF);
+    if (width + shift > 8) block[byte + 1] |= static_cast<uint8_t>(bits >> 8);
+}
+
+uint8_t BlockBits::mask(std::size_t i) const {
+    const uint32_t all = ((1u << width) - 1) << shift;
+    if (width == 0) return 0;
+    if (i == byte) return static_cast<uint8_t>(all & 0xFF);
+    if (i == byte + 1u) return static_cast<uint8_t>(all >> 8);
+    return 0;
+}
+
+bool SettingRow::carriedBy(const ModelRow& m) const {
+    switch (carry) {
+        case Carry::Always:
+            return true;
+        case Carry::FullBits:
+            return m.fullBits;
+        case Carry::ShortBits:
+            return !m.fullBits;
+        case Carry::LongWrite:
+            return m.longWrite;
+    }
+    return false;
+}
+
+int SettingRow::value(const OutputSettings& s) const {
+    if (member) return s.*member ? 1 : 0;
+    if (entry) return s.*entry;
+    return s.*number;
+}
+
+void SettingRow::set(OutputSettings& s, int v) const {
+    if (member)
+        s.*member = v != 0;
+    else if (entry)
+        s.*entry = static_cast<uint8_t>(v);
+    else
+        s.*number = v;
+}
+
+const SettingRow* settingRow(std::string_view nameOrKey) {
+    for (const SettingRow& r : kSettings)
+        if (nameOrKey == r.name || nameOrKey == r.key) return &r;
+    return nullptr;
+}
 
 ParamDecode decodeParamBlock(const uint8_t* b) {
     ParamDecode d;
     d.mode = b[0] & 0x7F;
     d.masterKey = bit(b[0], 7);
-    OutputSettings& s = d.settings;
-    s.protocol = b[1] & 0x07;
-    if (s.protocol == kProtocolUndefinedBits) s.protocol = kProtocolUndefined;
-    s.protocol2 = (b[1] >> 3) & 0x03;
-    s.typecode = b[3] & 0x03;
-    s.cbPulseOnlyTm = s.protocol2 == 1;
-    s.cbLock = bit(b[1], 6);
-    s.cbPolLock = bit(b[1], 7);
-    s.cbRestrictTm = bit(b[2], 0);
-    s.cbHidAnalisis = bit(b[2], 1);
-    s.cbReverseCode = bit(b[2], 2);
-    s.cbWgParityNo = bit(b[2], 3);
-    s.cbRs485_232 = bit(b[2], 4);
-    s.cbBcc7Uid = bit(b[3], 2);
-    s.openTimeMs = (b[5] + 256 * b[6]) * kOpenTimeUnitMs;
+    for (const SettingRow& r : kSettings) {
+        int v;
+        if (r.readAs.width)
+            v = r.readAs.from(b) == r.readEquals;
+        else
+            v = static_cast<int>(r.bits.from(b)) * r.unit;
+        // A list whose bits are all set holds no entry.
+        if (r.shows == Shows::ProtocolList && v == (1 << r.bits.width) - 1) v = kProtocolUndefined;
+        r.set(d.settings, v);
+    }
     return d;
 }
 
@@ -116,15 +162,8 @@ ShownControls shownControls(const ModelRow& m, uint8_t v0, uint8_t v1,
 }
 
 std::array<bool, kOptionKeys.size()> writtenOptions(const ModelRow& m) {
-    // A box is written when ticking it alone changes the bytes the write carries.
     std::array<bool, kOptionKeys.size()> w{};
-    const ParamBytes none = composeParams(m.device, OutputSettings{});
-    for (std::size_t i = 0; i < kOptionKeys.size(); ++i) {
-        OutputSettings one;
-        one.*kOptionKeys[i].member = true;
-        const ParamBytes p = composeParams(m.device, one);
-        w[i] = p.p1 != none.p1 || p.p2 != none.p2 || p.p3 != none.p3;
-    }
+    for (std::size_t i = 0; i < kOptionKeys.size(); ++i) w[i] = kOptionKeys[i].carriedBy(m);
     return w;
 }
 

@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <string_view>
 
 #include "device/model_table.h"
 #include "filters/filter_block.h"
@@ -32,23 +34,257 @@ struct OutputSettings {
     bool operator==(const OutputSettings&) const = default;
 };
 
-// The option boxes of OutputSettings by their control names.
-struct OptionKey {
-    const char* name;
-    const char* caption;  // the box's caption on the window
-    bool OutputSettings::*member;
+// The settings of the parameter block, one row each: everything the program knows of a setting
+// is a column here, and the block's decode and encode, fit(), compare, the read-back, the
+// settings file, read --json and the completion of --set all read these columns. A new option box
+// is a row (and its widget on the window).
+
+// The sheet of the window a setting sits on.
+enum class Sheet { Output, Format };
+const char* sheetCaption(Sheet s);  // "Output protocol", "Format"
+
+// Which models' "Write param" carries a setting.
+enum class Carry {
+    Always,     // every model's
+    FullBits,   // the models that take the full bits
+    ShortBits,  // the others
+    LongWrite,  // the long form only
 };
-inline constexpr std::array<OptionKey, 9> kOptionKeys{{
-    {"cbWgParityNo", "Wiegand without parity", &OutputSettings::cbWgParityNo},
-    {"cbBcc7Uid", "Convert for H7120", &OutputSettings::cbBcc7Uid},
-    {"cbRs485_232", "Rs485/Rs232", &OutputSettings::cbRs485_232},
-    {"cbPulseOnlyTm", "Pulse + only TM", &OutputSettings::cbPulseOnlyTm},
-    {"cbLock", "Lock", &OutputSettings::cbLock},
-    {"cbPolLock", "Polarity lock", &OutputSettings::cbPolLock},
-    {"cbRestrictTm", "restriction TM: size TM = size Wiegand", &OutputSettings::cbRestrictTm},
-    {"cbReverseCode", "Reverse code", &OutputSettings::cbReverseCode},
-    {"cbHidAnalisis", "size Hid", &OutputSettings::cbHidAnalisis},
+
+// What kind of control shows a setting, and so how its value reads as text.
+enum class Shows {
+    ProtocolList,  // cbTypeProt: the protocol names, without parity bits where that box is ticked
+    SecondList,    // cbTypeProt2: the standard entries or the serial ones
+    TypeCodeList,  // cobTypeCode
+    Box,           // ticked or unticked
+    Milliseconds,  // the open time
+};
+
+// Bits of the 9-byte block: width bits from bit shift of byte (16 bits: that byte and the next,
+// low byte first).
+struct BlockBits {
+    uint8_t byte = 0;
+    uint8_t shift = 0;
+    uint8_t width = 0;
+    uint32_t from(const uint8_t* block) const;
+    void into(uint8_t* block, uint32_t value) const;  // ORed in
+    uint8_t mask(std::size_t i) const;                // its bits of byte i
+};
+
+struct SettingRow {
+    const char* name;     // the control's name: the key of --set, compare and read --json
+    const char* key;      // the settings file's key
+    const char* caption;  // on the window
+    Sheet sheet;
+    Shows shows;
+    BlockBits bits;  // where the write puts it and, but for readAs, where a read finds it
+    Carry carry;
+    // Sent only while the window shows it: hidden, the write sends it unticked, and "Read param"
+    // counts its bit only where it is shown.
+    bool onlyWhileShown = false;
+    // Read from other bits than it is written to: the box reads as ticked where these bits hold
+    // readEquals (the pulse box is written as bit 3 and reads as the second list's "One TM").
+    BlockBits readAs{};
+    uint8_t readEquals = 0;
+    int unit = 1;     // the block counts the value in these (the open time in 100 ms)
+    int fileMax = 0;  // the largest value a settings file may hold; 0 for a box
+    bool OutputSettings::*member = nullptr;    // a box's state
+    uint8_t OutputSettings::*entry = nullptr;  // a list's entry
+    int OutputSettings::*number = nullptr;     // a number
+
+    bool carriedBy(const ModelRow& m) const;
+    int value(const OutputSettings& s) const;
+    void set(OutputSettings& s, int v) const;
+};
+
+inline constexpr int kOpenTimeUnitMs = 100;  // the open time counts in these
+inline constexpr int kLongestOpenTimeMs = 0xFFFF * kOpenTimeUnitMs;
+
+inline constexpr std::array<SettingRow, 13> kSettings{{
+    {"cbTypeProt",
+     "protocol",
+     "Type protocol",
+     Sheet::Output,
+     Shows::ProtocolList,
+     {1, 0, 3},
+     Carry::Always,
+     false,
+     {},
+     0,
+     1,
+     255,
+     nullptr,
+     &OutputSettings::protocol},
+    {"cobTypeCode",
+     "typecode",
+     "Type code",
+     Sheet::Output,
+     Shows::TypeCodeList,
+     {3, 0, 2},
+     Carry::FullBits,
+     false,
+     {},
+     0,
+     1,
+     3,
+     nullptr,
+     &OutputSettings::typecode},
+    {"cbTypeProt2",
+     "protocol2",
+     "Avto, Tm, Wg, Uart",
+     Sheet::Output,
+     Shows::SecondList,
+     {1, 3, 2},
+     Carry::Always,
+     false,
+     {},
+     0,
+     1,
+     3,
+     nullptr,
+     &OutputSettings::protocol2},
+    // The option boxes, in the order the window's code lists them (kOptionKeys).
+    {"cbWgParityNo",
+     "cbWgParityNo",
+     "Wiegand without parity",
+     Sheet::Output,
+     Shows::Box,
+     {2, 3, 1},
+     Carry::FullBits,
+     false,
+     {},
+     0,
+     1,
+     0,
+     &OutputSettings::cbWgParityNo},
+    {"cbBcc7Uid",
+     "cbBcc7Uid",
+     "Convert for H7120",
+     Sheet::Output,
+     Shows::Box,
+     {3, 2, 1},
+     Carry::FullBits,
+     true,
+     {},
+     0,
+     1,
+     0,
+     &OutputSettings::cbBcc7Uid},
+    {"cbRs485_232",
+     "cbRs485_232",
+     "Rs485/Rs232",
+     Sheet::Output,
+     Shows::Box,
+     {2, 4, 1},
+     Carry::Always,
+     false,
+     {},
+     0,
+     1,
+     0,
+     &OutputSettings::cbRs485_232},
+    {"cbPulseOnlyTm",
+     "cbPulseOnlyTm",
+     "Pulse + only TM",
+     Sheet::Output,
+     Shows::Box,
+     {1, 3, 1},
+     Carry::FullBits,
+     true,
+     {1, 3, 2},
+     1,
+     1,
+     0,
+     &OutputSettings::cbPulseOnlyTm},
+    {"cbLock",
+     "cbLock",
+     "Lock",
+     Sheet::Output,
+     Shows::Box,
+     {1, 6, 1},
+     Carry::FullBits,
+     false,
+     {},
+     0,
+     1,
+     0,
+     &OutputSettings::cbLock},
+    {"cbPolLock",
+     "cbPolLock",
+     "Polarity lock",
+     Sheet::Output,
+     Shows::Box,
+     {1, 7, 1},
+     Carry::FullBits,
+     false,
+     {},
+     0,
+     1,
+     0,
+     &OutputSettings::cbPolLock},
+    {"cbRestrictTm",
+     "cbRestrictTm",
+     "restriction TM: size TM = size Wiegand",
+     Sheet::Format,
+     Shows::Box,
+     {2, 0, 1},
+     Carry::Always,
+     false,
+     {},
+     0,
+     1,
+     0,
+     &OutputSettings::cbRestrictTm},
+    {"cbReverseCode",
+     "cbReverseCode",
+     "Reverse code",
+     Sheet::Format,
+     Shows::Box,
+     {2, 2, 1},
+     Carry::FullBits,
+     false,
+     {},
+     0,
+     1,
+     0,
+     &OutputSettings::cbReverseCode},
+    {"cbHidAnalisis",
+     "cbHidAnalisis",
+     "size Hid",
+     Sheet::Format,
+     Shows::Box,
+     {2, 1, 1},
+     Carry::ShortBits,
+     false,
+     {},
+     0,
+     1,
+     0,
+     &OutputSettings::cbHidAnalisis},
+    {"edTimeOpen",
+     "openTimeMs",
+     "Time open mSec",
+     Sheet::Output,
+     Shows::Milliseconds,
+     {5, 0, 16},
+     Carry::LongWrite,
+     false,
+     {},
+     0,
+     kOpenTimeUnitMs,
+     kLongestOpenTimeMs,
+     nullptr,
+     nullptr,
+     &OutputSettings::openTimeMs},
 }};
+
+// The option boxes: the rows of kSettings from the parity box to "size Hid".
+inline constexpr std::size_t kFirstOption = 3;
+using OptionKey = SettingRow;
+inline constexpr std::span<const SettingRow, 9> kOptionKeys{kSettings.data() + kFirstOption, 9};
+
+// The row of a control name or a file key; none for another.
+const SettingRow* settingRow(std::string_view nameOrKey);
 
 // The 9-byte parameter block decoded: its mode and output settings.
 struct ParamDecode {

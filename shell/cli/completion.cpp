@@ -113,7 +113,7 @@ std::vector<FileOperands> fileOperands() {
 }
 
 // Text in single quotes for all three shells.
-QString quoted(const QString& s) {
+QString shellQuoted(const QString& s) {
     QString q = s;
     q.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
     return QLatin1Char('\'') + q + QLatin1Char('\'');
@@ -121,13 +121,13 @@ QString quoted(const QString& s) {
 
 QString quotedWords(const QStringList& words) {
     QStringList q;
-    for (const QString& w : words) q << quoted(w);
+    for (const QString& w : words) q << shellQuoted(w);
     return q.join(QLatin1Char(' '));
 }
 
 // The words one a line, in single quotes, for bash's reply helper.
 QString lines(const QStringList& words) {
-    return quoted(words.join(QLatin1Char('\n')));
+    return shellQuoted(words.join(QLatin1Char('\n')));
 }
 
 QString bashScript() {
@@ -428,8 +428,8 @@ QString fishScript() {
             "complete -c torvik-cli -l version\n")
             .arg(quotedWords(valuedOptions()), quotedWords(controlNames(true, true)),
                  quotedWords(controlNames(true, false)), quotedWords(controlNames(false, true)),
-                 quoted(commandNames().join(QLatin1Char(' '))),
-                 quoted(kShells.join(QLatin1Char(' '))));
+                 shellQuoted(commandNames().join(QLatin1Char(' '))),
+                 shellQuoted(kShells.join(QLatin1Char(' '))));
     for (const CommandSpec& c : commands()) {
         const QString name = QLatin1String(c.name);
         for (const char* o : c.options) {
@@ -444,9 +444,10 @@ QString fishScript() {
                 s += QStringLiteral(" -x -a '(__torvik_cli_set)'");
             else if (!entriesOf(option).isEmpty())
                 s += QStringLiteral(" -x -a %1")
-                         .arg(quoted(QStringLiteral("(printf '%s\\n' %1)")
-                                         .arg(quotedWords(entriesOf(option))
-                                                  .replace(QLatin1Char('\''), QLatin1Char('"')))));
+                         .arg(shellQuoted(
+                             QStringLiteral("(printf '%s\\n' %1)")
+                                 .arg(quotedWords(entriesOf(option))
+                                          .replace(QLatin1Char('\''), QLatin1Char('"')))));
             else if (spec && spec->value)
                 s += QStringLiteral(" -x");
             s += QLatin1Char('\n');

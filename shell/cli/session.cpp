@@ -12,7 +12,7 @@
 
 namespace cli {
 
-QString quoted(const char* s) {
+QString inDoubleQuotes(const char* s) {
     return QLatin1Char('"') + QString::fromLatin1(s) + QLatin1Char('"');
 }
 

@@ -40,12 +40,12 @@ private:
 
 // A key as a script writes it: the control's name, or its caption where no other box has it.
 // -1 when none matches.
-template <std::size_t N, typename Key>
-int keyIndex(const std::array<Key, N>& keys, const QString& key) {
-    for (std::size_t i = 0; i < N; ++i)
+template <typename Keys>
+int keyIndex(const Keys& keys, const QString& key) {
+    for (std::size_t i = 0; i < keys.size(); ++i)
         if (key == QLatin1String(keys[i].name)) return static_cast<int>(i);
     int found = -1;
-    for (std::size_t i = 0; i < N; ++i) {
+    for (std::size_t i = 0; i < keys.size(); ++i) {
         if (key != QLatin1String(keys[i].caption)) continue;
         if (found >= 0) return -1;
         found = static_cast<int>(i);
@@ -53,6 +53,7 @@ int keyIndex(const std::array<Key, N>& keys, const QString& key) {
     return found;
 }
 
-QString quoted(const char* s);
+// A name in double quotes, as the usage errors name a box.
+QString inDoubleQuotes(const char* s);
 
 }  // namespace cli

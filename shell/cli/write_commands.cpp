@@ -76,7 +76,7 @@ int applyChoices(Session& s) {
         if (i < 0) {
             QStringList keys;
             for (std::size_t k = 0; k < c.shown.options.size(); ++k)
-                if (c.shown.options[k]) keys << quoted(device::kOptionKeys[k].name);
+                if (c.shown.options[k]) keys << inDoubleQuotes(device::kOptionKeys[k].name);
             err(QStringLiteral("--set: no box \"%1\" here; the boxes shown are %2")
                     .arg(b.key, keys.join(QStringLiteral(", "))));
             return kUsage;
@@ -105,7 +105,7 @@ int applyFilterBoxes(Session& s) {
         if (i < 0 || !c.filtersShown[i]) {
             QStringList keys;
             for (int k = 0; k < filters::kBoxCount; ++k)
-                if (c.filtersShown[k]) keys << quoted(device::kFilterKeys[k].name);
+                if (c.filtersShown[k]) keys << inDoubleQuotes(device::kFilterKeys[k].name);
             if (i < 0)
                 err(QStringLiteral("--set: no box \"%1\" here; the boxes shown are %2")
                         .arg(b.key, keys.isEmpty() ? QStringLiteral("none")

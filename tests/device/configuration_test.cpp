@@ -207,7 +207,16 @@ TEST(Fit, DecidesByWhatTheModelsWriteCarriesAndItsListsHold) {
               QStringList{"openTimeMs 0 (the reader's shortest open time is 100 ms)"});
     EXPECT_EQ(withSettings([](auto& f) { f.settings.openTimeMs = 6553600; }).refused,
               QStringList{"openTimeMs 6553600 (over the reader's longest, 6553500 ms)"});
-    EXPECT_EQ(withSettings([](auto& f) { f.settings.protocol = 6; }).refused,
+    // A list value beyond the configurator's list: the reader keeps it where the file is of its
+    // model and firmware, and it is applied as such; from another firmware it is refused.
+    const device::Fit beyond = withSettings([](auto& f) { f.settings.protocol = 6; });
+    EXPECT_TRUE(beyond.fits());
+    EXPECT_EQ(beyond.settings.protocol, 6);
+    EXPECT_EQ(beyond.beyondList, QStringList{"protocol 6 (this reader's list has 6 entries)"});
+    EXPECT_EQ(withSettings([](auto& f) {
+                  f.settings.protocol = 6;
+                  f.firmware = "1.8.1";
+              }).refused,
               QStringList{"protocol 6 (this reader's list has 6 entries)"});
     // A box the write does not carry, and filters of a reader that did not read them, stay in
     // the file as a record.

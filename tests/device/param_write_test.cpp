@@ -4,6 +4,7 @@
 // "Write param" and "Factory Settings" against the emulated reader.
 
 #include <QString>
+#include <bit>
 
 #include "device/param_block.h"
 #include "tests/support/json_schema.h"
@@ -29,30 +30,60 @@ TEST(OpenTime, ConvertsMillisecondsToUnitsOf100) {
         EXPECT_FALSE(device::openTimeUnits(QString::fromLatin1(bad)).has_value()) << bad;
 }
 
-TEST(ParamBytes, EachBoxLandsOnItsBitForEachColumn) {
+// The settings table's bits against blocks written out by hand: every setting set, then each one
+// alone, for a model of each write form; and a block read back gives the settings written.
+TEST(SettingRows, EachSettingLandsOnItsBitsForEachWriteForm) {
     device::OutputSettings all;
     all.protocol = 6;
     all.protocol2 = 1;
     all.typecode = 2;
     all.cbRestrictTm = all.cbHidAnalisis = all.cbReverseCode = all.cbWgParityNo = true;
     all.cbLock = all.cbPolLock = all.cbRs485_232 = all.cbPulseOnlyTm = all.cbBcc7Uid = true;
-    for (uint8_t d : {0, 1, 2, 4, 13, 14, 15, 16}) {
-        const auto p = device::composeParams(d, all);
-        EXPECT_EQ(p.p1, 0x06 | 0x08 | 0x40 | 0x80) << int(d);
-        EXPECT_EQ(p.p2, 0x01 | 0x04 | 0x08 | 0x10) << int(d);
-        EXPECT_EQ(p.p3, 0x02 | 0x04) << int(d);
-    }
-    for (uint8_t d : {6, 7, 10, 11, 12}) {
-        const auto p = device::composeParams(d, all);
-        EXPECT_EQ(p.p1, 0x06 | 0x08) << int(d);
-        EXPECT_EQ(p.p2, 0x01 | 0x02 | 0x10) << int(d);
-        EXPECT_EQ(p.p3, 0x00) << int(d);
+    all.openTimeMs = 300;
+    const device::ParamBlock base{0x81, 0xFF, 0xFF, 0xFF, 0xEE, 0xDD, 0xCC, 0xBB, 0xAA};
+    struct Case {
+        uint8_t model;
+        device::ParamBlock block;  // all over base
+    };
+    const Case cases[] = {
+        // The short form of the full bits: bytes 1 to 3.
+        {0,
+         {0x81, 0x06 | 0x08 | 0x40 | 0x80, 0x01 | 0x04 | 0x08 | 0x10, 0x02 | 0x04, 0xEE, 0xDD, 0xCC,
+          0xBB, 0xAA}},
+        {4, {0x81, 0xCE, 0x1D, 0x06, 0xEE, 0xDD, 0xCC, 0xBB, 0xAA}},
+        // The short block's models: no lock, reverse, parity, code type or conversion; size Hid.
+        {6, {0x81, 0x06 | 0x08, 0x01 | 0x02 | 0x10, 0x00, 0xEE, 0xDD, 0xCC, 0xBB, 0xAA}},
+        {10, {0x81, 0x0E, 0x13, 0x00, 0xEE, 0xDD, 0xCC, 0xBB, 0xAA}},
+        // The long form: bytes 1 to 7, the open time in 100 ms at 5 and 6, 4 and 7 cleared.
+        {13, {0x81, 0xCE, 0x1D, 0x06, 0x00, 0x03, 0x00, 0x00, 0xAA}},
+        {15, {0x81, 0xCE, 0x1D, 0x06, 0x00, 0x03, 0x00, 0x00, 0xAA}},
+    };
+    for (const Case& c : cases) {
+        const device::ModelRow& m = device::model(c.model);
+        EXPECT_EQ(hex(device::writtenBlock(m, all, 3, base).data(), 9), hex(c.block.data(), 9))
+            << int(c.model);
+        // One setting alone touches its own bits, where the model's write carries it.
+        for (const device::SettingRow& r : device::kSettings) {
+            device::OutputSettings one;
+            r.set(one, 1);
+            const bool time = r.shows == device::Shows::Milliseconds;
+            const device::ParamBlock b = device::writtenBlock(m, one, time ? 3 : 0);
+            int touched = 0;
+            for (std::size_t i = 1; i < 8; ++i)
+                touched += std::popcount(static_cast<unsigned>(b[i]));
+            EXPECT_EQ(touched > 0, r.carriedBy(m)) << int(c.model) << " " << r.name;
+            if (r.carriedBy(m) && !time)
+                EXPECT_EQ(r.value(device::decodeParamBlock(b.data()).settings), 1)
+                    << int(c.model) << " " << r.name;
+        }
     }
     device::OutputSettings undefined;
     undefined.protocol = 255;
     undefined.protocol2 = 2;
     undefined.cbPulseOnlyTm = true;
-    EXPECT_EQ(device::composeParams(0, undefined).p1, 0x07 | 0x18);
+    const device::ParamBlock b = device::writtenBlock(device::model(0), undefined, 1);
+    EXPECT_EQ(b[1], 0x07 | 0x18);
+    EXPECT_EQ(device::decodeParamBlock(b.data()).settings.protocol, device::kProtocolUndefined);
 }
 
 class WriteParam : public th::ReaderOnCom3 {
