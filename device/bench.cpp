@@ -51,7 +51,7 @@ QJsonObject endEvent(const UnitRun& r, const QString& command) {
     QJsonObject end{
         {"outcome", r.outcome}, {"exitCode", r.code}, {"device", r.device}, {"seconds", r.seconds}};
     if (r.modelCode >= 0) {
-        end["model"] = QJsonObject{{"code", r.modelCode}, {"name", r.modelName}};
+        end["model"] = modelJson(r.modelCode, r.modelName);
         end["firmware"] = r.firmware;
         if (!r.firmwareAfter.isEmpty()) end["firmwareAfter"] = r.firmwareAfter;
     }
@@ -71,9 +71,8 @@ QJsonObject unitRecord(const BenchJob& job, const UnitRun& r) {
         {"port", r.port},
         {"device", r.device},
         {"adapterSerial", orNull(serial)},
-        {"model", r.modelCode >= 0
-                      ? QJsonValue(QJsonObject{{"code", r.modelCode}, {"name", r.modelName}})
-                      : QJsonValue()},
+        {"model",
+         r.modelCode >= 0 ? QJsonValue(modelJson(r.modelCode, r.modelName)) : QJsonValue()},
         {"firmwareBefore", orNull(r.firmware)},
         {"firmwareAfter", orNull(r.firmwareAfter)},
         {"command", job.command},

@@ -4,6 +4,7 @@
 #include <map>
 
 #include "device/configuration.h"
+#include "device/param_block.h"
 #include "device/protocol_lists.h"
 #include "filters/filter_block.h"
 
@@ -40,45 +41,6 @@ Configuration configurationOfRecord(const SettingsRecord& r) {
     return c;
 }
 
-QString ticked(bool on) {
-    return on ? QStringLiteral("ticked") : QStringLiteral("unticked");
-}
-
-QString entryText(const char* text, int index) {
-    return text && *text ? QLatin1Char('"') + QString::fromLatin1(text) + QLatin1Char('"')
-                         : QStringLiteral("entry %1").arg(index);
-}
-
-QString modeText(uint8_t mode) {
-    static const char* const kModes[] = {"reader", "protected", "your key"};
-    return mode < 3 ? QString::fromLatin1(kModes[mode]) : QStringLiteral("mode %1").arg(mode);
-}
-
-// The bits of the parameter block that a setting is read from, by byte: a difference elsewhere
-// is one no setting explains.
-struct Bits {
-    int byte;
-    uint8_t mask;
-};
-const std::map<QString, std::vector<Bits>>& settingBits() {
-    static const std::map<QString, std::vector<Bits>> bits{
-        {"cbTypeProt", {{1, 0x07}}},
-        {"cbTypeProt2", {{1, 0x18}}},
-        {"cbPulseOnlyTm", {{1, 0x08}}},
-        {"cbLock", {{1, 0x40}}},
-        {"cbPolLock", {{1, 0x80}}},
-        {"cbRestrictTm", {{2, 0x01}}},
-        {"cbHidAnalisis", {{2, 0x02}}},
-        {"cbReverseCode", {{2, 0x04}}},
-        {"cbWgParityNo", {{2, 0x08}}},
-        {"cbRs485_232", {{2, 0x10}}},
-        {"cobTypeCode", {{3, 0x03}}},
-        {"cbBcc7Uid", {{3, 0x04}}},
-        {"edTimeOpen", {{5, 0xFF}, {6, 0xFF}}},
-    };
-    return bits;
-}
-
 }  // namespace
 
 QString describeRecord(const SettingsRecord& r) {
@@ -93,8 +55,6 @@ Comparison compare(const SettingsRecord& a, const SettingsRecord& b) {
     out.modelsDiffer = a.modelCode != b.modelCode;
     const Configuration ca = configurationOfRecord(a);
     const Configuration cb = configurationOfRecord(b);
-    const OutputSettings& sa = a.settings;
-    const OutputSettings& sb = b.settings;
 
     // One setting: a difference where both models carry it, "not carried" where one does.
     auto setting = [&](const char* group, const char* name, const char* caption, bool carriedA,
@@ -106,41 +66,37 @@ Comparison compare(const SettingsRecord& a, const SettingsRecord& b) {
         else if (differs)
             out.settings.push_back({QLatin1String(group), n, QLatin1String(caption), va, vb});
     };
-    const char* kOutput = "Output protocol";
-    const ShownControls& wa = ca.shown;
-    const ShownControls& wb = cb.shown;
-    auto protocolName = [](const Configuration& c, uint8_t p) {
-        return p == kProtocolUndefined ? QStringLiteral("not defined")
-                                       : entryText(protocolEntry(p, c.withoutParity), p);
+    // A value as the window shows it: a list's entry in quotes ("entry N" where the list has no
+    // such entry), a box ticked or unticked, the open time in ms.
+    auto text = [](const SettingRow& r, const Configuration& c, int v) {
+        if (r.shows == Shows::Box || r.shows == Shows::Milliseconds)
+            return valueText(r, v, c.shown, c.withoutParity);
+        if (r.shows == Shows::ProtocolList && v == kProtocolUndefined)
+            return QStringLiteral("not defined");
+        const QString entry = valueText(r, v, c.shown, c.withoutParity);
+        return entry.isEmpty() ? QStringLiteral("entry %1").arg(v)
+                               : QLatin1Char('"') + entry + QLatin1Char('"');
     };
-    setting(kOutput, "cbTypeProt", "Type protocol", true, true, sa.protocol != sb.protocol,
-            protocolName(ca, sa.protocol), protocolName(cb, sb.protocol));
-    setting(kOutput, "cobTypeCode", "Type code", ca.row().fullBits, cb.row().fullBits,
-            sa.typecode != sb.typecode, entryText(kTypeCodeEntries[sa.typecode & 3], sa.typecode),
-            entryText(kTypeCodeEntries[sb.typecode & 3], sb.typecode));
-    setting(kOutput, "cbTypeProt2", "Avto, Tm, Wg, Uart", true, true, sa.protocol2 != sb.protocol2,
-            entryText(protocol2Entry(sa.protocol2, wa.secondSerial), sa.protocol2),
-            entryText(protocol2Entry(sb.protocol2, wb.secondSerial), sb.protocol2));
     const auto carriedA = ca.carriedOptions();
     const auto carriedB = cb.carriedOptions();
-    for (std::size_t i = 0; i < kOptionKeys.size(); ++i) {
-        const OptionKey& k = kOptionKeys[i];
-        const bool format = QLatin1String(k.name) == QLatin1String("cbRestrictTm") ||
-                            QLatin1String(k.name) == QLatin1String("cbReverseCode") ||
-                            QLatin1String(k.name) == QLatin1String("cbHidAnalisis");
-        setting(format ? "Format" : kOutput, k.name, k.caption, carriedA[i], carriedB[i],
-                sa.*k.member != sb.*k.member, ticked(sa.*k.member), ticked(sb.*k.member));
+    for (const SettingRow& r : kSettings) {
+        // A box whose write goes only while it is shown counts as its side shows it; a list is
+        // carried by every model, empty or not.
+        const bool isOption = r.member != nullptr;
+        const auto k = static_cast<std::size_t>(&r - kOptionKeys.data());
+        const bool inA = isOption ? carriedA[k] : r.carriedBy(ca.row());
+        const bool inB = isOption ? carriedB[k] : r.carriedBy(cb.row());
+        const int va = r.value(a.settings), vb = r.value(b.settings);
+        setting(sheetCaption(r.sheet), r.name, r.caption, inA, inB, va != vb, text(r, ca, va),
+                text(r, cb, vb));
     }
-    setting(kOutput, "edTimeOpen", "Time open mSec", ca.row().longWrite, cb.row().longWrite,
-            sa.openTimeMs != sb.openTimeMs, QStringLiteral("%1 ms").arg(sa.openTimeMs),
-            QStringLiteral("%1 ms").arg(sb.openTimeMs));
 
     // The filters, where both were read whole.
     if (a.filters && b.filters) {
         for (int i = 0; i < filters::kBoxCount; ++i)
             setting("Filters", kFilterKeys[i].name, kFilterKeys[i].caption, true, true,
-                    (*a.filters)[i] != (*b.filters)[i], ticked((*a.filters)[i]),
-                    ticked((*b.filters)[i]));
+                    (*a.filters)[i] != (*b.filters)[i], boxText((*a.filters)[i]),
+                    boxText((*b.filters)[i]));
     } else if (a.filters || b.filters) {
         out.notCarried.push_back(
             {QStringLiteral("filters"), QStringLiteral("the filter boxes"), a.filters ? 'b' : 'a'});
@@ -149,14 +105,14 @@ Comparison compare(const SettingsRecord& a, const SettingsRecord& b) {
     // Raw bytes no listed setting explains: the mode, and bits no model decodes.
     const uint8_t modeA = a.paramBlock[0] & 0x7F, modeB = b.paramBlock[0] & 0x7F;
     if (modeA != modeB)
-        out.raw.push_back({QStringLiteral("the mode (parameter block byte 0)"), modeText(modeA),
-                           modeText(modeB)});
-    std::map<int, uint8_t> decoded{{0, 0x7F}};  // the mode is said above
-    for (const auto& [name, bits] : settingBits())
-        for (const Bits& bit : bits) decoded[bit.byte] |= bit.mask;
+        out.raw.push_back({QStringLiteral("the mode (parameter block byte 0)"),
+                           modeName(modeA, QStringLiteral("mode %1").arg(modeA)),
+                           modeName(modeB, QStringLiteral("mode %1").arg(modeB))});
     for (std::size_t i = 0; i < a.paramBlock.size(); ++i) {
+        uint8_t decoded = i == 0 ? 0x7F : 0;  // the mode is said above
+        for (const SettingRow& r : kSettings) decoded |= r.bits.mask(i);
         uint8_t differ = static_cast<uint8_t>(a.paramBlock[i] ^ b.paramBlock[i]);
-        differ &= static_cast<uint8_t>(~decoded[static_cast<int>(i)]);
+        differ &= static_cast<uint8_t>(~decoded);
         if (differ)
             out.raw.push_back(
                 {QStringLiteral("parameter block byte %1 (bits %2)")

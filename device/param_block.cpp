@@ -7,6 +7,11 @@
 
 namespace device {
 
+QString modeName(uint8_t mode, const QString& otherwise) {
+    static constexpr const char* kModes[] = {"reader", "protected", "your key"};
+    return mode < std::size(kModes) ? QString::fromLatin1(kModes[mode]) : otherwise;
+}
+
 ParamBlock writtenBlock(const ModelRow& m, const OutputSettings& s, uint16_t openTime,
                         const ParamBlock& base) {
     ParamBlock b = base;

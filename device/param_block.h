@@ -14,6 +14,9 @@ namespace device {
 
 inline constexpr uint8_t kModeProtected = 1;  // the mode in bits 0 to 6 of byte 0
 
+// The mode's name ("reader", "protected", "your key"); otherwise for a mode without one.
+QString modeName(uint8_t mode, const QString& otherwise);
+
 using ParamBlock = std::array<uint8_t, 9>;
 
 // The block once the reader took the model's write of these settings over base: the bytes the

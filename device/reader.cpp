@@ -20,19 +20,6 @@ constexpr uint8_t kOneStopBit = 0;
 
 constexpr uint32_t kVersionWithAllFiltersTest = 0x10701;  // 1.7.1
 
-QString modeText(uint8_t mode) {
-    switch (mode) {
-        case 0:
-            return QStringLiteral("reader.");
-        case 1:
-            return QStringLiteral("protected.");
-        case 2:
-            return QStringLiteral("your key.");
-        default:
-            return QStringLiteral("not defined.");
-    }
-}
-
 }  // namespace
 
 comlink::LineSettings readerLine(comlink::LineSettings line) {
@@ -207,7 +194,8 @@ ParamRead Reader::readParams(const Identity& who) {
     // Bytes 5 down to 0, the open time first.
     const uint8_t shown[6] = {b[5], b[4], b[3], b[2], b[1], b[0]};
     log(QStringLiteral("PARAM  ") + hexText(shown, 6));
-    log(QStringLiteral("Mode: ") + modeText(r.decoded.mode));
+    log(QStringLiteral("Mode: ") + modeName(r.decoded.mode, QStringLiteral("not defined")) +
+        QLatin1Char('.'));
     if (m.keyManagement && r.decoded.masterKey) log(QStringLiteral("Master KEY."));
     logProtocol(protocolName);
     logProtocol(QString::fromLatin1(kTypeCodeEntries[s.typecode]));

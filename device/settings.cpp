@@ -70,6 +70,42 @@ void SettingRow::set(OutputSettings& s, int v) const {
         s.*number = v;
 }
 
+bool shownIn(const SettingRow& r, const ShownControls& shown) {
+    switch (r.shows) {
+        case Shows::ProtocolList:
+            return shown.protocolEntries() > 0;
+        case Shows::SecondList:
+            return shown.protocol2Entries > 0;
+        case Shows::TypeCodeList:
+            return true;
+        case Shows::Box:
+            return shown.options[static_cast<std::size_t>(&r - kOptionKeys.data())];
+        case Shows::Milliseconds:
+            return shown.openTime;
+    }
+    return false;
+}
+
+QString boxText(bool checked) {
+    return checked ? QStringLiteral("ticked") : QStringLiteral("unticked");
+}
+
+QString valueText(const SettingRow& r, int v, const ShownControls& shown, bool withoutParity) {
+    switch (r.shows) {
+        case Shows::ProtocolList:
+            return QString::fromLatin1(protocolEntry(v, withoutParity));
+        case Shows::SecondList:
+            return QString::fromLatin1(protocol2Entry(v, shown.secondSerial));
+        case Shows::TypeCodeList:
+            return v >= 0 && v < 4 ? QString::fromLatin1(kTypeCodeEntries[v]) : QString();
+        case Shows::Box:
+            return boxText(v != 0);
+        case Shows::Milliseconds:
+            return QStringLiteral("%1 ms").arg(v);
+    }
+    return {};
+}
+
 const SettingRow* settingRow(std::string_view nameOrKey) {
     for (const SettingRow& r : kSettings)
         if (nameOrKey == r.name || nameOrKey == r.key) return &r;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QString>
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -282,6 +283,14 @@ inline constexpr std::array<SettingRow, 13> kSettings{{
 inline constexpr std::size_t kFirstOption = 3;
 using OptionKey = SettingRow;
 inline constexpr std::span<const SettingRow, 9> kOptionKeys{kSettings.data() + kFirstOption, 9};
+
+// A value as the window's control shows it: a list's entry (empty where the list, as shown, has
+// none), "ticked" or "unticked", "1500 ms".
+struct ShownControls;
+// Whether the window shows the setting's control after "Read param" showed these controls.
+bool shownIn(const SettingRow& r, const ShownControls& shown);
+QString boxText(bool checked);  // a box's or a filter box's state
+QString valueText(const SettingRow& r, int value, const ShownControls& shown, bool withoutParity);
 
 // The row of a control name or a file key; none for another.
 const SettingRow* settingRow(std::string_view nameOrKey);

@@ -57,10 +57,19 @@ std::optional<bool> boolean(const QJsonObject& o, const QString& key, QString* e
 
 }  // namespace
 
+QString modelName(uint8_t code) {
+    const std::optional<ModelRow> row = modelRow(code);
+    return row && row->named ? QString::fromLatin1(row->logName) : QString();
+}
+
+QJsonObject modelJson(int code, const QString& name) {
+    return QJsonObject{{"code", code}, {"name", name}};
+}
+
 SettingsRecord recordOf(const Identity& who, const ParamRead& params, const FilterRead* filters) {
     SettingsRecord r;
     r.modelCode = who.version[3];
-    r.modelName = who.row ? QString::fromLatin1(who.row->logName) : QString();
+    r.modelName = modelName(r.modelCode);
     r.firmware = who.firmware();
     r.settings = params.decoded.settings;
     r.paramBlock = params.block;
@@ -72,17 +81,15 @@ SettingsRecord recordOf(const Identity& who, const ParamRead& params, const Filt
 }
 
 QJsonObject settingsJson(const SettingsRecord& r) {
-    const OutputSettings& s = r.settings;
-    QJsonObject settings{{"protocol", s.protocol},
-                         {"protocol2", s.protocol2},
-                         {"typecode", s.typecode},
-                         {"openTimeMs", s.openTimeMs}};
-    for (const OptionKey& k : kOptionKeys) settings[QLatin1String(k.name)] = s.*k.member;
+    QJsonObject settings;
+    for (const SettingRow& k : kSettings)
+        settings[QLatin1String(k.key)] =
+            k.member ? QJsonValue(r.settings.*k.member) : QJsonValue(k.value(r.settings));
     QJsonObject record{{"paramBlock", hexText(r.paramBlock.data(), r.paramBlock.size())}};
     if (r.filterBlock)
         record["filterBlock"] = hexText(r.filterBlock->data(), r.filterBlock->size());
     QJsonObject o{{"format", kSettingsFormat},
-                  {"model", QJsonObject{{"code", r.modelCode}, {"name", r.modelName}}},
+                  {"model", modelJson(r.modelCode, r.modelName)},
                   {"firmware", r.firmware},
                   {"settings", settings},
                   {"record", record}};
@@ -123,22 +130,16 @@ std::optional<SettingsRecord> settingsFromJson(const QJsonObject& o, QString* er
         *error = QStringLiteral("\"settings\" is missing");
         return std::nullopt;
     }
-    const auto protocol = integer(s, "protocol", 0, 255, error);
-    if (!protocol) return std::nullopt;
-    const auto protocol2 = integer(s, "protocol2", 0, 3, error);
-    if (!protocol2) return std::nullopt;
-    const auto typecode = integer(s, "typecode", 0, 3, error);
-    if (!typecode) return std::nullopt;
-    const auto openTime = integer(s, "openTimeMs", 0, 6553500, error);
-    if (!openTime) return std::nullopt;
-    r.settings.protocol = static_cast<uint8_t>(*protocol);
-    r.settings.protocol2 = static_cast<uint8_t>(*protocol2);
-    r.settings.typecode = static_cast<uint8_t>(*typecode);
-    r.settings.openTimeMs = *openTime;
-    for (const OptionKey& k : kOptionKeys) {
-        const auto b = boolean(s, QLatin1String(k.name), error);
-        if (!b) return std::nullopt;
-        r.settings.*k.member = *b;
+    for (const SettingRow& k : kSettings) {
+        if (k.member) {
+            const auto b = boolean(s, QLatin1String(k.key), error);
+            if (!b) return std::nullopt;
+            r.settings.*k.member = *b;
+        } else {
+            const auto v = integer(s, k.key, 0, k.fileMax, error);
+            if (!v) return std::nullopt;
+            k.set(r.settings, *v);
+        }
     }
     if (o.contains(QLatin1String("filters"))) {
         const QJsonObject f = o.value(QLatin1String("filters")).toObject();

@@ -32,6 +32,11 @@ struct SettingsRecord {
     std::optional<std::array<uint8_t, filters::kBlockSize>> filterBlock;
 };
 
+// The name of a model code as files and records give it: empty for a code without a model.
+QString modelName(uint8_t code);
+// The "model" object of settings files, read --json, diff and the units' records.
+QJsonObject modelJson(int code, const QString& name);
+
 // What "Read param" read, as a record.
 SettingsRecord recordOf(const Identity& who, const ParamRead& params, const FilterRead* filters);
 

@@ -127,6 +127,9 @@ bool TForm1::loadSettings(const QString& path) {
     if (!fit.record.isEmpty())
         loaded += QStringLiteral(" (kept in the file only, this reader's write does not carry: %1)")
                       .arg(fit.record.join(QStringLiteral(", ")));
+    if (!fit.beyondList.isEmpty())
+        loaded += QStringLiteral(" (beyond the lists, as this model and firmware keep them: %1)")
+                      .arg(fit.beyondList.join(QStringLiteral(", ")));
     InfoInfo(loaded);
     return true;
 }

@@ -174,15 +174,8 @@ int UnitSession::readBack(const Configuration* wrote, const FilterChoice* wroteF
         // compared.
         const OutputSettings expect = decodeParamBlock(wrote->blockAfterWrite().data()).settings;
         const OutputSettings& now = config_.params->decoded.settings;
-        compare("protocol", expect.protocol, now.protocol);
-        compare("protocol2", expect.protocol2, now.protocol2);
-        if (m.fullBits) compare("typecode", expect.typecode, now.typecode);
-        const auto written = writtenOptions(m);
-        for (std::size_t i = 0; i < kOptionKeys.size(); ++i)
-            if (written[i])
-                compare(kOptionKeys[i].name, expect.*kOptionKeys[i].member,
-                        now.*kOptionKeys[i].member);
-        if (m.longWrite) compare("openTimeMs", expect.openTimeMs, now.openTimeMs);
+        for (const SettingRow& r : kSettings)
+            if (r.carriedBy(m)) compare(r.key, r.value(expect), r.value(now));
     }
     if (wroteFilters && config_.filters && config_.filters->signatureValid)
         for (int i = 0; i < filters::kBoxCount; ++i)
@@ -204,7 +197,7 @@ int UnitSession::restore(const SettingsRecord& f, const QString& file, bool allo
                            "%1 holds the settings of a %2, and this reader is a %3: "
                            "nothing written")
                            .arg(file, modelText(f.modelCode, f.modelName),
-                                modelText(c.who.version[3], QString::fromLatin1(c.row().logName)));
+                                modelText(c.who.version[3], modelName(c.who.version[3])));
         if (!hints_.otherModel.isEmpty()) text += QLatin1Char(' ') + hints_.otherModel;
         say(text);
         report.outcome = QStringLiteral("refused: the file is for a %1")
@@ -225,6 +218,10 @@ int UnitSession::restore(const SettingsRecord& f, const QString& file, bool allo
     if (!fit.skipped.isEmpty())
         say(QStringLiteral("not applied (this model cannot take them): ") +
             fit.skipped.join(QStringLiteral(", ")));
+    if (!fit.beyondList.isEmpty())
+        say(QStringLiteral("applied as a reader of this model and firmware keeps them, beyond the "
+                           "configurator's lists: ") +
+            fit.beyondList.join(QStringLiteral(", ")));
     if (!fit.record.isEmpty())
         say(QStringLiteral("not writable on this reader, kept in the file as a record: ") +
             fit.record.join(QStringLiteral(", ")));
@@ -327,9 +324,7 @@ void fillRun(const UnitSession& s, UnitRun* r) {
     const Configuration& config = s.config();
     if (config.who.reply == comlink::Reply::Accepted) {
         r->modelCode = config.who.version[3];
-        r->modelName = config.who.row && config.who.row->named
-                           ? QString::fromLatin1(config.who.row->logName)
-                           : QString();
+        r->modelName = modelName(config.who.version[3]);
         r->firmware = config.who.firmware();
     }
     if (!s.report.outcome.isEmpty() && r->outcome.isEmpty()) r->outcome = s.report.outcome;

@@ -65,10 +65,9 @@ Side sideOf(const Options& base, const QString& operand) {
 }
 
 QJsonObject sideJson(const Side& s) {
-    return QJsonObject{
-        {"source", s.source},
-        {"model", QJsonObject{{"code", s.record->modelCode}, {"name", s.record->modelName}}},
-        {"firmware", s.record->firmware}};
+    return QJsonObject{{"source", s.source},
+                       {"model", device::modelJson(s.record->modelCode, s.record->modelName)},
+                       {"firmware", s.record->firmware}};
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include "device/param_block.h"
 #include "device/protocol_lists.h"
 #include "shell/cli/commands.h"
 #include "shell/cli/output.h"
@@ -19,43 +20,32 @@ QJsonObject readReport(const device::Configuration& c, const QStringList& lines,
         const auto& v = who.version;
         r["version"] = QStringLiteral("%1.%2.%3.%4").arg(v[3]).arg(v[2]).arg(v[1]).arg(v[0]);
         r["firmware"] = who.firmware();
-        r["model"] =
-            QJsonObject{{"code", v[3]},
-                        {"name", who.row && who.row->named ? QString::fromLatin1(who.row->logName)
-                                                           : QString()}};
+        r["model"] = device::modelJson(v[3], device::modelName(v[3]));
     }
     if (c.paramsRead() && who.row) {
         // The settings as the reader holds them once "Write param" has sent the window's choices:
         // a reader cloned from another reports the same.
         const device::OutputSettings s = c.heldSettings();
         const device::ShownControls& o = c.shown;
-        static const char* const kModes[] = {"reader", "protected", "your key"};
         const uint8_t mode = c.params->decoded.mode;
-        r["mode"] = QJsonObject{
-            {"code", mode},
-            {"text", mode < 3 ? QString::fromLatin1(kModes[mode]) : QStringLiteral("not defined")}};
-        auto list = [](int index, const QString& text, bool shown) {
-            return QJsonObject{{"index", index}, {"text", text}, {"shown", shown}};
-        };
-        const bool undefined = s.protocol == device::kProtocolUndefined;
-        QJsonObject settings{
-            {"protocol", list(undefined ? -1 : s.protocol,
-                              undefined ? QString()
-                                        : QString::fromLatin1(
-                                              device::protocolEntry(s.protocol, c.withoutParity)),
-                              o.protocolEntries() > 0)},
-            {"protocol2", list(s.protocol2,
-                               o.protocol2Entries > 0 ? QString::fromLatin1(device::protocol2Entry(
-                                                            s.protocol2, o.secondSerial))
-                                                      : QString(),
-                               o.protocol2Entries > 0)},
-            {"typecode",
-             list(s.typecode, QString::fromLatin1(device::kTypeCodeEntries[s.typecode]), true)},
-            {"openTime", QJsonObject{{"ms", s.openTimeMs}, {"shown", o.openTime}}}};
-        QJsonObject options;
-        for (std::size_t i = 0; i < device::kOptionKeys.size(); ++i)
-            options[QLatin1String(device::kOptionKeys[i].name)] =
-                QJsonObject{{"checked", s.*device::kOptionKeys[i].member}, {"shown", o.options[i]}};
+        r["mode"] = QJsonObject{{"code", mode},
+                                {"text", device::modeName(mode, QStringLiteral("not defined"))}};
+        QJsonObject settings, options;
+        for (const device::SettingRow& k : device::kSettings) {
+            const int v = k.value(s);
+            const bool shown = device::shownIn(k, o);
+            if (k.shows == device::Shows::Box) {
+                options[QLatin1String(k.name)] = QJsonObject{{"checked", v != 0}, {"shown", shown}};
+            } else if (k.shows == device::Shows::Milliseconds) {
+                settings["openTime"] = QJsonObject{{"ms", v}, {"shown", shown}};
+            } else {
+                const bool undefined = v == device::kProtocolUndefined;
+                settings[QLatin1String(k.key)] = QJsonObject{
+                    {"index", undefined ? -1 : v},
+                    {"text", shown ? device::valueText(k, v, o, c.withoutParity) : QString()},
+                    {"shown", shown}};
+            }
+        }
         settings["options"] = options;
         r["settings"] = settings;
         r["paramBlock"] = device::hexText(c.params->block.data(), c.params->block.size());

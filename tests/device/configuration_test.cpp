@@ -87,9 +87,10 @@ void randomState(Bench& b, uint8_t code, std::pair<uint8_t, uint8_t> firmware, s
 
     device::Configuration c = b.read();
     ASSERT_TRUE(c.complete());
-    if (c.shown.protocolEntries() > 0)
+    // A list left alone keeps what the block held, an entry beyond the list or none at all.
+    if (c.shown.protocolEntries() > 0 && coin())
         c.settings.protocol = static_cast<uint8_t>(rng() % c.shown.protocolEntries());
-    if (c.shown.protocol2Entries > 0)
+    if (c.shown.protocol2Entries > 0 && coin())
         c.chooseProtocol2(static_cast<uint8_t>(rng() % c.shown.protocol2Entries));
     if (c.row().fullBits) c.settings.typecode = static_cast<uint8_t>(rng() % 4);
     for (std::size_t i = 0; i < device::kOptionKeys.size(); ++i)

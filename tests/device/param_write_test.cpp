@@ -72,9 +72,10 @@ TEST(SettingRows, EachSettingLandsOnItsBitsForEachWriteForm) {
             for (std::size_t i = 1; i < 8; ++i)
                 touched += std::popcount(static_cast<unsigned>(b[i]));
             EXPECT_EQ(touched > 0, r.carriedBy(m)) << int(c.model) << " " << r.name;
-            if (r.carriedBy(m) && !time)
+            if (r.carriedBy(m) && !time) {
                 EXPECT_EQ(r.value(device::decodeParamBlock(b.data()).settings), 1)
                     << int(c.model) << " " << r.name;
+            }
         }
     }
     device::OutputSettings undefined;
