@@ -19,25 +19,81 @@
 
 namespace device {
 
+namespace {
+
+// Each exit code: a few words for the summary's rows and totals, and the manual's paragraph in
+// roff (none for a code the paragraph before covers).
+constexpr ExitRow kExitRows[] = {
+    {kOk, "succeeded",
+     "The operation's verdict was the good one: \\(lqOK\\(rq, \\(lqOK: Filter write.\\(rq (for\n"
+     ".BR ports :\n"
+     "a port was found).\n"
+     "For\n"
+     ".BR program :\n"
+     "the firmware was delivered: old-type, every block accepted and the end frame confirmed;\n"
+     "new-type, block 999 asked for after every block of the image; and the filter request after\n"
+     "it accepted, where it was sent.\n"},
+    {kFailed, "refused, no answer or not delivered",
+     "The reader refused or did not answer, or the run failed; the last log line says which\n"
+     "(for\n"
+     ".BR ports :\n"
+     "none was found).\n"},
+    {kUsage, "not run: a usage error or no such port",
+     "A usage error, a port that is not there, or a firmware file that cannot be read.\n"},
+    {kPortUnusable, "the port cannot be opened",
+     "The port cannot be opened or set up: in use (by the process that a lock file or the\n"
+     "kernel's lock list names, or another program), no permission, not a serial device; a "
+     "network\n"
+     "server that cannot be reached, refuses, or serves another client.\n"},
+    {kInBootLoader, "waits in its boot loader",
+     "The reader answers as its boot loader: program it with\n"
+     ".BR \"program \\-\\-in\\-boot\" .\n"},
+    {kOutputFailed, "output not written",
+     "Standard output could not be written (a closed pipe, a full disk); the operation ran to its\n"
+     "end.\n"},
+    {kSomeFailed, "some did not succeed",
+     "Several ports: at least one did not succeed; each port's own code is in its row of the\n"
+     "summary and its\n"
+     ".B end\n"
+     "event.\n"},
+    {kStopped, "stopped",
+     "The bench window's Stop ended the unit: a programming run sent its end frame.\n"},
+    {kHangUp, "stopped by a signal",
+     "Stopped by SIGHUP, SIGINT or SIGTERM: a programming run stops as with \\(lqStop\\(rq; any\n"
+     "other operation ends when its exchange is over.\n"
+     "A signal's code wins over any other.\n"},
+    {kInterrupted, "stopped by a signal", nullptr},
+    {kTerminated, "stopped by a signal", nullptr},
+};
+
+}  // namespace
+
+std::span<const ExitRow> exitCodes() {
+    return kExitRows;
+}
+
 QString exitReason(int code) {
-    switch (code) {
-        case kOk:
-            return QStringLiteral("succeeded");
-        case kFailed:
-            return QStringLiteral("refused, no answer or not delivered");
-        case kUsage:
-            return QStringLiteral("not run: a usage error or no such port");
-        case kPortUnusable:
-            return QStringLiteral("the port cannot be opened");
-        case kInBootLoader:
-            return QStringLiteral("waits in its boot loader");
-        case kOutputFailed:
-            return QStringLiteral("output not written");
-        case kStopped:
-            return QStringLiteral("stopped");
-        default:
-            return QStringLiteral("stopped by a signal");
+    for (const ExitRow& r : kExitRows)
+        if (r.code == code) return QString::fromLatin1(r.reason);
+    return QStringLiteral("stopped by a signal");
+}
+
+QString manualExitStatus() {
+    QString roff;
+    for (std::size_t i = 0; i < std::size(kExitRows); ++i) {
+        const ExitRow& r = kExitRows[i];
+        if (!r.manual) continue;
+        // A paragraph followed by rows without one names their codes too.
+        QStringList codes{QString::number(r.code)};
+        for (std::size_t k = i + 1; k < std::size(kExitRows) && !kExitRows[k].manual; ++k)
+            codes << QString::number(kExitRows[k].code);
+        roff += QStringLiteral(".TP\n");
+        roff += codes.size() == 1 ? QStringLiteral(".B %1\n").arg(codes[0])
+                                  : QStringLiteral(".BR ") +
+                                        codes.join(QStringLiteral(" \", \" ")) + QLatin1Char('\n');
+        roff += QString::fromUtf8(r.manual);
     }
+    return roff;
 }
 
 QString portDevice(const QString& port) {

@@ -5,6 +5,7 @@
 #include <QStringList>
 #include <functional>
 #include <map>
+#include <span>
 #include <vector>
 
 // A bench of readers: one command on many ports at once, a thread a port, each port's fault its
@@ -29,8 +30,17 @@ enum Exit {
     kTerminated = 143,   // SIGTERM
 };
 
+// An exit code: what the summary's rows and totals say of it, and the manual's paragraph (roff).
+struct ExitRow {
+    int code;
+    const char* reason;
+    const char* manual;  // none where the paragraph of the row before covers it
+};
+std::span<const ExitRow> exitCodes();
 // What an exit code says, for a row of the summary and its totals.
 QString exitReason(int code);
+// torvik-cli's manual's EXIT STATUS, made from the table.
+QString manualExitStatus();
 
 // The real device behind a port name or path; empty when there is none.
 QString portDevice(const QString& port);

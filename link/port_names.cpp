@@ -68,9 +68,22 @@ QString devicePath(const QString& name) {
 #endif
 }
 
+bool isDevicePath(const QString& port) {
+    return port.startsWith(QLatin1Char('/')) || port.startsWith(QLatin1Char('\\'));
+}
+
+QString normalPortName(const QString& port) {
+    return isDevicePath(port) || looksLikeNetworkPort(port) ? port : port.toUpper();
+}
+
+bool isDeviceFile(const QString& path) {
+    const QString absolute = QFileInfo(path).absoluteFilePath();
+    if (absolute.startsWith(portLinkFolder() + QLatin1Char('/'))) return true;
+    return realDevicePath(absolute).startsWith(deviceRoot() + QLatin1Char('/'));
+}
+
 QString portPath(const QString& port) {
-    if (looksLikeNetworkPort(port)) return port;
-    if (port.startsWith(QLatin1Char('/')) || port.startsWith(QLatin1Char('\\'))) return port;
+    if (looksLikeNetworkPort(port) || isDevicePath(port)) return port;
     return devicePath(port);
 }
 

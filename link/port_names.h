@@ -28,6 +28,14 @@ QString portLinkFolder();
 // fixed table); empty for a name that is not COM1 to COM128.
 QString devicePath(const QString& name);
 
+// Whether a port as typed is a path (a device or a link to one), not a name COMn or a URL.
+bool isDevicePath(const QString& port);
+// A port as the program names it: a name COMn in upper case, a path or a URL as typed.
+QString normalPortName(const QString& port);
+// Whether an existing file is a serial device: a path that leads into the device folder, or a
+// link of the ports folder.
+bool isDeviceFile(const QString& path);
+
 // The path that a port given as a name COMn, a device path or a network URL opens: a path or a
 // URL (rfc2217://, socket://) as typed, a name through devicePath(); empty for anything else.
 QString portPath(const QString& port);

@@ -19,7 +19,7 @@ namespace {
 // An operand names a port when it is a name COMn that is no file here, or a device.
 bool isPort(const QString& operand) {
     if (comlink::looksLikeNetworkPort(operand)) return true;
-    if (QFileInfo::exists(operand)) return operand.startsWith(QStringLiteral("/dev/"));
+    if (QFileInfo::exists(operand)) return comlink::isDeviceFile(operand);
     return comlink::comNumber(operand.toUpper()) > 0;
 }
 
@@ -44,9 +44,7 @@ Side sideOf(const Options& base, const QString& operand) {
         return side;
     }
     Options o = base;
-    o.port = operand.startsWith(QLatin1Char('/')) || comlink::looksLikeNetworkPort(operand)
-                 ? operand
-                 : operand.toUpper();
+    o.port = comlink::normalPortName(operand);
     o.ports = {o.port};
     // Read quietly: the read's log lines are not the comparison's.
     static const CommandSpec kRead{.name = "diff",

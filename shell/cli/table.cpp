@@ -4,7 +4,9 @@
 #include <QCommandLineParser>
 #include <array>
 
+#include "device/settings.h"
 #include "link/network_port.h"
+#include "link/port_names.h"
 #include "shell/cli/commands.h"
 
 namespace cli {
@@ -314,10 +316,7 @@ Parsed parseArguments(const QStringList& args) {
     // path and a URL as typed.
     for (const QString& value : p.values(port))
         for (QString name : value.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
-            name = name.trimmed();
-            if (!name.startsWith(QLatin1Char('/')) && !name.startsWith(QLatin1Char('\\')) &&
-                !comlink::looksLikeNetworkPort(name))
-                name = name.toUpper();
+            name = comlink::normalPortName(name.trimmed());
             if (!name.isEmpty() && !o.ports.contains(name)) o.ports << name;
         }
     o.all = p.isSet(all);
@@ -395,8 +394,9 @@ Parsed parseArguments(const QStringList& args) {
     if (isSet("open-time")) {
         bool ok = false;
         const int ms = value("open-time").toInt(&ok);
-        if (!ok || ms < 0 || ms > 6553500) {
-            r.error = QStringLiteral("--open-time takes milliseconds from 0 to 6553500, not \"%1\"")
+        if (!ok || ms < 0 || ms > device::kLongestOpenTimeMs) {
+            r.error = QStringLiteral("--open-time takes milliseconds from 0 to %1, not \"%2\"")
+                          .arg(device::kLongestOpenTimeMs)
                           .arg(value("open-time"));
             return r;
         }

@@ -1,10 +1,12 @@
 // torvik-cli-manual: torvik-cli's manual page from its template, with the synopsis of each
-// command made from the command table, so that the manual names exactly what the program takes.
+// command made from the command table and the exit codes from their table, so that the manual names
+// exactly what the program takes.
 //   torvik-cli-manual TEMPLATE > torvik-cli.1
 
 #include <QFile>
 #include <cstdio>
 
+#include "device/bench.h"
 #include "shell/cli/commands.h"
 
 int main(int argc, char* argv[]) {
@@ -24,6 +26,12 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     page.replace(marker, cli::manualSynopsis().toUtf8());
+    const QByteArray exitMarker("@EXIT_STATUS@\n");
+    if (page.count(exitMarker) != 1) {
+        std::fprintf(stderr, "torvik-cli-manual: %s has no single @EXIT_STATUS@ line\n", argv[1]);
+        return 1;
+    }
+    page.replace(exitMarker, device::manualExitStatus().toUtf8());
     return std::fwrite(page.constData(), 1, page.size(), stdout) == std::size_t(page.size()) &&
                    std::fflush(stdout) == 0
                ? 0
