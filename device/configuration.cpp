@@ -47,11 +47,11 @@ uint16_t Configuration::openTimeUnits() const {
 
 std::vector<uint8_t> Configuration::writeRequest() const {
     std::vector<uint8_t> frame(16);  // 13 bytes at most
-    frame.resize(buildParamWrite(frame.data(), device(), heldChoices(), openTimeUnits()));
+    frame.resize(buildParamWrite(frame.data(), device(), sentSettings(), openTimeUnits()));
     return frame;
 }
 
-OutputSettings Configuration::heldChoices() const {
+OutputSettings Configuration::sentSettings() const {
     OutputSettings s = settings;
     for (std::size_t i = 0; i < kOptionKeys.size(); ++i)
         if (kOptionKeys[i].onlyWhileShown && !shown.options[i]) s.*kOptionKeys[i].member = false;
@@ -59,17 +59,17 @@ OutputSettings Configuration::heldChoices() const {
 }
 
 std::array<uint8_t, comlink::cmd::kParams.replyData> Configuration::blockAfterWrite() const {
-    return writtenBlock(row(), heldChoices(), openTimeUnits(),
+    return writtenBlock(row(), sentSettings(), openTimeUnits(),
                         params ? params->block : ParamBlock{});
 }
 
-OutputSettings Configuration::heldSettings() const {
+OutputSettings Configuration::settingsAfterWrite() const {
     return decodeParamBlock(blockAfterWrite().data()).settings;
 }
 
 SettingsRecord Configuration::record() const {
     SettingsRecord r = recordOf(who, params ? *params : ParamRead{}, filters ? &*filters : nullptr);
-    r.settings = heldSettings();
+    r.settings = settingsAfterWrite();
     if (r.filters) r.filters = filterChoice;
     return r;
 }
@@ -111,7 +111,7 @@ Configuration configurationOf(const Identity& who, const std::optional<ParamRead
                       accepted(params) ? std::optional<uint8_t>(params->decoded.settings.protocol2)
                                        : std::nullopt,
                       filtersRead);
-    const FilterChoice defaults = applyFilterRules(filters::kDefaultChecked).checked;
+    const filters::BoxStates defaults = applyFilterRules(filters::kDefaultChecked).checked;
     if (m.layout == Layout::FilterCodes) {
         // Configured by filter codes: the boxes start from the defaults.
         c.filterChoice = defaults;
@@ -185,7 +185,7 @@ Fit fit(const Configuration& reader, const SettingsRecord& file, bool allowOther
     f.settings = reader.settings;
     if (f.modelRefused) return f;
     const ModelRow& m = reader.row();
-    const OutputSettings held = reader.heldSettings();
+    const OutputSettings held = reader.settingsAfterWrite();
     const OutputSettings& s = file.settings;
     // The same model and firmware: a value the reader holds is one it keeps, whatever the
     // configurator's lists offer.
@@ -245,7 +245,7 @@ Fit fit(const Configuration& reader, const SettingsRecord& file, bool allowOther
         if (!writable) {
             f.record << QStringLiteral("filters");
         } else if (*file.filters != reader.filterChoice) {
-            const FilterChoice ruled = applyFilterRules(*file.filters).checked;
+            const filters::BoxStates ruled = applyFilterRules(*file.filters).checked;
             bool held = false;
             for (int i = 0; i < filters::kBoxCount; ++i)
                 if (ruled[i] != (*file.filters)[i]) {

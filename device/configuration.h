@@ -40,7 +40,7 @@ struct Configuration {
     std::optional<ParamRead> params;    // asked for where the model has a parameter block
     std::optional<FilterRead> filters;  // asked for in protected mode where the model reads them
     OutputSettings settings;            // the window's choices, as "Read param" set them
-    FilterChoice filterChoice{};        // the filter boxes
+    filters::BoxStates filterChoice{};  // the filter boxes
     std::array<bool, filters::kBoxCount> filtersShown{};
     std::array<bool, filters::kBoxCount> filterEnabled{};  // which filter box takes a click
     ShownControls shown;
@@ -63,13 +63,15 @@ struct Configuration {
     // "Write param"'s request for the settings.
     std::vector<uint8_t> writeRequest() const;
     // The settings as the write sends them: the pulse and conversion boxes unticked while hidden.
-    OutputSettings heldChoices() const;
+    OutputSettings sentSettings() const;
+    OutputSettings heldChoices() const { return sentSettings(); }  // its earlier name
     // The parameter block once the reader took that write: the bytes it carries over the block
     // read.
     std::array<uint8_t, comlink::cmd::kParams.replyData> blockAfterWrite() const;
     // The settings that block holds, as "Read param" reads them: what a settings file records
     // and what the command line reports, so that a reader cloned from another reads as it.
-    OutputSettings heldSettings() const;
+    OutputSettings settingsAfterWrite() const;
+    OutputSettings heldSettings() const { return settingsAfterWrite(); }  // its earlier name
     // The settings file of this reader: the held settings, the filter boxes where the filter
     // block was read, the blocks read as a record.
     SettingsRecord record() const;
@@ -105,8 +107,8 @@ struct Fit {
     // List values beyond the configurator's list, from a file of this model and firmware: applied
     // as the reader's write keeps them.
     QStringList beyondList;
-    OutputSettings settings;              // the reader's settings with the file's applied
-    std::optional<FilterChoice> filters;  // the file's filters, where they are applied
+    OutputSettings settings;                    // the reader's settings with the file's applied
+    std::optional<filters::BoxStates> filters;  // the file's filters, where they are applied
     bool fits() const { return !modelRefused && refused.isEmpty(); }
 };
 Fit fit(const Configuration& reader, const SettingsRecord& file, bool allowOtherModel = false);

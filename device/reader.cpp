@@ -276,8 +276,8 @@ FilterWriteVerdict verdictOf(comlink::Reply r) {
 
 }  // namespace
 
-FilterWriteVerdict Reader::setFilters(uint8_t device, const FilterChoice& choice, bool automatic,
-                                      bool filtersRead) {
+FilterWriteVerdict Reader::setFilters(uint8_t device, const filters::BoxStates& choice,
+                                      bool automatic, bool filtersRead) {
     switch (model(device).filterWrite) {
         case FilterWrite::Unsupported:
             log(QStringLiteral("This command is not supported by this device."));

@@ -78,7 +78,7 @@ struct FilterRead {
     comlink::Reply reply = comlink::Reply::None;
     std::array<uint8_t, filters::kBlockSize> block{};
     bool signatureValid = false;
-    FilterChoice choice{};  // valid when accepted with a valid signature
+    filters::BoxStates choice{};  // valid when accepted with a valid signature
 };
 
 // How "Set filter" ended.
@@ -201,7 +201,7 @@ public:
     // "Set filter" in the form of the model: the filter codes, the automatic request, or (for a
     // reader that can take either, with automatic false) the full frame of the choice, which
     // needs the filter block read first.
-    FilterWriteVerdict setFilters(uint8_t device, const FilterChoice& choice, bool automatic,
+    FilterWriteVerdict setFilters(uint8_t device, const filters::BoxStates& choice, bool automatic,
                                   bool filtersRead);
     // The filter codes one frame each; false after the first one the reader did not take.
     bool transmitCodes(const uint8_t* codes, int n);

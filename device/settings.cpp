@@ -213,7 +213,7 @@ const char* protocol2Entry(int index, bool serial) {
     return serial ? kSecondProtocolEntriesModel6[index] : kSecondProtocolEntries[index];
 }
 
-FilterRules applyFilterRules(const FilterChoice& choice) {
+FilterRules applyFilterRules(const filters::BoxStates& choice) {
     using filters::Box;
     FilterRules r;
     r.checked = choice;
@@ -235,7 +235,7 @@ FilterRules applyFilterRules(const FilterChoice& choice) {
     return r;
 }
 
-std::array<bool, filters::kBoxCount> filterEnabled(const FilterChoice& choice) {
+std::array<bool, filters::kBoxCount> filterEnabled(const filters::BoxStates& choice) {
     const FilterRules rules = applyFilterRules(choice);
     std::array<bool, filters::kBoxCount> enabled{};
     for (int i = 0; i < filters::kBoxCount; ++i)
@@ -243,8 +243,8 @@ std::array<bool, filters::kBoxCount> filterEnabled(const FilterChoice& choice) {
     return enabled;
 }
 
-FilterChoice decodeFilterBlock(const uint8_t* block, uint8_t tp) {
-    FilterChoice raw{};
+filters::BoxStates decodeFilterBlock(const uint8_t* block, uint8_t tp) {
+    filters::BoxStates raw{};
     for (int i = 0; i < filters::kBoxCount; ++i)
         raw[i] = filters::boxChecked(block, static_cast<filters::Box>(i), tp);
     return applyFilterRules(raw).checked;

@@ -366,23 +366,23 @@ inline constexpr std::array<FilterKey, filters::kBoxCount> kFilterKeys{{
 inline constexpr std::array<filters::Box, 5> kFilterTriggers{
     filters::Counter, filters::Filter1, filters::Filter2, filters::Mf3, filters::Otp2};
 
-// Which filter box is checked, in the order of filters::Box.
-using FilterChoice = std::array<bool, filters::kBoxCount>;
+// The name scripts and tests written before the filter boxes had one type use.
+using FilterChoice = filters::BoxStates;
 
 // The rules that tie the filter boxes together, over a choice: Filter 2 clears Filter 1, Filter 1
 // clears Filter 2 and its exception, and an option box is usable only beside the box it belongs
 // to. enabled is what each rule decides; a box no rule decides keeps whatever state it had.
 struct FilterRules {
-    FilterChoice checked{};
+    filters::BoxStates checked{};
     std::array<std::optional<bool>, filters::kBoxCount> enabled{};
 };
-FilterRules applyFilterRules(const FilterChoice& choice);
+FilterRules applyFilterRules(const filters::BoxStates& choice);
 // Whether each box takes a click after "Read param" showed this choice: what the rules decide,
 // and otherwise as the filter defaults left it (Filter 2 Exc held, the others free).
-std::array<bool, filters::kBoxCount> filterEnabled(const FilterChoice& choice);
+std::array<bool, filters::kBoxCount> filterEnabled(const filters::BoxStates& choice);
 
 // The choice a filter block shows once the rules have run; tp is the model's polarity of Zero.
-FilterChoice decodeFilterBlock(const uint8_t* block, uint8_t tp);
+filters::BoxStates decodeFilterBlock(const uint8_t* block, uint8_t tp);
 
 // The filter boxes a model shows after "Read param" (all of them where it reads its filters).
 std::array<bool, filters::kBoxCount> offeredFilters(const ModelRow& m);

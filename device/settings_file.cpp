@@ -143,7 +143,7 @@ std::optional<SettingsRecord> settingsFromJson(const QJsonObject& o, QString* er
     }
     if (o.contains(QLatin1String("filters"))) {
         const QJsonObject f = o.value(QLatin1String("filters")).toObject();
-        FilterChoice choice{};
+        filters::BoxStates choice{};
         for (int i = 0; i < filters::kBoxCount; ++i) {
             const auto b = boolean(f, QLatin1String(kFilterKeys[i].name), error);
             if (!b) {

@@ -27,7 +27,7 @@ struct SettingsRecord {
     QString modelName;
     QString firmware;  // "1.7.1"
     OutputSettings settings;
-    std::optional<FilterChoice> filters;  // where the filter block was read
+    std::optional<filters::BoxStates> filters;  // where the filter block was read
     std::array<uint8_t, comlink::cmd::kParams.replyData> paramBlock{};
     std::optional<std::array<uint8_t, filters::kBlockSize>> filterBlock;
 };

@@ -143,13 +143,13 @@ int UnitSession::writeParams() {
         say(QStringLiteral("\"Write param\" is not enabled for this reader"));
         return kFailed;
     }
-    return reader_.writeParams(config_.device(), config_.heldChoices(), config_.openTimeUnits()) ==
+    return reader_.writeParams(config_.device(), config_.sentSettings(), config_.openTimeUnits()) ==
                    comlink::Reply::Accepted
                ? kOk
                : kFailed;
 }
 
-int UnitSession::readBack(const Configuration* wrote, const FilterChoice* wroteFilters) {
+int UnitSession::readBack(const Configuration* wrote, const filters::BoxStates* wroteFilters) {
     quiet_ = true;
     const bool read = readParam(false);
     quiet_ = false;

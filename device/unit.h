@@ -98,7 +98,7 @@ public:
     int writeParams();
     // "Read param" once more, quietly, and each written field the reader does not hold named:
     // kFailed. wrote: the configuration that was written; wroteFilters: the filter choice.
-    int readBack(const Configuration* wrote, const FilterChoice* wroteFilters);
+    int readBack(const Configuration* wrote, const filters::BoxStates* wroteFilters);
     // The file's settings onto the reader read: the parameters its model's write carries, the
     // filters where it reads and writes them whole. A value it cannot take refuses the whole
     // restore before anything is written; the read-back follows the writes. fileName names the

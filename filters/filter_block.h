@@ -33,6 +33,10 @@ enum Box {
     AllowAllLocal,
 };
 
+// Which filter box is checked, in the order of Box: what the window's boxes, a settings file and
+// "Set filter" hold.
+using BoxStates = std::array<bool, kBoxCount>;
+
 struct BoxBit {
     uint8_t byte;
     uint8_t mask;

@@ -10,8 +10,6 @@
 // order of filters::Box; enabled and visible states play no part).
 namespace filters {
 
-using BoxStates = std::array<bool, kBoxCount>;
-
 inline constexpr int kMaxFilterCodes = 16;
 inline constexpr uint8_t kStatusNotRegistered = 0x20;
 inline constexpr int kExplicitFrameLen = 60;

@@ -27,7 +27,7 @@ bool TForm1::transmitCmd(const uint8_t* p, uint8_t n) {
     return reader_->transmitCodes(p, n);
 }
 
-device::FilterChoice TForm1::filterChoice() const {
+filters::BoxStates TForm1::filterChoice() const {
     return boxStates(filterBoxes());
 }
 

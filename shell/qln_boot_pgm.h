@@ -267,7 +267,7 @@ public:
     uint8_t getFilterCmd(uint8_t* p);
     bool transmitCmd(const uint8_t* p, uint8_t n);
     // The filter boxes' checked states.
-    device::FilterChoice filterChoice() const;
+    filters::BoxStates filterChoice() const;
 
     // Firmware update: firmware/open_file.cpp (the image), firmware/boot_entry.cpp ("Go to the
     // BOOT"), firmware/boot_exchange.cpp (one packet), firmware/programming.cpp (the run).

@@ -42,7 +42,7 @@ namespace {
 
 // One port's run: a session of its own, its lines and progress to output where several ports
 // run (one port prints as it goes).
-device::UnitRun runSession(const Options& base, const CommandSpec& c, const QString& port,
+device::UnitRun runSession(const Options& base, const CommandRow& c, const QString& port,
                            PortOutput* output) {
     Options o = base;
     o.port = port;
@@ -125,7 +125,7 @@ int summarize(const Options& o, const std::vector<device::UnitRun>& runs, Board&
 
 }  // namespace
 
-device::BenchJob benchJob(const Options& o, const CommandSpec& c, bool severalPorts) {
+device::BenchJob benchJob(const Options& o, const CommandRow& c, bool severalPorts) {
     device::BenchJob job;
     job.command = o.command;
     job.file = o.file;
@@ -139,13 +139,13 @@ device::BenchJob benchJob(const Options& o, const CommandSpec& c, bool severalPo
     return job;
 }
 
-int runOnePort(const Options& o, const CommandSpec& c) {
+int runOnePort(const Options& o, const CommandRow& c) {
     const device::BenchJob job = benchJob(o, c, false);
     PrintOutput output;
     return device::runUnit(job, o.port, nullptr, &output).code;
 }
 
-int runSeveral(const Options& o, const CommandSpec& c) {
+int runSeveral(const Options& o, const CommandRow& c) {
     QStringList ports = o.ports;
     if (o.all)
         for (const comlink::ProbedPort& p : comlink::probePorts().ports)

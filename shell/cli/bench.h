@@ -8,7 +8,7 @@
 // summary at the end.
 namespace cli {
 
-struct CommandSpec;
+struct CommandRow;
 
 // The command's file, read and checked once; a JobFile whose code is 0 when the command takes no
 // file.
@@ -18,12 +18,12 @@ JobFile readJobFile(const Options& o);
 int useJobFile(const Options& o, std::shared_ptr<const JobFile>* f);
 // The job the bench runs: the command, its file read once, and a session of its own on each port
 // (severalPorts: its lines and progress go to the bench's events, each with its port).
-device::BenchJob benchJob(const Options& o, const CommandSpec& c, bool severalPorts);
+device::BenchJob benchJob(const Options& o, const CommandRow& c, bool severalPorts);
 // The command on the one port of --port, as a unit (its record where --units asks for it).
-int runOnePort(const Options& o, const CommandSpec& c);
+int runOnePort(const Options& o, const CommandRow& c);
 // The command on every port of --port, --all (and --watch) at most --jobs at once, then the
 // summary; the exit code: 0 when every port succeeded, 6 otherwise, a signal's when one stopped
 // them.
-int runSeveral(const Options& o, const CommandSpec& c);
+int runSeveral(const Options& o, const CommandRow& c);
 
 }  // namespace cli

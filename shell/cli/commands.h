@@ -15,7 +15,7 @@ namespace cli {
 class Session;
 
 // An option beyond --port, --trace, --help and --version.
-struct OptionSpec {
+struct OptionRow {
     const char* name;
     const char* value;  // the value's name; none for a switch
 };
@@ -40,7 +40,7 @@ enum class PortUse {
     Optional,  // where --port is given; its operands may name ports too
 };
 
-struct CommandSpec {
+struct CommandRow {
     const char* name;
     const char* operand = nullptr;          // the operand's name ("FILE"); none
     const char* operandNeed = nullptr;      // the usage error when it is missing
@@ -55,12 +55,12 @@ struct CommandSpec {
     int (*run)(Session&);
 };
 
-std::span<const OptionSpec> options();
+std::span<const OptionRow> options();
 // The options every command takes beside its own: the ports it runs on and what is kept of the
 // run. --help, --version and --completion stand alone.
-std::span<const OptionSpec> runOptions();
-std::span<const CommandSpec> commands();
-const CommandSpec* command(const QString& name);
+std::span<const OptionRow> runOptions();
+std::span<const CommandRow> commands();
+const CommandRow* command(const QString& name);
 
 // The groups' commands, each in the file of its group.
 int runPorts(Session&);

@@ -19,7 +19,7 @@ const QStringList kShells{"bash", "zsh", "fish"};
 // command takes on several ports), and those that stand alone.
 QStringList globalOptions() {
     QStringList l;
-    for (const OptionSpec& o : runOptions()) l << QStringLiteral("--") + QLatin1String(o.name);
+    for (const OptionRow& o : runOptions()) l << QStringLiteral("--") + QLatin1String(o.name);
     return l << QStringLiteral("--json") << QStringLiteral("--help") << QStringLiteral("--version")
              << QStringLiteral("--completion");
 }
@@ -67,31 +67,31 @@ QStringList withEquals(QStringList names) {
 QStringList valuedOptions() {
     QStringList l{QStringLiteral("--completion")};
     for (const auto& list : {runOptions(), options()})
-        for (const OptionSpec& o : list)
+        for (const OptionRow& o : list)
             if (o.value) l << QStringLiteral("--") + QLatin1String(o.name);
     return l;
 }
 
 QStringList commandNames() {
     QStringList l;
-    for (const CommandSpec& c : commands()) l << QString::fromLatin1(c.name);
+    for (const CommandRow& c : commands()) l << QString::fromLatin1(c.name);
     return l;
 }
 
-QStringList commandOptions(const CommandSpec& c) {
+QStringList commandOptions(const CommandRow& c) {
     QStringList l;
     for (const char* o : c.options) l << QStringLiteral("--") + QLatin1String(o);
     return l;
 }
 
 // The file suffix a command's operands take; empty where they are no file.
-QString operandSuffix(const CommandSpec& c) {
+QString operandSuffix(const CommandRow& c) {
     if (!c.operand) return {};
     return QLatin1String(c.name) == QLatin1String("program") ? QStringLiteral("rom")
                                                              : QStringLiteral("json");
 }
 
-int operandCount(const CommandSpec& c) {
+int operandCount(const CommandRow& c) {
     return (c.operand ? 1 : 0) + (c.operand2 ? 1 : 0);
 }
 
@@ -105,7 +105,7 @@ struct FileOperands {
 };
 std::vector<FileOperands> fileOperands() {
     std::vector<FileOperands> l;
-    for (const CommandSpec& c : commands())
+    for (const CommandRow& c : commands())
         if (!operandSuffix(c).isEmpty())
             l.push_back({QString::fromLatin1(c.name), operandCount(c), operandSuffix(c),
                          c.port == PortUse::Optional});
@@ -191,7 +191,7 @@ QString bashScript() {
             "    --jobs)\n"
             "        return ;;\n")
             .arg(valuedOptions().join(QLatin1Char(' ')), lines(kShells));
-    for (const OptionSpec& o : options()) {
+    for (const OptionRow& o : options()) {
         if (!o.value) continue;
         const QString name = QLatin1String(o.name);
         s += QStringLiteral("    --%1)\n").arg(name);
@@ -220,7 +220,7 @@ QString bashScript() {
              "        local opts=%1\n"
              "        case $cmd in\n")
              .arg(lines(globalOptions()));
-    for (const CommandSpec& c : commands())
+    for (const CommandRow& c : commands())
         if (!c.options.empty())
             s += QStringLiteral("        %1) opts+=$'\\n'%2 ;;\n")
                      .arg(QLatin1String(c.name), lines(commandOptions(c)));
@@ -279,7 +279,7 @@ QString zshScript() {
                     "    --completion) compadd -- %2; return ;;\n"
                     "    --jobs) return ;;\n")
                     .arg(quotedWords(valuedOptions()), quotedWords(kShells));
-    for (const OptionSpec& o : options()) {
+    for (const OptionRow& o : options()) {
         if (!o.value) continue;
         const QString name = QLatin1String(o.name);
         s += QStringLiteral("    --%1)\n").arg(name);
@@ -307,7 +307,7 @@ QString zshScript() {
              "        local -a opts=(%1)\n"
              "        case $cmd in\n")
              .arg(quotedWords(globalOptions()));
-    for (const CommandSpec& c : commands())
+    for (const CommandRow& c : commands())
         if (!c.options.empty())
             s += QStringLiteral("        %1) opts+=(%2) ;;\n")
                      .arg(QLatin1String(c.name), quotedWords(commandOptions(c)));
@@ -430,13 +430,13 @@ QString fishScript() {
                  quotedWords(controlNames(true, false)), quotedWords(controlNames(false, true)),
                  shellQuoted(commandNames().join(QLatin1Char(' '))),
                  shellQuoted(kShells.join(QLatin1Char(' '))));
-    for (const CommandSpec& c : commands()) {
+    for (const CommandRow& c : commands()) {
         const QString name = QLatin1String(c.name);
         for (const char* o : c.options) {
             const QString option = QLatin1String(o);
             if (option == "json") continue;  // taken by every command
-            const OptionSpec* spec = nullptr;
-            for (const OptionSpec& each : options())
+            const OptionRow* spec = nullptr;
+            for (const OptionRow& each : options())
                 if (option == QLatin1String(each.name)) spec = &each;
             s += QStringLiteral("complete -c torvik-cli -n '__torvik_cli_command %1' -l %2")
                      .arg(name, option);

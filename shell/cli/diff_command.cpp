@@ -47,11 +47,11 @@ Side sideOf(const Options& base, const QString& operand) {
     o.port = comlink::normalPortName(operand);
     o.ports = {o.port};
     // Read quietly: the read's log lines are not the comparison's.
-    static const CommandSpec kRead{.name = "diff",
-                                   .usages = {},
-                                   .before = Before::ReadParamOk,
-                                   .printsRead = false,
-                                   .run = [](Session&) { return int(kOk); }};
+    static const CommandRow kRead{.name = "diff",
+                                  .usages = {},
+                                  .before = Before::ReadParamOk,
+                                  .printsRead = false,
+                                  .run = [](Session&) { return int(kOk); }};
     Session s(o);
     side.code = s.run(kRead);
     if (side.code == kOk && !s.config().paramsRead()) {

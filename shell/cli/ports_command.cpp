@@ -28,7 +28,7 @@ int runPorts(Session&) {
 }
 
 int run(const Options& options) {
-    const CommandSpec* c = command(options.command);
+    const CommandRow* c = command(options.command);
     if (!c) {
         err(QStringLiteral("unknown command \"%1\"").arg(options.command));
         return kUsage;

@@ -25,7 +25,7 @@ QJsonObject readReport(const device::Configuration& c, const QStringList& lines,
     if (c.paramsRead() && who.row) {
         // The settings as the reader holds them once "Write param" has sent the window's choices:
         // a reader cloned from another reports the same.
-        const device::OutputSettings s = c.heldSettings();
+        const device::OutputSettings s = c.settingsAfterWrite();
         const device::ShownControls& o = c.shown;
         const uint8_t mode = c.params->decoded.mode;
         r["mode"] = QJsonObject{{"code", mode},

@@ -61,7 +61,7 @@ device::UnitHints hints() {
 Session::Session(const Options& o)
     : device::UnitSession(o.port, printing(o, printsRead_), hints()), o_(o) {}
 
-int Session::run(const CommandSpec& c) {
+int Session::run(const CommandRow& c) {
     printsRead_ = c.printsRead;
     const int code = [&] {
         // The files first: nothing goes on the line for a file that is not there or not whole.

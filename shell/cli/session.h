@@ -19,13 +19,13 @@
 // torvik-cli prints them, and the command's files.
 namespace cli {
 
-struct CommandSpec;
+struct CommandRow;
 
 class Session : public device::UnitSession {
 public:
     explicit Session(const Options& o);
     // The command, from its files to its last exchange; the port is released before it returns.
-    int run(const CommandSpec& command);
+    int run(const CommandRow& command);
 
     const Options& options() const { return o_; }
 

@@ -13,7 +13,7 @@ namespace cli {
 
 namespace {
 
-constexpr std::array<OptionSpec, 12> kOptions{{
+constexpr std::array<OptionRow, 12> kOptions{{
     {"json", nullptr},
     {"protocol", "TEXT|INDEX"},
     {"type-code", "TEXT|INDEX"},
@@ -28,7 +28,7 @@ constexpr std::array<OptionSpec, 12> kOptions{{
     {"allow-other-model", nullptr},
 }};
 
-constexpr std::array<OptionSpec, 8> kRunOptions{{
+constexpr std::array<OptionRow, 8> kRunOptions{{
     {"port", "COMn"},
     {"trace", "file"},
     {"all", nullptr},
@@ -40,8 +40,8 @@ constexpr std::array<OptionSpec, 8> kRunOptions{{
 }};
 
 // clang-format off
-const std::vector<CommandSpec>& table() {
-    static const std::vector<CommandSpec> t{
+const std::vector<CommandRow>& table() {
+    static const std::vector<CommandRow> t{
         {.name = "ports",
          .usages = {{{"ports"}, {"the ports the window would list: name, device, adapter"}}},
          .port = PortUse::None, .before = Before::Nothing, .run = runPorts},
@@ -110,27 +110,27 @@ constexpr int kAboutColumn = 22;
 
 }  // namespace
 
-std::span<const OptionSpec> options() {
+std::span<const OptionRow> options() {
     return kOptions;
 }
 
-std::span<const OptionSpec> runOptions() {
+std::span<const OptionRow> runOptions() {
     return kRunOptions;
 }
 
-std::span<const CommandSpec> commands() {
+std::span<const CommandRow> commands() {
     return table();
 }
 
-const CommandSpec* command(const QString& name) {
-    for (const CommandSpec& c : table())
+const CommandRow* command(const QString& name) {
+    for (const CommandRow& c : table())
         if (name == QLatin1String(c.name)) return &c;
     return nullptr;
 }
 
 QString helpText() {
     QString commandList;
-    for (const CommandSpec& c : table()) {
+    for (const CommandRow& c : table()) {
         for (const Usage& u : c.usages) {
             QString last;
             for (const QString& line : u.lines) {
@@ -225,7 +225,7 @@ QString manualSynopsis() {
         return text;
     };
     QString page;
-    for (const CommandSpec& c : table())
+    for (const CommandRow& c : table())
         for (const Usage& u : c.usages) {
             QStringList words;
             for (const QString& line : u.lines) words << line.simplified();
@@ -260,7 +260,7 @@ Parsed parseArguments(const QStringList& args) {
     const QCommandLineOption completePorts("complete-ports", "complete-ports");
     p.addOptions({help, version, port, trace, all, watch, units, jobs, retryFailed, supportRecord,
                   completion, completePorts});
-    for (const OptionSpec& o : kOptions)
+    for (const OptionRow& o : kOptions)
         p.addOption(o.value ? QCommandLineOption(QString::fromLatin1(o.name), o.name, o.value)
                             : QCommandLineOption(QString::fromLatin1(o.name), o.name));
     auto value = [&](const char* name) { return p.value(QString::fromLatin1(name)); };
@@ -295,7 +295,7 @@ Parsed parseArguments(const QStringList& args) {
     }
     Options& o = r.options;
     o.command = rest.takeFirst();
-    const CommandSpec* c = command(o.command);
+    const CommandRow* c = command(o.command);
     if (!c) {
         r.error = QStringLiteral("unknown command \"%1\"").arg(o.command);
         return r;
@@ -339,7 +339,7 @@ Parsed parseArguments(const QStringList& args) {
     }
     for (const QString& name : p.optionNames()) {
         bool everyCommand = false;
-        for (const OptionSpec& r : kRunOptions) everyCommand |= name == QLatin1String(r.name);
+        for (const OptionRow& r : kRunOptions) everyCommand |= name == QLatin1String(r.name);
         if (everyCommand) continue;
         // With several ports, every command reports in JSON Lines.
         if (name == "json" && o.severalPorts()) continue;

@@ -163,7 +163,7 @@ int runSetFilter(Session& s) {
     // what it took.
     const bool explicitFrame =
         c.row().filterWrite == device::FilterWrite::AutoOrExplicit && c.filtersRead();
-    const device::FilterChoice wrote = c.filterChoice;
+    const filters::BoxStates wrote = c.filterChoice;
     return explicitFrame ? s.readBack(nullptr, &wrote) : kOk;
 }
 

@@ -138,7 +138,7 @@ void benchesUnderFaults(uint32_t seed, int benches, int* unitsRun, int* faultsGi
     std::mt19937 rng(seed);
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    const cli::CommandSpec* program = cli::command(QStringLiteral("program"));
+    const cli::CommandRow* program = cli::command(QStringLiteral("program"));
     ASSERT_NE(program, nullptr);
     for (int b = 0; b < benches; ++b) {
         // Old-type: any length; new-type: whole blocks and the length trailer, the blocks the

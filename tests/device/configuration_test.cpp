@@ -96,7 +96,7 @@ void randomState(Bench& b, uint8_t code, std::pair<uint8_t, uint8_t> firmware, s
     for (std::size_t i = 0; i < device::kOptionKeys.size(); ++i)
         if (c.shown.options[i]) c.setOption(i, coin());
     if (c.shown.openTime) c.settings.openTimeMs = int(1 + rng() % 0xFFFF) * 100;
-    ASSERT_EQ(b.reader.writeParams(c.device(), c.heldChoices(), c.openTimeUnits()),
+    ASSERT_EQ(b.reader.writeParams(c.device(), c.sentSettings(), c.openTimeUnits()),
               comlink::Reply::Accepted);
     if (writable(c)) {
         for (int k = 0; k < 6; ++k) {
@@ -137,7 +137,7 @@ TEST(CloneProperty, AReaderRestoredFromAnotherOfItsModelReadsBackAsThatOne) {
             ASSERT_TRUE(fit.skipped.isEmpty());
             readB.settings = fit.settings;
             ASSERT_EQ(
-                b.reader.writeParams(readB.device(), readB.heldChoices(), readB.openTimeUnits()),
+                b.reader.writeParams(readB.device(), readB.sentSettings(), readB.openTimeUnits()),
                 comlink::Reply::Accepted);
             if (fit.filters) {
                 ASSERT_EQ(b.reader.setFilters(readB.device(), *fit.filters, false, true),
@@ -223,7 +223,7 @@ TEST(Fit, DecidesByWhatTheModelsWriteCarriesAndItsListsHold) {
     // the file as a record.
     const device::Fit hid = withSettings([](auto& f) {
         f.settings.cbHidAnalisis = true;
-        f.filters = device::FilterChoice{};
+        f.filters = filters::BoxStates{};
     });
     EXPECT_TRUE(hid.fits());
     EXPECT_EQ(hid.record, (QStringList{"cbHidAnalisis", "filters"}));

@@ -171,7 +171,7 @@ TEST_F(ReaderLayer, WriteParamsInTheShortAndTheLongForm) {
 }
 
 TEST_F(ReaderLayer, TheThreeFilterWriteForms) {
-    device::FilterChoice defaults = device::applyFilterRules(filters::kDefaultChecked).checked;
+    filters::BoxStates defaults = device::applyFilterRules(filters::kDefaultChecked).checked;
     device::FilterWriteVerdict v{};
     run([&] { v = reader.setFilters(10, defaults, false, false); });
     EXPECT_EQ(v, device::FilterWriteVerdict::Accepted);
@@ -418,14 +418,14 @@ TEST_F(ReaderLayer, SettingsFileRoundTripAndRefusals) {
 }
 
 TEST(ReaderSettings, FilterRulesAndWhatAModelOffers) {
-    device::FilterChoice both{};
+    filters::BoxStates both{};
     both[filters::Filter1] = both[filters::Filter2] = both[filters::Filter2Exc] = true;
     const device::FilterRules r = device::applyFilterRules(both);
     EXPECT_FALSE(r.checked[filters::Filter1]);  // Filter 2 wins
     EXPECT_TRUE(r.checked[filters::Filter2Exc]);
     EXPECT_EQ(r.enabled[filters::Zero], false);
     EXPECT_EQ(r.enabled[filters::Filter2Exc], true);
-    device::FilterChoice one{};
+    filters::BoxStates one{};
     one[filters::Filter1] = one[filters::Filter2Exc] = one[filters::Counter] = true;
     const device::FilterRules r1 = device::applyFilterRules(one);
     EXPECT_FALSE(r1.checked[filters::Filter2Exc]);

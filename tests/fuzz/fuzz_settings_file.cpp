@@ -48,8 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
                 if (!fit.fits()) continue;
                 device::Configuration after = reader;
                 after.settings = fit.settings;
-                const device::OutputSettings held = after.heldSettings();
-                const device::OutputSettings before = reader.heldSettings();
+                const device::OutputSettings held = after.settingsAfterWrite();
+                const device::OutputSettings before = reader.settingsAfterWrite();
                 const device::OutputSettings& want = file->settings;
                 // A list entry, a box, the open time: applied means held once written.
                 auto check = [&](const QString& name, int wanted, int was, int now) {

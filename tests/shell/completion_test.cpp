@@ -47,7 +47,7 @@ bool have(const char* program) {
 
 QStringList commandNames() {
     QStringList names;
-    for (const cli::CommandSpec& c : cli::commands()) names << c.name;
+    for (const cli::CommandRow& c : cli::commands()) names << c.name;
     return names;
 }
 
@@ -129,7 +129,7 @@ TEST_F(Completion, BashOffersWhatEachWordTakes) {
 }
 
 TEST_F(Completion, BashOffersEachCommandItsOwnOptions) {
-    for (const cli::CommandSpec& c : cli::commands()) {
+    for (const cli::CommandRow& c : cli::commands()) {
         QStringList expected{"--port", "--all",          "--watch",     "--units",
                              "--jobs", "--retry-failed", "--json",      "--trace",
                              "--help", "--version",      "--completion"};
