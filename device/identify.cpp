@@ -72,10 +72,8 @@ void TForm1::btVersionClick() {
     // 2. Its parameter block.
     if (!c.paramsRead()) return;
     std::copy(c.params->block.begin(), c.params->block.end(), param_1);
-    if (m.layout == device::Layout::ShortBlock)
-        decodeParamsShort();
-    else
-        decodeParams();
+    showMode(c);
+    showSettings(c);
 
     // 3. Its filters, when it is in protected mode and its model reads them.
     if (c.filters) {

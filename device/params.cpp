@@ -1,5 +1,6 @@
-// The reader's 9-byte parameter block: the request that reads it and its decode into the window.
-// The reader layer reads and decodes it, and logs what it says; here it goes into the controls.
+// The reader's 9-byte parameter block: the request that reads it, and the settings of a
+// configuration drawn into the window's controls. The reader layer reads and decodes the block
+// and logs what it says; here its settings go into the controls.
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -19,50 +20,38 @@ bool TForm1::getParamSTCOM(uint8_t* p) {
            comlink::Reply::Accepted;
 }
 
-// The block's settings into the controls; the reader layer has logged what the block says.
-void TForm1::decodeParamsShort() {
-    showSettingsShort(device::decodeParamBlock(param_1).settings);
-}
-
-void TForm1::decodeParams() {
-    const device::ParamDecode d = device::decodeParamBlock(param_1);
-    if (d.mode == device::kModeProtected) Fguard = true;
-    if (device::model(Device).keyManagement && d.mode == 0) lbLockInGuard->setEnabled(false);
-    showSettings(d.settings);
-}
-
-// Settings into the controls as "Read param" puts a block's there: by program, so that no list
-// handler runs and nothing is logged.
-void TForm1::showSettingsShort(const device::OutputSettings& s) {
-    cbHidAnalisis->setChecked(s.cbHidAnalisis);
-    cbRestrictTm->setChecked(s.cbRestrictTm);
-    btWriteParam->setEnabled(FCONNECT);
-    showProtocols(s);
-}
-
-void TForm1::showProtocols(const device::OutputSettings& s) {
+// The settings into the controls as "Read param" puts a block's there, by program, so that no
+// list handler runs and nothing is logged. The short block's models take only what their write
+// carries; a box that counts only while shown is touched only while it is.
+void TForm1::showSettings(const device::Configuration& c) {
+    const device::ModelRow& m = c.row();
+    const bool shortBlock = m.layout == device::Layout::ShortBlock;
+    const device::OutputSettings& s = c.settings;
+    const auto boxes = optionBoxes();
+    for (std::size_t i = 0; i < device::kOptionKeys.size(); ++i) {
+        const device::SettingRow& r = device::kOptionKeys[i];
+        if (shortBlock && !r.carriedBy(m)) continue;
+        if (r.onlyWhileShown && !c.shown.options[i]) continue;
+        boxes[i]->setChecked(s.*r.member);  // the parity box rebuilds the list when it changes
+    }
     protocol = s.protocol;
     if (protocol != device::kProtocolUndefined) device::selectEntry(cbTypeProt, protocol);
     protocol2 = s.protocol2;
     device::selectEntry(cbTypeProt2, protocol2);
-    cbRs485_232->setChecked(s.cbRs485_232);
     cbRs485_232->setVisible(protocol2 == device::kSecondProtocolSerial);
+    if (!shortBlock) {
+        typecode = s.typecode;
+        if (protocol != device::kProtocolUndefined) device::selectEntry(cobTypeCode, typecode);
+        edTimeOpen->setText(QString::number(s.openTimeMs));
+    }
+    btWriteParam->setEnabled(FCONNECT);
 }
 
-void TForm1::showSettings(const device::OutputSettings& s) {
-    if (!cbPulseOnlyTm->isHidden()) cbPulseOnlyTm->setChecked(s.cbPulseOnlyTm);
-
-    showProtocols(s);
-
-    typecode = s.typecode;
-    if (protocol != device::kProtocolUndefined) device::selectEntry(cobTypeCode, typecode);
-    if (!cbBcc7Uid->isHidden() && s.cbBcc7Uid) cbBcc7Uid->setChecked(true);
-    cbLock->setChecked(s.cbLock);
-    cbPolLock->setChecked(s.cbPolLock);
-    cbRestrictTm->setChecked(s.cbRestrictTm);
-    cbHidAnalisis->setChecked(s.cbHidAnalisis);
-    cbReverseCode->setChecked(s.cbReverseCode);
-    cbWgParityNo->setChecked(s.cbWgParityNo);  // rebuilds the protocol list when it changes
-    edTimeOpen->setText(QString::number(s.openTimeMs));
-    btWriteParam->setEnabled(FCONNECT);
+// The mode of a block read: protected mode reads the filters; "Data_1 as key management" is
+// usable only beyond the plain reader mode.
+void TForm1::showMode(const device::Configuration& c) {
+    if (c.row().layout == device::Layout::ShortBlock) return;
+    const uint8_t mode = c.params->decoded.mode;
+    if (mode == device::kModeProtected) Fguard = true;
+    if (c.row().keyManagement && mode == 0) lbLockInGuard->setEnabled(false);
 }

@@ -104,24 +104,14 @@ bool TForm1::loadSettings(const QString& path) {
         return false;
     }
 
-    const device::OutputSettings& s = fit.settings;
+    device::Configuration fromFile = heldByWindow();
+    fromFile.settings = fit.settings;
     cbBcc7Uid->setChecked(false);
-    if (device::model(Device).layout == device::Layout::ShortBlock)
-        showSettingsShort(s);
-    else
-        showSettings(s);
+    showSettings(fromFile);
     if (fit.filters) {
         // The boxes as "Read param" shows a block that holds these filters.
-        uint8_t block[filters::kBlockSize];
-        std::copy(param_1, param_1 + filters::kBlockSize, block);
-        const uint8_t tp = device::model(Device).zeroPolarity;
-        for (int i = 0; i < filters::kBoxCount; ++i) {
-            const filters::BoxBit bit = filters::kBoxBits[i];
-            bool set = (*fit.filters)[i];
-            if (i == filters::Zero && tp == 1) set = !set;
-            block[bit.byte] = set ? (block[bit.byte] | bit.mask) : (block[bit.byte] & ~bit.mask);
-        }
-        ParseFilter(block, tp);
+        FilterDefault();
+        showFilterChoice(*fit.filters);
     }
     QString loaded = QStringLiteral("Settings loaded from %1: Write param writes them").arg(path);
     if (!fit.record.isEmpty())

@@ -45,6 +45,11 @@ bool TForm1::ParseFilter(const uint8_t* p, uint8_t tp) {
         log(QStringLiteral("Not read param of filtes."));
         return false;
     }
+    showFilterChoice(device::decodeFilterBlock(p, tp));
+    return true;
+}
+
+void TForm1::showFilterChoice(const filters::BoxStates& choice) {
     FilterReset();
     FilterUnVisible();
     for (QCheckBox* box : filterBoxes()) box->show();
@@ -52,9 +57,8 @@ bool TForm1::ParseFilter(const uint8_t* p, uint8_t tp) {
     // Only checks, in block order; each trigger box that changes runs the rules at once.
     const auto boxes = filterBoxes();
     for (int i = 0; i < filters::kBoxCount; ++i)
-        if (filters::boxChecked(p, static_cast<Box>(i), tp)) boxes[i]->setChecked(true);
+        if (choice[i]) boxes[i]->setChecked(true);
     logickFilter();
-    return true;
 }
 
 void TForm1::FilterReset() {

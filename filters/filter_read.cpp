@@ -11,8 +11,6 @@ void TForm1::showFilterBlock(const device::FilterRead& filters) {
     if (!bRdFilter) return;
     std::copy(filters.block.begin(), filters.block.end(), param_1);
     // A block without its signature shows the defaults; the layer has said so in the log.
-    if (filters.signatureValid)
-        ParseFilter(param_1, device::model(Device).zeroPolarity);
-    else
-        FilterDefault();
+    FilterDefault();
+    if (filters.signatureValid) showFilterChoice(filters.choice);
 }

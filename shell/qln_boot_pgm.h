@@ -313,12 +313,10 @@ private:
 
     // The steps of "Read param": device/identify.cpp, device/params.cpp, filters/filter_read.cpp.
     void layoutTabs();
-    void decodeParams();
-    void decodeParamsShort();
-    void showSettings(const device::OutputSettings& s);
-    void showSettingsShort(const device::OutputSettings& s);
-    void showProtocols(const device::OutputSettings& s);
+    void showSettings(const device::Configuration& c);
+    void showMode(const device::Configuration& c);
     void showFilterBlock(const device::FilterRead& filters);
+    void showFilterChoice(const filters::BoxStates& choice);
     void hideFilterBoxes();  // filters/filter_display.cpp
 
     void createControls();   // shell/window.cpp
