@@ -56,13 +56,15 @@ std::array<QCheckBox*, 9> TForm1::optionBoxes() const {
 
 void TForm1::btFactorySettingsClick() {
     // Only the window's choices go back to their first entries; "Write param" sends them.
-    protocol = 0;
-    device::selectEntry(cbTypeProt, 0);
+    device::OutputSettings s = windowSettings();
+    device::factorySettings(s);
+    protocol = s.protocol;
+    device::selectEntry(cbTypeProt, protocol);
     log(cbTypeProt->currentText());
-    protocol2 = 0;
-    device::selectEntry(cbTypeProt2, 0);
+    protocol2 = s.protocol2;
+    device::selectEntry(cbTypeProt2, protocol2);
     log(cbTypeProt2->currentText());  // empty on a reader whose second list is empty
-    typecode = 0;
-    device::selectEntry(cobTypeCode, 0);
+    typecode = s.typecode;
+    device::selectEntry(cobTypeCode, typecode);
     log(cobTypeCode->currentText());
 }

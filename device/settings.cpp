@@ -106,6 +106,11 @@ QString valueText(const SettingRow& r, int v, const ShownControls& shown, bool w
     return {};
 }
 
+void factorySettings(OutputSettings& s) {
+    for (const SettingRow& r : kSettings)
+        if (r.entry) r.set(s, 0);
+}
+
 const SettingRow* settingRow(std::string_view nameOrKey) {
     for (const SettingRow& r : kSettings)
         if (nameOrKey == r.name || nameOrKey == r.key) return &r;

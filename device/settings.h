@@ -292,6 +292,10 @@ bool shownIn(const SettingRow& r, const ShownControls& shown);
 QString boxText(bool checked);  // a box's or a filter box's state
 QString valueText(const SettingRow& r, int value, const ShownControls& shown, bool withoutParity);
 
+// "Factory Settings": the lists back to their first entries (the boxes and the open time stay);
+// "Write param" then sends them.
+void factorySettings(OutputSettings& s);
+
 // The row of a control name or a file key; none for another.
 const SettingRow* settingRow(std::string_view nameOrKey);
 

@@ -15,10 +15,24 @@ namespace cli {
 class Session;
 
 // An option beyond --port, --trace, --help and --version.
+// What an option's value is, and so what the completion offers for it.
+enum class Values {
+    Free,             // nothing to offer
+    ProtocolEntries,  // the entries of the protocol list, with and without parity
+    TypeCodeEntries,
+    SecondEntries,  // of the second list, both forms
+    BoxNames,       // KEY=0|1 for the boxes the command's --set takes
+    File,
+};
+
 struct OptionRow {
     const char* name;
     const char* value;  // the value's name; none for a switch
+    Values values = Values::Free;
 };
+
+// The boxes a command's --set names.
+enum class SetBoxes { None, Options, Filters };
 
 // One way to call a command, as --help and the manual show it.
 struct Usage {
@@ -46,6 +60,8 @@ struct CommandRow {
     const char* operandNeed = nullptr;      // the usage error when it is missing
     const char* operand2 = nullptr;         // a second operand it may take ("B"); none
     std::vector<const char*> options = {};  // the options it takes
+    const char* operandSuffix = nullptr;    // its operands are files ending so ("json"); none
+    SetBoxes setBoxes = SetBoxes::None;     // the boxes its --set takes
     std::vector<Usage> usages;
     PortUse port = PortUse::Required;
     Before before = Before::ReadParamOk;

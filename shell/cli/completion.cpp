@@ -4,131 +4,15 @@
 
 #include <QSet>
 
-#include "device/protocol_lists.h"
-#include "device/settings.h"
 #include "link/port_names.h"
 #include "shell/cli/commands.h"
+#include "shell/cli/completion_words.h"
 
 namespace cli {
 
 namespace {
 
-const QStringList kShells{"bash", "zsh", "fish"};
-
-// The options offered with every command: those every command takes, --json (which every
-// command takes on several ports), and those that stand alone.
-QStringList globalOptions() {
-    QStringList l;
-    for (const OptionRow& o : runOptions()) l << QStringLiteral("--") + QLatin1String(o.name);
-    return l << QStringLiteral("--json") << QStringLiteral("--help") << QStringLiteral("--version")
-             << QStringLiteral("--completion");
-}
-
-QStringList unique(QStringList words) {
-    words.removeDuplicates();
-    return words;
-}
-
-template <std::size_t N>
-QStringList listOf(const char* const (&entries)[N]) {
-    QStringList l;
-    for (const char* e : entries) l << QString::fromLatin1(e);
-    return l;
-}
-
-// The entries each list option may take, as the lists show them.
-QStringList entriesOf(const QString& option) {
-    if (option == "protocol")
-        return unique(listOf(device::kProtocolWithParity) + listOf(device::kProtocolWithoutParity));
-    if (option == "type-code") return listOf(device::kTypeCodeEntries);
-    if (option == "protocol2")
-        return unique(listOf(device::kSecondProtocolEntries) +
-                      listOf(device::kSecondProtocolEntriesModel6));
-    return {};
-}
-
-// The control names --set takes for a command: the option boxes for write, the filter boxes for
-// set-filter.
-QStringList controlNames(bool options, bool filters) {
-    QStringList names;
-    if (options)
-        for (const device::OptionKey& k : device::kOptionKeys) names << QString::fromLatin1(k.name);
-    if (filters)
-        for (const device::FilterKey& k : device::kFilterKeys) names << QString::fromLatin1(k.name);
-    return names;
-}
-
-QStringList withEquals(QStringList names) {
-    for (QString& n : names) n += QLatin1Char('=');
-    return names;
-}
-
-// The options that take a value: the word after one is no command or operand.
-QStringList valuedOptions() {
-    QStringList l{QStringLiteral("--completion")};
-    for (const auto& list : {runOptions(), options()})
-        for (const OptionRow& o : list)
-            if (o.value) l << QStringLiteral("--") + QLatin1String(o.name);
-    return l;
-}
-
-QStringList commandNames() {
-    QStringList l;
-    for (const CommandRow& c : commands()) l << QString::fromLatin1(c.name);
-    return l;
-}
-
-QStringList commandOptions(const CommandRow& c) {
-    QStringList l;
-    for (const char* o : c.options) l << QStringLiteral("--") + QLatin1String(o);
-    return l;
-}
-
-// The file suffix a command's operands take; empty where they are no file.
-QString operandSuffix(const CommandRow& c) {
-    if (!c.operand) return {};
-    return QLatin1String(c.name) == QLatin1String("program") ? QStringLiteral("rom")
-                                                             : QStringLiteral("json");
-}
-
-int operandCount(const CommandRow& c) {
-    return (c.operand ? 1 : 0) + (c.operand2 ? 1 : 0);
-}
-
-// A command whose operands are files: how many it takes, their suffix, and whether a port may
-// stand for one.
-struct FileOperands {
-    QString command;
-    int count;
-    QString suffix;
-    bool ports;
-};
-std::vector<FileOperands> fileOperands() {
-    std::vector<FileOperands> l;
-    for (const CommandRow& c : commands())
-        if (!operandSuffix(c).isEmpty())
-            l.push_back({QString::fromLatin1(c.name), operandCount(c), operandSuffix(c),
-                         c.port == PortUse::Optional});
-    return l;
-}
-
-// Text in single quotes for all three shells.
-QString shellQuoted(const QString& s) {
-    QString q = s;
-    q.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
-    return QLatin1Char('\'') + q + QLatin1Char('\'');
-}
-
-QString quotedWords(const QStringList& words) {
-    QStringList q;
-    for (const QString& w : words) q << shellQuoted(w);
-    return q.join(QLatin1Char(' '));
-}
-
-// The words one a line, in single quotes, for bash's reply helper.
-QString lines(const QStringList& words) {
-    return shellQuoted(words.join(QLatin1Char('\n')));
-}
+using namespace completion;
 
 QString bashScript() {
     QString s =
@@ -195,22 +79,22 @@ QString bashScript() {
         if (!o.value) continue;
         const QString name = QLatin1String(o.name);
         s += QStringLiteral("    --%1)\n").arg(name);
-        if (name == "set") {
+        if (o.values == Values::BoxNames) {
             s += QStringLiteral(
                      "        compopt -o nospace 2>/dev/null\n"
-                     "        local names=%1\n"
-                     "        [[ $cmd == write ]] && names=%2\n"
-                     "        [[ $cmd == set-filter ]] && names=%3\n"
-                     "        _torvik_cli_reply \"$cur\" \"$names\"\n")
-                     .arg(lines(withEquals(controlNames(true, true))),
-                          lines(withEquals(controlNames(true, false))),
-                          lines(withEquals(controlNames(false, true))));
-        } else if (!entriesOf(name).isEmpty()) {
+                     "        local names=%1\n")
+                     .arg(lines(withEquals(controlNames(SetBoxes::None))));
+            s += perCommandNames([](const QString& command, const QStringList& names) {
+                return QStringLiteral("        [[ $cmd == %1 ]] && names=%2\n")
+                    .arg(command, lines(withEquals(names)));
+            });
+            s += QStringLiteral("        _torvik_cli_reply \"$cur\" \"$names\"\n");
+        } else if (!entriesOf(o).isEmpty()) {
             // The entries hold spaces: bash quotes them as it quotes file names.
             s += QStringLiteral(
                      "        compopt -o filenames 2>/dev/null\n"
                      "        _torvik_cli_reply \"$cur\" %1\n")
-                     .arg(lines(entriesOf(name)));
+                     .arg(lines(entriesOf(o)));
         }
         s += QStringLiteral("        return ;;\n");
     }
@@ -283,21 +167,22 @@ QString zshScript() {
         if (!o.value) continue;
         const QString name = QLatin1String(o.name);
         s += QStringLiteral("    --%1)\n").arg(name);
-        if (name == "set") {
+        if (o.values == Values::BoxNames) {
             s += QStringLiteral(
                      "        if compset -P '*='; then\n"
                      "            compadd -- 0 1\n"
                      "        else\n"
-                     "            local -a names=(%1)\n"
-                     "            [[ $cmd == write ]] && names=(%2)\n"
-                     "            [[ $cmd == set-filter ]] && names=(%3)\n"
-                     "            compadd -S '=' -- $names\n"
-                     "        fi\n")
-                     .arg(quotedWords(controlNames(true, true)),
-                          quotedWords(controlNames(true, false)),
-                          quotedWords(controlNames(false, true)));
-        } else if (!entriesOf(name).isEmpty()) {
-            s += QStringLiteral("        compadd -- %1\n").arg(quotedWords(entriesOf(name)));
+                     "            local -a names=(%1)\n")
+                     .arg(quotedWords(controlNames(SetBoxes::None)));
+            s += perCommandNames([](const QString& command, const QStringList& names) {
+                return QStringLiteral("            [[ $cmd == %1 ]] && names=(%2)\n")
+                    .arg(command, quotedWords(names));
+            });
+            s += QStringLiteral(
+                "            compadd -S '=' -- $names\n"
+                "        fi\n");
+        } else if (!entriesOf(o).isEmpty()) {
+            s += QStringLiteral("        compadd -- %1\n").arg(quotedWords(entriesOf(o)));
         }
         s += QStringLiteral("        return ;;\n");
     }
@@ -345,91 +230,97 @@ QString zshScript() {
     return s;
 }
 
+// fish's lines for the options whose value is a file.
+QString fileOptions() {
+    QString s;
+    for (const OptionRow& o : runOptions())
+        if (o.values == Values::File)
+            s += QStringLiteral("complete -c torvik-cli -l %1 -r -F\n").arg(QLatin1String(o.name));
+    return s;
+}
+
 QString fishScript() {
-    QString s =
-        QStringLiteral(
-            "# fish completion for torvik-cli, made from its command table by\n"
-            "# torvik-cli --completion fish. It opens no port: the COM names come from\n"
-            "# torvik-cli --complete-ports, which only looks for their devices.\n"
-            "\n"
-            "# The command on the line, then its operands so far.\n"
-            "function __torvik_cli_words\n"
-            "    set -l valued %1\n"
-            "    set -l tokens (commandline -opc)\n"
-            "    set -e tokens[1]\n"
-            "    set -l skip 0\n"
-            "    for t in $tokens\n"
-            "        if test $skip = 1\n"
-            "            set skip 0\n"
-            "            continue\n"
-            "        end\n"
-            "        if contains -- $t $valued\n"
-            "            set skip 1\n"
-            "            continue\n"
-            "        end\n"
-            "        string match -q -- '-*' $t; and continue\n"
-            "        echo $t\n"
-            "    end\n"
-            "end\n"
-            "\n"
-            "function __torvik_cli_command\n"
-            "    set -l w (__torvik_cli_words)\n"
-            "    test (count $w) -ge 1; or return 1\n"
-            "    contains -- $w[1] $argv; or test (count $argv) -eq 0; or return 1\n"
-            "    echo $w[1]\n"
-            "end\n"
-            "\n"
-            "# True on the command's operand number $2 or before.\n"
-            "function __torvik_cli_operand\n"
-            "    set -l w (__torvik_cli_words)\n"
-            "    test (count $w) -ge 1; and test $w[1] = $argv[1]; "
-            "and test (count $w) -le $argv[2]\n"
-            "end\n"
-            "\n"
-            "# Folders, and the files ending in .$argv[1], under what is typed.\n"
-            "function __torvik_cli_files\n"
-            "    for f in (commandline -ct)*\n"
-            "        if test -d $f\n"
-            "            echo $f/\n"
-            "        else if string match -q -- \"*.$argv[1]\" $f\n"
-            "            echo $f\n"
-            "        end\n"
-            "    end\n"
-            "end\n"
-            "\n"
-            "# KEY=0 and KEY=1 for each box the command's --set takes.\n"
-            "function __torvik_cli_set\n"
-            "    set -l names %2\n"
-            "    switch (__torvik_cli_command)\n"
-            "        case write\n"
-            "            set names %3\n"
-            "        case set-filter\n"
-            "            set names %4\n"
-            "    end\n"
-            "    for n in $names\n"
-            "        printf '%s=0\\n%s=1\\n' $n $n\n"
-            "    end\n"
-            "end\n"
-            "\n"
-            "complete -c torvik-cli -f\n"
-            "complete -c torvik-cli -n 'not __torvik_cli_command' -a %5\n"
-            "complete -c torvik-cli -l port -x -a '(command torvik-cli --complete-ports "
-            "2>/dev/null)'\n"
-            "complete -c torvik-cli -l trace -r -F\n"
-            "complete -c torvik-cli -l units -r -F\n"
-            "complete -c torvik-cli -l support-record -r -F\n"
-            "complete -c torvik-cli -l completion -x -a %6\n"
-            "complete -c torvik-cli -l all\n"
-            "complete -c torvik-cli -l watch\n"
-            "complete -c torvik-cli -l jobs -x\n"
-            "complete -c torvik-cli -l retry-failed\n"
-            "complete -c torvik-cli -l json\n"
-            "complete -c torvik-cli -l help\n"
-            "complete -c torvik-cli -l version\n")
-            .arg(quotedWords(valuedOptions()), quotedWords(controlNames(true, true)),
-                 quotedWords(controlNames(true, false)), quotedWords(controlNames(false, true)),
-                 shellQuoted(commandNames().join(QLatin1Char(' '))),
-                 shellQuoted(kShells.join(QLatin1Char(' '))));
+    QString s = QStringLiteral(
+                    "# fish completion for torvik-cli, made from its command table by\n"
+                    "# torvik-cli --completion fish. It opens no port: the COM names come from\n"
+                    "# torvik-cli --complete-ports, which only looks for their devices.\n"
+                    "\n"
+                    "# The command on the line, then its operands so far.\n"
+                    "function __torvik_cli_words\n"
+                    "    set -l valued %1\n"
+                    "    set -l tokens (commandline -opc)\n"
+                    "    set -e tokens[1]\n"
+                    "    set -l skip 0\n"
+                    "    for t in $tokens\n"
+                    "        if test $skip = 1\n"
+                    "            set skip 0\n"
+                    "            continue\n"
+                    "        end\n"
+                    "        if contains -- $t $valued\n"
+                    "            set skip 1\n"
+                    "            continue\n"
+                    "        end\n"
+                    "        string match -q -- '-*' $t; and continue\n"
+                    "        echo $t\n"
+                    "    end\n"
+                    "end\n"
+                    "\n"
+                    "function __torvik_cli_command\n"
+                    "    set -l w (__torvik_cli_words)\n"
+                    "    test (count $w) -ge 1; or return 1\n"
+                    "    contains -- $w[1] $argv; or test (count $argv) -eq 0; or return 1\n"
+                    "    echo $w[1]\n"
+                    "end\n"
+                    "\n"
+                    "# True on the command's operand number $2 or before.\n"
+                    "function __torvik_cli_operand\n"
+                    "    set -l w (__torvik_cli_words)\n"
+                    "    test (count $w) -ge 1; and test $w[1] = $argv[1]; "
+                    "and test (count $w) -le $argv[2]\n"
+                    "end\n"
+                    "\n"
+                    "# Folders, and the files ending in .$argv[1], under what is typed.\n"
+                    "function __torvik_cli_files\n"
+                    "    for f in (commandline -ct)*\n"
+                    "        if test -d $f\n"
+                    "            echo $f/\n"
+                    "        else if string match -q -- \"*.$argv[1]\" $f\n"
+                    "            echo $f\n"
+                    "        end\n"
+                    "    end\n"
+                    "end\n"
+                    "\n"
+                    "# KEY=0 and KEY=1 for each box the command's --set takes.\n"
+                    "function __torvik_cli_set\n"
+                    "    set -l names %2\n"
+                    "    switch (__torvik_cli_command)\n"
+                    "%3"
+                    "    end\n"
+                    "    for n in $names\n"
+                    "        printf '%s=0\\n%s=1\\n' $n $n\n"
+                    "    end\n"
+                    "end\n"
+                    "\n"
+                    "complete -c torvik-cli -f\n"
+                    "complete -c torvik-cli -n 'not __torvik_cli_command' -a %4\n"
+                    "complete -c torvik-cli -l port -x -a '(command torvik-cli --complete-ports "
+                    "2>/dev/null)'\n"
+                    "%6"
+                    "complete -c torvik-cli -l completion -x -a %5\n"
+                    "complete -c torvik-cli -l all\n"
+                    "complete -c torvik-cli -l watch\n"
+                    "complete -c torvik-cli -l jobs -x\n"
+                    "complete -c torvik-cli -l retry-failed\n"
+                    "complete -c torvik-cli -l json\n"
+                    "complete -c torvik-cli -l help\n"
+                    "complete -c torvik-cli -l version\n")
+                    .arg(quotedWords(valuedOptions()), quotedWords(controlNames(SetBoxes::None)),
+                         perCommandNames([](const QString& command, const QStringList& names) {
+                             return QStringLiteral("        case %1\n            set names %2\n")
+                                 .arg(command, quotedWords(names));
+                         }),
+                         shellQuoted(commandNames().join(QLatin1Char(' '))),
+                         shellQuoted(kShells.join(QLatin1Char(' '))), fileOptions());
     for (const CommandRow& c : commands()) {
         const QString name = QLatin1String(c.name);
         for (const char* o : c.options) {
@@ -440,13 +331,13 @@ QString fishScript() {
                 if (option == QLatin1String(each.name)) spec = &each;
             s += QStringLiteral("complete -c torvik-cli -n '__torvik_cli_command %1' -l %2")
                      .arg(name, option);
-            if (option == "set")
+            if (spec && spec->values == Values::BoxNames)
                 s += QStringLiteral(" -x -a '(__torvik_cli_set)'");
-            else if (!entriesOf(option).isEmpty())
+            else if (spec && !entriesOf(*spec).isEmpty())
                 s += QStringLiteral(" -x -a %1")
                          .arg(shellQuoted(
                              QStringLiteral("(printf '%s\\n' %1)")
-                                 .arg(quotedWords(entriesOf(option))
+                                 .arg(quotedWords(entriesOf(*spec))
                                           .replace(QLatin1Char('\''), QLatin1Char('"')))));
             else if (spec && spec->value)
                 s += QStringLiteral(" -x");

@@ -144,7 +144,7 @@ int runWrite(Session& s) {
 int runFactorySettings(Session& s) {
     // The window's "Factory Settings": the lists to their first entries, each logged.
     device::Configuration& c = s.config();
-    c.settings.protocol = c.settings.protocol2 = c.settings.typecode = 0;
+    device::factorySettings(c.settings);
     s.log(protocolName(c, 0));
     s.log(c.shown.protocol2Entries > 0
               ? QString::fromLatin1(device::protocol2Entry(0, c.shown.secondSerial))
