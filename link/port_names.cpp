@@ -77,9 +77,10 @@ QString normalPortName(const QString& port) {
 }
 
 bool isDeviceFile(const QString& path) {
-    const QString absolute = QFileInfo(path).absoluteFilePath();
-    if (absolute.startsWith(portLinkFolder() + QLatin1Char('/'))) return true;
-    return realDevicePath(absolute).startsWith(deviceRoot() + QLatin1Char('/'));
+    const QFileInfo info(path);
+    if (info.absoluteFilePath().startsWith(portLinkFolder() + QLatin1Char('/'))) return true;
+    // A device is neither a regular file nor a folder, wherever it is (or a link leads to it).
+    return info.exists() && !info.isFile() && !info.isDir();
 }
 
 QString portPath(const QString& port) {

@@ -32,8 +32,8 @@ QString devicePath(const QString& name);
 bool isDevicePath(const QString& port);
 // A port as the program names it: a name COMn in upper case, a path or a URL as typed.
 QString normalPortName(const QString& port);
-// Whether an existing file is a serial device: a path that leads into the device folder, or a
-// link of the ports folder.
+// Whether an existing file is a device (a path or a link that leads to one, neither a regular
+// file nor a folder), or a name in the ports folder.
 bool isDeviceFile(const QString& path);
 
 // The path that a port given as a name COMn, a device path or a network URL opens: a path or a

@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtEndian>
 #include <cstdlib>
@@ -308,3 +309,30 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
+
+namespace {
+
+// Every exit code a unit or a run ends with has its words, and the manual's EXIT STATUS names
+// each code once, in the table's order.
+TEST(ExitCodes, EachCodeHasItsWordsAndItsParagraphInTheManual) {
+    const int codes[] = {device::kOk,           device::kFailed,       device::kUsage,
+                         device::kPortUnusable, device::kInBootLoader, device::kOutputFailed,
+                         device::kSomeFailed,   device::kStopped,      device::kHangUp,
+                         device::kInterrupted,  device::kTerminated};
+    const QString manual = device::manualExitStatus();
+    qsizetype at = 0;
+    for (int code : codes) {
+        SCOPED_TRACE(code);
+        const auto row = std::find_if(device::exitCodes().begin(), device::exitCodes().end(),
+                                      [&](const device::ExitRow& r) { return r.code == code; });
+        ASSERT_NE(row, device::exitCodes().end());
+        EXPECT_EQ(device::exitReason(code), QString::fromLatin1(row->reason));
+        const qsizetype found =
+            manual.indexOf(QRegularExpression(QStringLiteral("\\.BR? [^\\n]*\\b%1\\b").arg(code)));
+        EXPECT_GE(found, at);
+        at = found;
+    }
+    EXPECT_EQ(manual.count(QStringLiteral(".TP\n")), 9);
+}
+
+}  // namespace

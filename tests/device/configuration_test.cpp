@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <cstdlib>
 #include <deque>
 #include <random>
@@ -239,6 +240,16 @@ TEST(Fit, DecidesByWhatTheModelsWriteCarriesAndItsListsHold) {
     const device::Fit allowed = device::fit(second, model4, true);
     EXPECT_TRUE(allowed.fits());
     EXPECT_EQ(allowed.skipped, QStringList{"openTimeMs 1550 (off the reader's 100 ms step)"});
+}
+
+// A model code without a model has no name in a settings file, as in read --json and the units'
+// records; a named one has its name.
+TEST(Record, AnUnnamedModelHasNoName) {
+    const auto block = std::array<uint8_t, 9>{0x01, 0x41, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00};
+    EXPECT_EQ(readerWith(3, block).record().modelName, QString());
+    EXPECT_EQ(device::settingsJson(readerWith(3, block).record())["model"],
+              QJsonObject({{"code", 3}, {"name", ""}}));
+    EXPECT_EQ(readerWith(13, block).record().modelName, QStringLiteral("QLN-N2"));
 }
 
 TEST(Fit, FiltersAreAppliedWhereTheModelWritesThemWholeAndTheRulesAllowThem) {

@@ -61,6 +61,35 @@ TEST(PortNames, FixedTableAndLinkFolder) {
               QString::fromStdString(com7.reader.slavePath()));
 }
 
+// What a port typed by a user is: a path as typed and a device when it leads to one, a name COMn
+// in upper case, a URL as typed; a settings file beside them is no port.
+TEST(PortNames, PathsNamesAndDevicesAsTyped) {
+    th::LinkedReader com7{7};
+    QTemporaryDir dir;
+    const QString file = dir.filePath("settings.json");
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    const QString slave = QString::fromStdString(com7.reader.slavePath());
+    const struct {
+        QString typed, name;
+        bool path, device;
+    } cases[] = {
+        {"com7", "COM7", false, false},
+        {slave, slave, true, true},
+        {com7.linkPath(), com7.linkPath(), true, true},
+        {comlink::portLinkFolder() + "/COM99", comlink::portLinkFolder() + "/COM99", true, true},
+        {file, file, true, false},
+        {dir.path(), dir.path(), true, false},
+        {"socket://localhost:2000", "socket://localhost:2000", false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.typed.toStdString());
+        EXPECT_EQ(comlink::normalPortName(c.typed), c.name);
+        EXPECT_EQ(comlink::isDevicePath(c.typed), c.path);
+        EXPECT_EQ(comlink::isDeviceFile(c.typed), c.device);
+    }
+}
+
 TEST(PortProbe, ListsLinkedPortsInAscendingOrderWithTheirDevicesAsToolTips) {
     th::LinkedReader com10{10};
     th::LinkedReader com3{3};
