@@ -12,6 +12,7 @@
 #include "device/protocol_lists.h"
 #include "device/reader.h"
 #include "device/settings_file.h"
+#include "filters/filter_block.h"
 #include "link/commands.h"
 #include "shell/qln_boot_pgm.h"
 
@@ -55,7 +56,7 @@ void TForm1::btVersionClick() {
     const device::Configuration c = device::readConfiguration(*reader_, options);
 
     // 1. Who the reader is; the window takes its model's layout.
-    if (!showIdentity(c.who)) {
+    if (!showIdentity(c)) {
         // A reader left in its boot loader answers as one: say how to bring it back.
         if (c.bootLoader)
             InfoInfo(c.bootLoader->newType
@@ -83,7 +84,8 @@ void TForm1::btVersionClick() {
     config_ = c;
 }
 
-bool TForm1::showIdentity(const device::Identity& who) {
+bool TForm1::showIdentity(const device::Configuration& c) {
+    const device::Identity& who = c.who;
     if (who.reply != comlink::Reply::Accepted) {
         PrintError();
         return false;
@@ -103,12 +105,7 @@ bool TForm1::showIdentity(const device::Identity& who) {
         cbProgPgm->setChecked(row->progPgm == device::ProgPgm::Checked);
     if (!row->named) FCONNECT = false;
 
-    cbTypeProt2->clear();
-    for (const char* entry : device::kSecondProtocolEntries)
-        cbTypeProt2->addItem(QString::fromLatin1(entry));
-    cbRs485_232->hide();
-
-    layoutTabs();
+    showLayout(c);
     return true;
 }
 
@@ -127,77 +124,46 @@ device::ShownControls TForm1::shownControls() const {
     return c;
 }
 
-void TForm1::layoutTabs() {
-    const device::ModelRow& m = device::model(Device);
-    if (m.layout == device::Layout::ShortBlock) {
-        cbHidAnalisis->show();
-        btSetFilter->hide();
-        cbAvtoSetFilter->hide();
-        nWiegand = 5;
-        setTypeProt(nWiegand, false);
-        cbTypeProt2->clear();
-        if (m.secondList == device::SecondList::Serial) {
-            for (const char* entry : device::kSecondProtocolEntriesModel6)
-                cbTypeProt2->addItem(QString::fromLatin1(entry));
-            cbRs485_232->show();
-        }
-        return;
-    }
-    btSetFilter->show();
-    cbAvtoSetFilter->show();
-    if (m.layout == device::Layout::FilterCodes) {
-        cbTypeProt->hide();
-        lbTypeProt->hide();
-        cbHidAnalisis->hide();
-        cbRestrictTm->hide();
-        cbLock->hide();
-        cbLock->setChecked(false);
-        cbPolLock->hide();
-        cbPolLock->setChecked(false);
-        lbLockInGuard->hide();
-        // These readers are configured by filter codes: the boxes start from the defaults and
-        // only six of them are offered.
-        FilterDefault();
-        for (QWidget* w : std::initializer_list<QWidget*>{cbOTP1, cbVantis, cbOTP2, cbMPlus,
-                                                          cbAllowAllLocalFilterWork,
-                                                          cbLocalFilterEn, lbLocalFilter})
-            w->show();
-        edTimeOpen->hide();
-        lbTimeOpen->hide();
-        return;
-    }
-    if (m.layout == device::Layout::LongForm) {
-        cbTypeProt->show();
-        lbTypeProt->show();
-        cbRestrictTm->show();
-        edTimeOpen->show();
-        lbTimeOpen->show();
-        cbHidAnalisis->hide();
-        nWiegand = 6;
-        setTypeProt(nWiegand, false);
-        cobTypeCode->show();
-        cbReverseCode->show();
-        if (m.keyManagement) lbLockInGuard->show();
-        cbLock->show();
-        cbPolLock->show();
-        return;
-    }
-    // The classic layout, also of a reader without a model.
-    cbTypeProt->show();
-    lbTypeProt->show();
-    cbRestrictTm->show();
-    cbReverseCode->show();
-    edTimeOpen->hide();
-    lbTimeOpen->hide();
-    const device::FirmwareRules rules =
-        device::firmwareRules(m.protocolRule, version[0], version[1]);
-    if (rules.parityBox) {
-        cbWgParityNo->show();
+// The sheets as the configuration shows them: which controls are there and the entries of the
+// lists, each from the controls the reader layer says this reader shows. Beside them the labels
+// that go with their controls, and what a model's layout clears: the lock boxes of a reader
+// configured by filter codes (whose filter boxes start from the defaults), the parity box where
+// the firmware offers it.
+void TForm1::showLayout(const device::Configuration& c) {
+    const device::ModelRow& m = c.row();
+    const device::ShownControls& o = c.shown;
+    const bool filterCodes = m.layout == device::Layout::FilterCodes;
+    if (m.layout == device::Layout::Classic &&
+        device::firmwareRules(m.protocolRule, version[0], version[1]).parityBox)
         cbWgParityNo->setChecked(false);
+    if (filterCodes) {
+        cbLock->setChecked(false);
+        cbPolLock->setChecked(false);
     }
-    if (rules.convertBox) cbBcc7Uid->show();
-    if (rules.pulseBox) cbPulseOnlyTm->show();
-    cbHidAnalisis->hide();
-    nWiegand = rules.protocolEntries;
-    setTypeProt(nWiegand, false);
+    cbTypeProt->setVisible(o.protocolList);
+    lbTypeProt->setVisible(o.protocolList);
+    if (!filterCodes) {
+        nWiegand = static_cast<uint8_t>(o.protocolCount);
+        setTypeProt(nWiegand, false);
+    }
+    cbTypeProt2->clear();
+    if (o.protocol2Entries > 0)
+        for (const char* entry :
+             o.secondSerial ? device::kSecondProtocolEntriesModel6 : device::kSecondProtocolEntries)
+            cbTypeProt2->addItem(QString::fromLatin1(entry));
+    const auto boxes = optionBoxes();
+    for (std::size_t i = 0; i < boxes.size(); ++i) boxes[i]->setVisible(o.options[i]);
+    edTimeOpen->setVisible(o.openTime);
+    lbTimeOpen->setVisible(o.openTime);
+    btSetFilter->setVisible(m.layout != device::Layout::ShortBlock);
+    cbAvtoSetFilter->setVisible(m.layout != device::Layout::ShortBlock);
+    if (filterCodes) lbLockInGuard->hide();
+    if (m.layout == device::Layout::LongForm && m.keyManagement) lbLockInGuard->show();
+    if (filterCodes) {
+        FilterDefault();
+        const auto filterBoxes = this->filterBoxes();
+        for (int i = 0; i < filters::kBoxCount; ++i)
+            if (c.filtersShown[i]) filterBoxes[i]->show();
+        lbLocalFilter->show();
+    }
 }

@@ -249,7 +249,7 @@ public:
     void btVersionClick();
     // The reader's identity into the window, and its model's layout; false, with "Device: not
     // detected", for a reader that did not answer as one the table knows.
-    bool showIdentity(const device::Identity& who);
+    bool showIdentity(const device::Configuration& c);
     // What the window shows now: the lists, the open time and the option boxes.
     device::ShownControls shownControls() const;
     bool getVersion(uint8_t* p_out);
@@ -312,7 +312,7 @@ private:
     void handleWaitingInput();
 
     // The steps of "Read param": device/identify.cpp, device/params.cpp, filters/filter_read.cpp.
-    void layoutTabs();
+    void showLayout(const device::Configuration& c);
     void showSettings(const device::Configuration& c);
     void showMode(const device::Configuration& c);
     void showFilterBlock(const device::FilterRead& filters);
