@@ -103,7 +103,13 @@ Configuration configurationOf(const Identity& who, const std::optional<ParamRead
     c.params = params;
     c.filters = filters;
     c.shown = before;
-    if (!who.identified()) return c;
+    if (!who.identified()) {
+        // Every read starts by hiding the pulse and conversion boxes.
+        for (const char* name : {"cbPulseOnlyTm", "cbBcc7Uid"})
+            c.shown.options[static_cast<std::size_t>(settingRow(name) - kOptionKeys.data())] =
+                false;
+        return c;
+    }
     const ModelRow& m = *who.row;
     const bool filtersRead = c.filtersRead();
     c.shown =

@@ -28,7 +28,7 @@ void TForm1::PrintError() {
 }
 
 void TForm1::btVersionClick() {
-    config_.reset();
+    readComplete_ = false;
     Fguard = false;
     hideFilterBoxes();
     cbPulseOnlyTm->hide();
@@ -41,7 +41,7 @@ void TForm1::btVersionClick() {
     // while the user looks at what was read, and a failure is said when it is known); the
     // window then shows it step by step, stopping where the read stopped.
     device::ReadOptions options;
-    options.before = shownControls();
+    options.before = config_.shown;
     options.backups = &backups_;
     options.port = cbCom->currentText();
     options.backedUp = [this](const QString&, const QString& error) {
@@ -54,7 +54,11 @@ void TForm1::btVersionClick() {
             Qt::QueuedConnection);
     };
     const device::Configuration c = device::readConfiguration(*reader_, options);
+    showRead(c);
+    keepConfiguration(c);
+}
 
+void TForm1::showRead(const device::Configuration& c) {
     // 1. Who the reader is; the window takes its model's layout.
     if (!showIdentity(c)) {
         // A reader left in its boot loader answers as one: say how to bring it back.
@@ -81,7 +85,22 @@ void TForm1::btVersionClick() {
         showFilterBlock(*c.filters);
         if (!bRdFilter) return;
     }
-    config_ = c;
+    readComplete_ = true;
+}
+
+void TForm1::keepConfiguration(device::Configuration c) {
+    const bool shortBlock = c.row().layout == device::Layout::ShortBlock;
+    if (!c.paramsRead() || shortBlock) {
+        // The controls the read did not set keep what they held; the layout's own changes have
+        // reached the window's configuration through the controls.
+        for (const device::SettingRow& r : device::kSettings)
+            if (!c.paramsRead() || !r.carriedBy(c.row()))
+                r.set(c.settings, r.value(config_.settings));
+        c.withoutParity = config_.withoutParity;
+    }
+    c.filterChoice = config_.filterChoice;
+    if (readComplete_ && c.paramsRead()) lastRead_ = c.record();
+    config_ = std::move(c);
 }
 
 bool TForm1::showIdentity(const device::Configuration& c) {

@@ -13,40 +13,14 @@
 
 void TForm1::btWriteParamClick() {
     if (!requirePort() || !requireReader()) return;
-    const device::OutputSettings s = windowSettings();
-
     // Every model that takes the full bits converts the open time, also those whose short form
     // does not carry it; a text that is no integer stops the write before anything is sent.
-    uint16_t openTime = 0;
-    if (device::model(Device).fullBits) {
-        const std::optional<uint16_t> t = device::openTimeUnits(edTimeOpen->text());
-        if (!t) {
-            messageBox(QStringLiteral("Error"),
-                       QStringLiteral("'%1' is not a valid integer value").arg(edTimeOpen->text()));
-            return;
-        }
-        openTime = *t;
+    if (config_.row().fullBits && !device::openTimeUnits(edTimeOpen->text())) {
+        messageBox(QStringLiteral("Error"),
+                   QStringLiteral("'%1' is not a valid integer value").arg(edTimeOpen->text()));
+        return;
     }
-    reader_->writeParams(Device, s, openTime);
-}
-
-device::OutputSettings TForm1::windowSettings() const {
-    device::OutputSettings s;
-    s.protocol = protocol;
-    s.protocol2 = protocol2;
-    s.typecode = typecode;
-    s.cbRestrictTm = cbRestrictTm->isChecked();
-    s.cbHidAnalisis = cbHidAnalisis->isChecked();
-    s.cbReverseCode = cbReverseCode->isChecked();
-    s.cbWgParityNo = cbWgParityNo->isChecked();
-    s.cbLock = cbLock->isChecked();
-    s.cbPolLock = cbPolLock->isChecked();
-    s.cbRs485_232 = cbRs485_232->isChecked();
-    // These two count only while they are shown.
-    s.cbPulseOnlyTm = !cbPulseOnlyTm->isHidden() && cbPulseOnlyTm->isChecked();
-    s.cbBcc7Uid = !cbBcc7Uid->isHidden() && cbBcc7Uid->isChecked();
-    s.openTimeMs = edTimeOpen->text().toInt();
-    return s;
+    reader_->writeParams(config_.device(), config_.sentSettings(), config_.openTimeUnits());
 }
 
 std::array<QCheckBox*, 9> TForm1::optionBoxes() const {
@@ -56,8 +30,8 @@ std::array<QCheckBox*, 9> TForm1::optionBoxes() const {
 
 void TForm1::btFactorySettingsClick() {
     // Only the window's choices go back to their first entries; "Write param" sends them.
-    device::OutputSettings s = windowSettings();
-    device::factorySettings(s);
+    device::factorySettings(config_.settings);
+    const device::OutputSettings& s = config_.settings;
     protocol = s.protocol;
     device::selectEntry(cbTypeProt, protocol);
     log(cbTypeProt->currentText());

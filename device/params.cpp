@@ -34,13 +34,14 @@ void TForm1::showSettings(const device::Configuration& c) {
         if (r.onlyWhileShown && !c.shown.options[i]) continue;
         boxes[i]->setChecked(s.*r.member);  // the parity box rebuilds the list when it changes
     }
-    protocol = s.protocol;
+    protocol = config_.settings.protocol = s.protocol;
     if (protocol != device::kProtocolUndefined) device::selectEntry(cbTypeProt, protocol);
     protocol2 = s.protocol2;
+    config_.chooseProtocol2(protocol2);
     device::selectEntry(cbTypeProt2, protocol2);
     cbRs485_232->setVisible(protocol2 == device::kSecondProtocolSerial);
     if (!shortBlock) {
-        typecode = s.typecode;
+        typecode = config_.settings.typecode = s.typecode;
         if (protocol != device::kProtocolUndefined) device::selectEntry(cobTypeCode, typecode);
         edTimeOpen->setText(QString::number(s.openTimeMs));
     }

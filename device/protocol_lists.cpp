@@ -34,17 +34,20 @@ void TForm1::setTypeProt(uint8_t n, bool f) {
 
 void TForm1::cbTypeProtChange(int /*index*/) {
     protocol = selectedIndex(cbTypeProt);
+    config_.settings.protocol = protocol;
     log(cbTypeProt->currentText());
 }
 
 void TForm1::cbTypeProt2Change(int /*index*/) {
     protocol2 = selectedIndex(cbTypeProt2);
+    config_.chooseProtocol2(protocol2);
     log(cbTypeProt2->currentText());
     cbRs485_232->setVisible(protocol2 == device::kSecondProtocolSerial);
 }
 
 void TForm1::cobTypeCodeChange(int /*index*/) {
     typecode = selectedIndex(cobTypeCode);
+    config_.settings.typecode = typecode;
     log(cobTypeCode->currentText());
 }
 

@@ -29,7 +29,7 @@ QString chooseSettingsFile(TForm1& form, const QString& caption, bool save) {
 }  // namespace
 
 void TForm1::saveSettingsAs() {
-    if (!config_) {
+    if (!readComplete_) {
         saveSettings({});  // says why not
         return;
     }
@@ -38,7 +38,7 @@ void TForm1::saveSettingsAs() {
 }
 
 void TForm1::loadSettingsFrom() {
-    if (!config_) {
+    if (!readComplete_) {
         loadSettings({});  // says why not
         return;
     }
@@ -46,28 +46,19 @@ void TForm1::loadSettingsFrom() {
     if (!path.isEmpty()) loadSettings(path);
 }
 
-device::Configuration TForm1::heldByWindow() const {
-    device::Configuration c = *config_;
-    c.settings = windowSettings();
-    c.filterChoice = filterChoice();
-    c.shown = shownControls();
-    c.withoutParity = cbWgParityNo->isChecked();
-    return c;
-}
-
 bool TForm1::saveSettings(const QString& path) {
-    if (!config_) {
+    if (!readComplete_) {
         InfoInfo(QStringLiteral("Save settings: press Read param first"));
         return false;
     }
     // The file holds what the reader holds once "Write param" has sent the window's choices.
-    if (device::model(Device).fullBits && !device::openTimeUnits(edTimeOpen->text())) {
+    if (config_.row().fullBits && !device::openTimeUnits(edTimeOpen->text())) {
         InfoInfo(QStringLiteral("The settings were not saved: '%1' is not a valid integer value")
                      .arg(edTimeOpen->text()));
         return false;
     }
     QString error;
-    if (!device::writeSettingsFile(path, heldByWindow().record(), &error)) {
+    if (!device::writeSettingsFile(path, config_.record(), &error)) {
         InfoInfo(QStringLiteral("The settings were not saved: ") + error);
         return false;
     }
@@ -76,7 +67,7 @@ bool TForm1::saveSettings(const QString& path) {
 }
 
 bool TForm1::loadSettings(const QString& path) {
-    if (!config_) {
+    if (!readComplete_) {
         InfoInfo(
             QStringLiteral("Load settings: press Read param first, so that the reader is "
                            "known"));
@@ -89,7 +80,7 @@ bool TForm1::loadSettings(const QString& path) {
         return false;
     }
     // The file is judged as torvik-cli's restore judges it: what the reader can take.
-    const device::Fit fit = device::fit(heldByWindow(), *f);
+    const device::Fit fit = device::fit(config_, *f);
     if (fit.modelRefused) {
         InfoInfo(QStringLiteral("Not loaded: %1 holds the settings of model %2, the reader is "
                                 "model %3")
@@ -104,10 +95,11 @@ bool TForm1::loadSettings(const QString& path) {
         return false;
     }
 
-    device::Configuration fromFile = heldByWindow();
+    device::Configuration fromFile = config_;
     fromFile.settings = fit.settings;
     cbBcc7Uid->setChecked(false);
     showSettings(fromFile);
+    config_.settings = fit.settings;
     if (fit.filters) {
         // The boxes as "Read param" shows a block that holds these filters.
         FilterDefault();
@@ -125,7 +117,7 @@ bool TForm1::loadSettings(const QString& path) {
 }
 
 void TForm1::compareWithFileFrom() {
-    if (!config_) {
+    if (!readComplete_) {
         compareWithFile({});  // says why not
         return;
     }
@@ -134,7 +126,7 @@ void TForm1::compareWithFileFrom() {
 }
 
 std::optional<device::Comparison> TForm1::compareWithFile(const QString& path) {
-    if (!config_) {
+    if (!readComplete_) {
         InfoInfo(QStringLiteral("Compare with file: press Read param first"));
         return std::nullopt;
     }
@@ -144,7 +136,7 @@ std::optional<device::Comparison> TForm1::compareWithFile(const QString& path) {
         InfoInfo(QStringLiteral("Not compared: ") + error);
         return std::nullopt;
     }
-    const device::SettingsRecord mine = heldByWindow().record();
+    const device::SettingsRecord mine = config_.record();
     const device::Comparison c = device::compare(mine, *f);
 
     // A table of what differs: the setting, this reader's value, the file's.

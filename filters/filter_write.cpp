@@ -33,5 +33,5 @@ filters::BoxStates TForm1::filterChoice() const {
 
 void TForm1::btSetFilterClick() {
     if (!requirePort() || !requireReader()) return;
-    reader_->setFilters(Device, filterChoice(), cbAvtoSetFilter->isChecked(), bRdFilter);
+    reader_->setFilters(Device, config_.filterChoice, cbAvtoSetFilter->isChecked(), bRdFilter);
 }

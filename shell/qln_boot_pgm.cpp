@@ -63,6 +63,19 @@ void TForm1::connectHandlers() {
     connect(cobTypeCode, &QComboBox::activated, this, &TForm1::cobTypeCodeChange);
     // toggled fires exactly when the checked state changes, by the user or by the program.
     connect(cbWgParityNo, &QCheckBox::toggled, this, &TForm1::cbWgParityNoClick);
+    // Every change of a box or of the open time, by the user or by the program, goes into the
+    // window's configuration.
+    const auto boxes = optionBoxes();
+    for (std::size_t i = 0; i < boxes.size(); ++i)
+        connect(boxes[i], &QCheckBox::toggled, this,
+                [this, i](bool checked) { config_.setOption(i, checked); });
+    connect(edTimeOpen, &QLineEdit::textChanged, this,
+            [this](const QString& text) { config_.settings.openTimeMs = text.toInt(); });
+    config_.settings.openTimeMs = edTimeOpen->text().toInt();
+    const auto filterBoxes = this->filterBoxes();
+    for (std::size_t i = 0; i < filterBoxes.size(); ++i)
+        connect(filterBoxes[i], &QCheckBox::toggled, this,
+                [this, i](bool checked) { config_.filterChoice[i] = checked; });
     connect(cbCounter, &QCheckBox::toggled, this, &TForm1::cbCounterClick);
     connect(cbFilter1, &QCheckBox::toggled, this, &TForm1::cbFilter1Click);
     connect(cbFilter2, &QCheckBox::toggled, this, &TForm1::cbFilter2Click);
@@ -91,13 +104,13 @@ void TForm1::connectHandlers() {
         QMenu menu;
         QAction* save = menu.addAction(QStringLiteral("Save settings..."));
         save->setShortcut(QKeySequence(QStringLiteral("Ctrl+Shift+S")));
-        save->setEnabled(config_.has_value());
+        save->setEnabled(readComplete_);
         QAction* load = menu.addAction(QStringLiteral("Load settings..."));
         load->setShortcut(QKeySequence(QStringLiteral("Ctrl+Shift+O")));
-        load->setEnabled(config_.has_value());
+        load->setEnabled(readComplete_);
         QAction* compare = menu.addAction(QStringLiteral("Compare with file..."));
         compare->setShortcut(QKeySequence(QStringLiteral("Ctrl+Shift+D")));
-        compare->setEnabled(config_.has_value());
+        compare->setEnabled(readComplete_);
         menu.addSeparator();
         menu.addAction(actBench);
         QAction* chosen = menu.exec(pnlState->mapToGlobal(at));
@@ -172,7 +185,7 @@ bool TForm1::saveSupportRecord(const QString& path) {
     if (!inUse.isEmpty()) facts.portsInUse << inUse;
     // The port in use stays as it is: the others are probed as the port list probes them.
     facts.ports = comlink::probePorts([&](const QString& name) { return name == inUse; });
-    if (config_ && config_->paramsRead()) facts.settings.emplace_back(inUse, config_->record());
+    if (lastRead_) facts.settings.emplace_back(inUse, *lastRead_);
     facts.logTitle = QStringLiteral("Log");
     facts.log = mm->toPlainText();
     facts.trace = comlink::traceRing();

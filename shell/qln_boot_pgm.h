@@ -313,6 +313,7 @@ private:
 
     // The steps of "Read param": device/identify.cpp, device/params.cpp, filters/filter_read.cpp.
     void showLayout(const device::Configuration& c);
+    void showRead(const device::Configuration& c);  // step by step, to where the read stopped
     void showSettings(const device::Configuration& c);
     void showMode(const device::Configuration& c);
     void showFilterBlock(const device::FilterRead& filters);
@@ -327,11 +328,19 @@ private:
     bool destroyed_ = false;
     bool running_ = false;
     bool closeAfterRun_ = false;
-    // What the last whole "Read param" found; the controls hold the choices made on it since.
-    std::optional<device::Configuration> config_;
-    device::BackupWriter backups_;                  // the backup of every whole read
-    device::OutputSettings windowSettings() const;  // what "Write param" would send
-    // The reader as read, with the window's choices: what Save settings records, what Load
-    // settings fits a file onto.
-    device::Configuration heldByWindow() const;
+    // What the window holds: the last "Read param"'s configuration with every change made on the
+    // controls since (each click changes it), and what a read left as it was. The controls show
+    // it; "Write param" sends its request, Save settings records it, Load settings fits a file
+    // onto it.
+    device::Configuration config_ = [] {
+        device::Configuration c;
+        c.shown = device::freshWindow();
+        return c;
+    }();
+    bool readComplete_ = false;  // the last "Read param" went through every step
+    // What the last whole read found, for the support record.
+    std::optional<device::SettingsRecord> lastRead_;
+    device::BackupWriter backups_;  // the backup of every whole read
+    // What a read did not set stays as the window held it; the configuration becomes the window's.
+    void keepConfiguration(device::Configuration c);
 };

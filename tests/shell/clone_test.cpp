@@ -2,15 +2,21 @@
 // window's Save settings, Load settings and Write param. Both judge a file alike and write the
 // same request, and a clone reads as the reader it was made from.
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <random>
 
 #include <gtest/gtest.h>
 
+#include "device/settings.h"
+#include "device/settings_file.h"
 #include "shell/cli.h"
 #include "shell/qln_boot_pgm.h"
 #include "tests/support/cli_run.h"
@@ -200,6 +206,80 @@ TEST_P(LoadAndRestore, GiveTheSameVerdictAndTheSameWriteRequest) {
     // Each reader takes the template and refuses another model's file and a cut one.
     EXPECT_GE(applied, 2);
     EXPECT_GE(refused, 4);
+}
+
+// The window draws a configuration it did not read: random settings files of the reader's model
+// and firmware, loaded, show each setting in its control as the settings table says (a list's
+// entry, a box shown with its state, the open time), and Write param sends the request of the
+// configuration the file made.
+TEST(WindowDrawsAConfiguration, ItDidNotReadFromRandomFilesOfTheModel) {
+    std::mt19937 rng(20261211u);
+    th::LinkedReader win{3};
+    th::LinkedReader cli{4};
+    th::ModalCatcher catcher;
+    QTemporaryDir dir;
+    TForm1 form;
+    ASSERT_TRUE(th::pickPort(form, QStringLiteral("COM3")));
+    for (uint8_t model : {1, 4, 6, 13, 15}) {
+        for (int k = 0; k < 8; ++k) {
+            SCOPED_TRACE(::testing::Message() << "model " << int(model) << ", file " << k);
+            Block start{0x01};
+            for (std::size_t i = 1; i < start.size(); ++i) start[i] = static_cast<uint8_t>(rng());
+            th::setModel(win.reader, model, start);
+            form.btVersion->click();
+            win.reader.waitUntilQuiet();
+            // The file: what the reader holds, with random values of every setting its write
+            // carries.
+            const QString path = dir.filePath("random.json");
+            ASSERT_TRUE(form.saveSettings(path));
+            QFile f(path);
+            ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+            QJsonObject o = QJsonDocument::fromJson(f.readAll()).object();
+            f.close();
+            QJsonObject settings = o["settings"].toObject();
+            for (const device::SettingRow& r : device::kSettings) {
+                if (!r.member) continue;
+                settings[r.key] = rng() % 2 == 1;
+            }
+            settings["protocol"] = int(rng() % 5);
+            settings["protocol2"] = int(rng() % 2);
+            settings["typecode"] = int(rng() % 4);
+            settings["openTimeMs"] = int(1 + rng() % 600) * 100;
+            o["settings"] = settings;
+            writeJson(path, QJsonDocument(o).toJson());
+
+            win.reader.clearReceived();
+            QString error;
+            const auto file = device::readSettingsFile(path, &error);
+            ASSERT_TRUE(file) << error.toStdString();
+            ASSERT_TRUE(form.loadSettings(path)) << form.pnlState->text().toStdString();
+            const device::ModelRow& m = device::model(model);
+            const auto boxes = form.optionBoxes();
+            for (std::size_t i = 0; i < device::kOptionKeys.size(); ++i) {
+                const device::SettingRow& r = device::kOptionKeys[i];
+                if (!boxes[i]->isHidden() && r.carriedBy(m)) {
+                    EXPECT_EQ(boxes[i]->isChecked(), file->settings.*r.member) << r.name;
+                }
+            }
+            EXPECT_EQ(form.cbTypeProt->currentIndex(), file->settings.protocol);
+            EXPECT_EQ(form.cbTypeProt2->currentIndex(),
+                      form.cbTypeProt2->count() ? file->settings.protocol2 : -1);
+            if (m.fullBits) {
+                EXPECT_EQ(form.cobTypeCode->currentIndex(), file->settings.typecode);
+            }
+            if (m.longWrite) {
+                EXPECT_EQ(form.edTimeOpen->text(), QString::number(file->settings.openTimeMs));
+            }
+            form.btWriteParam->click();
+            const std::string sent = lastRequest(win.reader, emu::cmd::kWriteParams);
+            // What restore writes for the same file on a reader in the same state.
+            th::setModel(cli.reader, model, start);
+            cli.reader.clearReceived();
+            const th::CliRun r = th::runCli({"--port", "COM4", "restore", path});
+            EXPECT_EQ(r.exitCode, cli::kOk) << r.err.toStdString();
+            EXPECT_EQ(sent, lastRequest(cli.reader, emu::cmd::kWriteParams));
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryLayout, LoadAndRestore, ::testing::Values(1, 4, 6, 13, 15),
