@@ -15,8 +15,8 @@
 // What a reader holds after "Read param", in one place for both fronts: who it is, the blocks it
 // sent, the settings and filters as the window holds them, the controls the window shows for
 // them, the write request for the settings and the block the reader holds once it took it, and
-// whether a settings file fits it. The window keeps its controls in step with it; torvik-cli works
-// on it alone.
+// whether a settings file fits it. The window holds one and draws its controls from it, each
+// click changing it; torvik-cli works on it alone.
 namespace device {
 
 // "Read param" from the first request to the backup, as both fronts run it.

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "device/settings.h"
 #include "shell/cli.h"
 #include "tests/support/cli_run.h"
 #include "tests/support/harness.h"
@@ -157,6 +158,47 @@ TEST(SchemaValidator, AKeywordItDoesNotKnowFailsInsteadOfPassing) {
     f.close();
     const th::JsonSchemas odd(dir.path());
     EXPECT_FALSE(odd.errors("odd.schema.json", QJsonValue(QJsonObject{{"x", 1}})).isEmpty());
+}
+
+}  // namespace
+
+namespace {
+
+// The names the published schemas give the settings are the settings table's: a row added to the
+// table and not to the schemas (or the reverse) fails here. Each setting's type and range too.
+TEST(SchemaNames, AreTheSettingsTables) {
+    const QJsonObject file = fileObject(QStringLiteral(TORVIK_SCHEMA_DIR) +
+                                        QStringLiteral("/settings-file.schema.json"))["properties"]
+                                 .toObject();
+    const QJsonObject settings = file["settings"].toObject()["properties"].toObject();
+    QStringList keys;
+    for (const device::SettingRow& r : device::kSettings) {
+        keys << QLatin1String(r.key);
+        const QJsonObject s = settings[QLatin1String(r.key)].toObject();
+        if (r.member) {
+            EXPECT_EQ(s["type"].toString(), QStringLiteral("boolean")) << r.key;
+        } else {
+            EXPECT_EQ(s["type"].toString(), QStringLiteral("integer")) << r.key;
+            EXPECT_EQ(s["maximum"].toInt(), r.fileMax) << r.key;
+        }
+    }
+    QStringList schemaKeys = settings.keys();
+    keys.sort();
+    EXPECT_EQ(schemaKeys, keys);
+    QStringList filterKeys;
+    for (const device::FilterKey& k : device::kFilterKeys) filterKeys << QLatin1String(k.name);
+    filterKeys.sort();
+    EXPECT_EQ(file["filters"].toObject()["properties"].toObject().keys(), filterKeys);
+
+    const QJsonObject read = fileObject(QStringLiteral(TORVIK_SCHEMA_DIR) +
+                                        QStringLiteral("/read.schema.json"))["properties"]
+                                 .toObject()["settings"]
+                                 .toObject()["properties"]
+                                 .toObject();
+    QStringList options;
+    for (const device::SettingRow& r : device::kOptionKeys) options << QLatin1String(r.name);
+    options.sort();
+    EXPECT_EQ(read["options"].toObject()["properties"].toObject().keys(), options);
 }
 
 }  // namespace
