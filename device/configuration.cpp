@@ -86,13 +86,16 @@ void Configuration::setOption(std::size_t key, bool checked) {
 
 void Configuration::clickFilter(filters::Box box, bool checked) {
     filterChoice[box] = checked;
-    for (filters::Box t : kFilterTriggers) {
-        if (t != box) continue;
-        const FilterRules rules = applyFilterRules(filterChoice);
-        filterChoice = rules.checked;
-        for (int k = 0; k < filters::kBoxCount; ++k)
-            if (rules.enabled[k]) filterEnabled[k] = *rules.enabled[k];
-    }
+    for (filters::Box t : kFilterTriggers)
+        if (t == box) runFilterRules();
+}
+
+FilterRules Configuration::runFilterRules() {
+    const FilterRules rules = applyFilterRules(filterChoice);
+    filterChoice = rules.checked;
+    for (int k = 0; k < filters::kBoxCount; ++k)
+        if (rules.enabled[k]) filterEnabled[k] = *rules.enabled[k];
+    return rules;
 }
 
 Configuration configurationOf(const Identity& who, const std::optional<ParamRead>& params,

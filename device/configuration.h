@@ -82,6 +82,8 @@ struct Configuration {
     void chooseProtocol2(uint8_t index);
     void setOption(std::size_t key, bool checked);
     void clickFilter(filters::Box box, bool checked);
+    // The filter rules over the filter boxes as they are; what they decided.
+    FilterRules runFilterRules();
 };
 
 // What follows from the replies of "Read param", in a window that showed before what before

@@ -83,10 +83,11 @@ void TForm1::FilterUnVisible() {
 }
 
 void TForm1::logickFilter() {
+    // The rules run on the window's configuration, which every box's change has reached; the
+    // boxes follow it. A box the rules uncheck runs its own click handler, and so the rules
+    // again, as a click would.
+    const device::FilterRules rules = config_.runFilterRules();
     const auto boxes = filterBoxes();
-    const device::FilterRules rules = device::applyFilterRules(filterChoice());
-    // A box the rules uncheck runs its own click handler, and so the rules again, as a click
-    // would.
     for (int i = 0; i < filters::kBoxCount; ++i)
         if (boxes[i]->isChecked() != rules.checked[i]) boxes[i]->setChecked(rules.checked[i]);
     for (int i = 0; i < filters::kBoxCount; ++i)

@@ -6,29 +6,15 @@
 #include "filters/filter_codes.h"
 #include "shell/qln_boot_pgm.h"
 
-namespace {
-
-filters::BoxStates boxStates(const std::array<QCheckBox*, 17>& boxes) {
-    filters::BoxStates s{};
-    for (int i = 0; i < filters::kBoxCount; ++i) s[i] = boxes[i]->isChecked();
-    return s;
-}
-
-}  // namespace
-
 uint8_t TForm1::getFilterCmd(uint8_t* p) {
     std::fill(p, p + filters::kMaxFilterCodes, 0);
-    const std::vector<uint8_t> codes = filters::filterCodes(boxStates(filterBoxes()));
+    const std::vector<uint8_t> codes = filters::filterCodes(config_.filterChoice);
     std::copy(codes.begin(), codes.end(), p);
     return static_cast<uint8_t>(codes.size());
 }
 
 bool TForm1::transmitCmd(const uint8_t* p, uint8_t n) {
     return reader_->transmitCodes(p, n);
-}
-
-filters::BoxStates TForm1::filterChoice() const {
-    return boxStates(filterBoxes());
 }
 
 void TForm1::btSetFilterClick() {

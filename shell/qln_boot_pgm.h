@@ -250,7 +250,8 @@ public:
     // The reader's identity into the window, and its model's layout; false, with "Device: not
     // detected", for a reader that did not answer as one the table knows.
     bool showIdentity(const device::Configuration& c);
-    // What the window shows now: the lists, the open time and the option boxes.
+    // What the controls show now (the lists, the open time and the option boxes), read back
+    // from them: what the configuration they were drawn from says they show.
     device::ShownControls shownControls() const;
     bool getVersion(uint8_t* p_out);
     void PrintError();
@@ -266,8 +267,6 @@ public:
     void btSetFilterClick();
     uint8_t getFilterCmd(uint8_t* p);
     bool transmitCmd(const uint8_t* p, uint8_t n);
-    // The filter boxes' checked states.
-    filters::BoxStates filterChoice() const;
 
     // Firmware update: firmware/open_file.cpp (the image), firmware/boot_entry.cpp ("Go to the
     // BOOT"), firmware/boot_exchange.cpp (one packet), firmware/programming.cpp (the run).
