@@ -103,13 +103,13 @@ Comparison compare(const SettingsRecord& a, const SettingsRecord& b) {
     }
 
     // Raw bytes no listed setting explains: the mode, and bits no model decodes.
-    const uint8_t modeA = a.paramBlock[0] & 0x7F, modeB = b.paramBlock[0] & 0x7F;
+    const uint8_t modeA = a.paramBlock[0] & kModeBits, modeB = b.paramBlock[0] & kModeBits;
     if (modeA != modeB)
         out.raw.push_back({QStringLiteral("the mode (parameter block byte 0)"),
                            modeName(modeA, QStringLiteral("mode %1").arg(modeA)),
                            modeName(modeB, QStringLiteral("mode %1").arg(modeB))});
     for (std::size_t i = 0; i < a.paramBlock.size(); ++i) {
-        uint8_t decoded = i == 0 ? 0x7F : 0;  // the mode is said above
+        uint8_t decoded = i == 0 ? kModeBits : 0;  // the mode is said above
         for (const SettingRow& r : kSettings) decoded |= r.bits.mask(i);
         uint8_t differ = static_cast<uint8_t>(a.paramBlock[i] ^ b.paramBlock[i]);
         differ &= static_cast<uint8_t>(~decoded);

@@ -222,7 +222,7 @@ Fit fit(const Configuration& reader, const SettingsRecord& file, bool allowOther
                                                            : 0;
         if (entries > 0 && wanted >= entries) {
             const QString list = QStringLiteral("this reader's list has %1 entries").arg(entries);
-            if (!sameFirmware) {
+            if (!sameFirmware || !r.keeps(wanted)) {
                 cannot(r, wanted, list);
                 continue;
             }

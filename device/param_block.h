@@ -12,7 +12,8 @@ class QString;
 // long form, from the settings, each at the bits of its row of kSettings.
 namespace device {
 
-inline constexpr uint8_t kModeProtected = 1;  // the mode in bits 0 to 6 of byte 0
+inline constexpr uint8_t kModeBits = 0x7F;    // of byte 0; bit 7 is the master key
+inline constexpr uint8_t kModeProtected = 1;  // the mode in kModeBits
 
 // The mode's name ("reader", "protected", "your key"); otherwise for a mode without one.
 QString modeName(uint8_t mode, const QString& otherwise);

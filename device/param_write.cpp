@@ -23,7 +23,7 @@ void TForm1::btWriteParamClick() {
     reader_->writeParams(config_.device(), config_.sentSettings(), config_.openTimeUnits());
 }
 
-std::array<QCheckBox*, 9> TForm1::optionBoxes() const {
+std::array<QCheckBox*, device::kOptionKeys.size()> TForm1::optionBoxes() const {
     return {cbWgParityNo, cbBcc7Uid,    cbRs485_232,   cbPulseOnlyTm, cbLock,
             cbPolLock,    cbRestrictTm, cbReverseCode, cbHidAnalisis};
 }

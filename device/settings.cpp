@@ -55,6 +55,20 @@ bool SettingRow::carriedBy(const ModelRow& m) const {
     return false;
 }
 
+int SettingRow::read(const uint8_t* b) const {
+    if (readAs.width) return readAs.from(b) == readEquals;
+    const int v = static_cast<int>(bits.from(b)) * unit;
+    // A list whose bits are all set holds no entry.
+    if (shows == Shows::ProtocolList && v == (1 << bits.width) - 1) return kProtocolUndefined;
+    return v;
+}
+
+bool SettingRow::keeps(int v) const {
+    uint8_t block[9] = {};
+    bits.into(block, static_cast<uint32_t>(v / unit));
+    return read(block) == v;
+}
+
 int SettingRow::value(const OutputSettings& s) const {
     if (member) return s.*member ? 1 : 0;
     if (entry) return s.*entry;
@@ -119,18 +133,9 @@ const SettingRow* settingRow(std::string_view nameOrKey) {
 
 ParamDecode decodeParamBlock(const uint8_t* b) {
     ParamDecode d;
-    d.mode = b[0] & 0x7F;
+    d.mode = b[0] & kModeBits;
     d.masterKey = bit(b[0], 7);
-    for (const SettingRow& r : kSettings) {
-        int v;
-        if (r.readAs.width)
-            v = r.readAs.from(b) == r.readEquals;
-        else
-            v = static_cast<int>(r.bits.from(b)) * r.unit;
-        // A list whose bits are all set holds no entry.
-        if (r.shows == Shows::ProtocolList && v == (1 << r.bits.width) - 1) v = kProtocolUndefined;
-        r.set(d.settings, v);
-    }
+    for (const SettingRow& r : kSettings) r.set(d.settings, r.read(b));
     return d;
 }
 

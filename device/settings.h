@@ -94,6 +94,11 @@ struct SettingRow {
     int OutputSettings::*number = nullptr;     // a number
 
     bool carriedBy(const ModelRow& m) const;
+    // Its value as a block holds it, as "Read param" reads it.
+    int read(const uint8_t* block) const;
+    // Whether a block holds this value as written: it reads back as itself (a protocol of 7 reads
+    // as not defined, one of 8 as 0).
+    bool keeps(int value) const;
     int value(const OutputSettings& s) const;
     void set(OutputSettings& s, int v) const;
 };
@@ -102,7 +107,7 @@ inline constexpr int kOpenTimeUnitMs = 100;  // the open time counts in these
 inline constexpr int kLongestOpenTimeMs = 0xFFFF * kOpenTimeUnitMs;
 
 // clang-format off
-inline constexpr std::array<SettingRow, 13> kSettings{{
+inline constexpr auto kSettings = std::to_array<SettingRow>({
     // The lists.
     {.name = "cbTypeProt", .key = "protocol", .caption = "Type protocol",
      .sheet = Sheet::Output, .shows = Shows::ProtocolList, .bits = {1, 0, 3}, .carry = Carry::Always,
@@ -146,13 +151,28 @@ inline constexpr std::array<SettingRow, 13> kSettings{{
     {.name = "edTimeOpen", .key = "openTimeMs", .caption = "Time open mSec",
      .sheet = Sheet::Output, .shows = Shows::Milliseconds, .bits = {5, 0, 16}, .carry = Carry::LongWrite,
      .unit = kOpenTimeUnitMs, .fileMax = kLongestOpenTimeMs, .number = &OutputSettings::openTimeMs},
-}};
+});
 // clang-format on
 
-// The option boxes: the rows of kSettings from the parity box to "size Hid".
-inline constexpr std::size_t kFirstOption = 3;
+// The option boxes: the rows of kSettings that are boxes, which follow one another.
+constexpr std::size_t firstOption() {
+    std::size_t i = 0;
+    while (kSettings[i].shows != Shows::Box) ++i;
+    return i;
+}
+constexpr std::size_t optionCount() {
+    std::size_t n = 0;
+    for (const SettingRow& r : kSettings) n += r.shows == Shows::Box;
+    return n;
+}
 using OptionKey = SettingRow;
-inline constexpr std::span<const SettingRow, 9> kOptionKeys{kSettings.data() + kFirstOption, 9};
+inline constexpr std::span<const SettingRow, optionCount()> kOptionKeys{
+    kSettings.data() + firstOption(), optionCount()};
+static_assert([] {
+    for (const SettingRow& r : kOptionKeys)
+        if (r.shows != Shows::Box) return false;
+    return true;
+}());
 
 // A value as the window's control shows it: a list's entry (empty where the list, as shown, has
 // none), "ticked" or "unticked", "1500 ms".

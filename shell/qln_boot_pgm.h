@@ -261,7 +261,7 @@ public:
     void btWriteParamClick();
     void btFactorySettingsClick();
     // The option boxes of "Output protocol" and "Format", in the order of device::kOptionKeys.
-    std::array<QCheckBox*, 9> optionBoxes() const;
+    std::array<QCheckBox*, device::kOptionKeys.size()> optionBoxes() const;
 
     // Filter write: filters/filter_write.cpp.
     void btSetFilterClick();

@@ -220,6 +220,10 @@ TEST(Fit, DecidesByWhatTheModelsWriteCarriesAndItsListsHold) {
                   f.firmware = "1.8.1";
               }).refused,
               QStringList{"protocol 6 (this reader's list has 6 entries)"});
+    // Only a value the block keeps as written: 7 reads back as not defined.
+    EXPECT_EQ(withSettings([](auto& f) { f.settings.protocol = 7; }).refused,
+              QStringList{"protocol 7 (this reader's list has 6 entries)"});
+    EXPECT_TRUE(withSettings([](auto& f) { f.settings.protocol = 255; }).fits());
     // A box the write does not carry, and filters of a reader that did not read them, stay in
     // the file as a record.
     const device::Fit hid = withSettings([](auto& f) {
