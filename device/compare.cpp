@@ -77,15 +77,10 @@ Comparison compare(const SettingsRecord& a, const SettingsRecord& b) {
         return entry.isEmpty() ? QStringLiteral("entry %1").arg(v)
                                : QLatin1Char('"') + entry + QLatin1Char('"');
     };
-    const auto carriedA = ca.carriedOptions();
-    const auto carriedB = cb.carriedOptions();
     for (const SettingRow& r : kSettings) {
         // A box whose write goes only while it is shown counts as its side shows it; a list is
         // carried by every model, empty or not.
-        const bool isOption = r.member != nullptr;
-        const auto k = static_cast<std::size_t>(&r - kOptionKeys.data());
-        const bool inA = isOption ? carriedA[k] : r.carriedBy(ca.row());
-        const bool inB = isOption ? carriedB[k] : r.carriedBy(cb.row());
+        const bool inA = ca.carries(r), inB = cb.carries(r);
         const int va = r.value(a.settings), vb = r.value(b.settings);
         setting(sheetCaption(r.sheet), r.name, r.caption, inA, inB, va != vb, text(r, ca, va),
                 text(r, cb, vb));

@@ -32,12 +32,9 @@ bool Configuration::complete() const {
     return paramsRead() && (!filters || filtersRead());
 }
 
-std::array<bool, kOptionKeys.size()> Configuration::carriedOptions() const {
-    std::array<bool, kOptionKeys.size()> carried = writtenOptions(row());
+bool Configuration::carries(const SettingRow& r) const {
     // Some go only while they are shown; hidden, the write sends them unticked.
-    for (std::size_t i = 0; i < kOptionKeys.size(); ++i)
-        if (kOptionKeys[i].onlyWhileShown) carried[i] = carried[i] && shown.options[i];
-    return carried;
+    return r.carriedBy(row()) && (!r.onlyWhileShown || shownIn(r, shown));
 }
 
 uint16_t Configuration::openTimeUnits() const {
@@ -204,14 +201,10 @@ Fit fit(const Configuration& reader, const SettingsRecord& file, bool allowOther
     auto cannot = [&](const SettingRow& r, int v, const QString& why) {
         cannotTake(QStringLiteral("%1 %2 (%3)").arg(QLatin1String(r.key)).arg(v).arg(why));
     };
-    const auto carried = reader.carriedOptions();
     for (const SettingRow& r : kSettings) {
         const int wanted = r.value(s);
         if (wanted == r.value(held)) continue;
-        const bool isOption = r.member != nullptr;
-        const bool carries =
-            isOption ? carried[static_cast<std::size_t>(&r - kOptionKeys.data())] : r.carriedBy(m);
-        if (!carries) {
+        if (!reader.carries(r)) {
             f.record << QLatin1String(r.key);
             continue;
         }

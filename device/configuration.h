@@ -53,10 +53,9 @@ struct Configuration {
     // Every step this model takes went through, for a named model: "Write param" is enabled.
     bool complete() const;
 
-    // The option boxes whose state the model's write sends, in the order of kOptionKeys: those
-    // its write carries at all, and of them the pulse and conversion boxes only while shown
-    // (hidden, they go as unticked).
-    std::array<bool, kOptionKeys.size()> carriedOptions() const;
+    // Whether the model's write sends this setting as it is: its write carries it at all, and a
+    // box that goes only while shown (pulse, conversion) is shown (hidden, it goes unticked).
+    bool carries(const SettingRow& r) const;
     // The open time in the reader's units as "Write param" converts it (0 where the model does
     // not convert it).
     uint16_t openTimeUnits() const;
