@@ -43,11 +43,53 @@ Configuration configurationOfRecord(const SettingsRecord& r) {
 
 }  // namespace
 
-QString describeRecord(const SettingsRecord& r) {
+QString settingText(const SettingRow& r, const Configuration& c, int v) {
+    if (r.shows == Shows::Box || r.shows == Shows::Milliseconds)
+        return valueText(r, v, c.shown, c.withoutParity);
+    if (r.shows == Shows::ProtocolList && v == kProtocolUndefined)
+        return QStringLiteral("not defined");
+    const QString entry = valueText(r, v, c.shown, c.withoutParity);
+    return entry.isEmpty() ? QStringLiteral("entry %1").arg(v)
+                           : QLatin1Char('"') + entry + QLatin1Char('"');
+}
+
+QString fitText(const FitRow& row, const Configuration& reader, int v) {
+    if (row.setting) return settingText(*row.setting, reader, v);
+    return row.box >= 0 ? boxText(v != 0) : QString();
+}
+
+QString fitGroup(const FitRow& row) {
+    return row.setting ? QLatin1String(sheetCaption(row.setting->sheet))
+                       : QStringLiteral("Filters");
+}
+
+QStringList loadWarnings(const Configuration& reader, const SettingsRecord& file) {
+    const QString& portAdapterSerial = reader.adapterSerial;
+    QStringList lines;
+    const uint8_t code = reader.who.version[3];
+    if (file.modelCode != code)
+        lines << QStringLiteral(
+                     "The file was saved from another model: %1; this reader is %2. Only the "
+                     "settings both carry are listed.")
+                     .arg(describeRecord(file),
+                          describeModel(code, modelName(code), reader.who.firmware()));
+    if (!file.adapterSerial.isEmpty() && !portAdapterSerial.isEmpty() &&
+        file.adapterSerial != portAdapterSerial)
+        lines << QStringLiteral(
+                     "The file was saved from another reader: its adapter's serial number is "
+                     "%1, this port's is %2.")
+                     .arg(file.adapterSerial, portAdapterSerial);
+    return lines;
+}
+
+QString describeModel(int code, const QString& name, const QString& firmware) {
     return QStringLiteral("model %1%2, firmware %3")
-        .arg(r.modelCode)
-        .arg(r.modelName.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(r.modelName),
-             r.firmware);
+        .arg(code)
+        .arg(name.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(name), firmware);
+}
+
+QString describeRecord(const SettingsRecord& r) {
+    return describeModel(r.modelCode, r.modelName, r.firmware);
 }
 
 Comparison compare(const SettingsRecord& a, const SettingsRecord& b) {
@@ -66,24 +108,13 @@ Comparison compare(const SettingsRecord& a, const SettingsRecord& b) {
         else if (differs)
             out.settings.push_back({QLatin1String(group), n, QLatin1String(caption), va, vb});
     };
-    // A value as the window shows it: a list's entry in quotes ("entry N" where the list has no
-    // such entry), a box ticked or unticked, the open time in ms.
-    auto text = [](const SettingRow& r, const Configuration& c, int v) {
-        if (r.shows == Shows::Box || r.shows == Shows::Milliseconds)
-            return valueText(r, v, c.shown, c.withoutParity);
-        if (r.shows == Shows::ProtocolList && v == kProtocolUndefined)
-            return QStringLiteral("not defined");
-        const QString entry = valueText(r, v, c.shown, c.withoutParity);
-        return entry.isEmpty() ? QStringLiteral("entry %1").arg(v)
-                               : QLatin1Char('"') + entry + QLatin1Char('"');
-    };
     for (const SettingRow& r : kSettings) {
         // A box whose write goes only while it is shown counts as its side shows it; a list is
         // carried by every model, empty or not.
         const bool inA = ca.carries(r), inB = cb.carries(r);
         const int va = r.value(a.settings), vb = r.value(b.settings);
-        setting(sheetCaption(r.sheet), r.name, r.caption, inA, inB, va != vb, text(r, ca, va),
-                text(r, cb, vb));
+        setting(sheetCaption(r.sheet), r.name, r.caption, inA, inB, va != vb,
+                settingText(r, ca, va), settingText(r, cb, vb));
     }
 
     // The filters, where both were read whole.

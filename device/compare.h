@@ -4,6 +4,7 @@
 #include <QStringList>
 #include <vector>
 
+#include "device/configuration.h"
 #include "device/settings_file.h"
 
 // Two readers' settings side by side, in the window's words: which settings differ, with each
@@ -45,5 +46,18 @@ Comparison compare(const SettingsRecord& a, const SettingsRecord& b);
 
 // "model 13 (QLN-N2), firmware 1.7.1"
 QString describeRecord(const SettingsRecord& r);
+QString describeModel(int code, const QString& name, const QString& firmware);
+
+// A setting's value as the window of this reader shows it: a list's entry in quotes ("entry N"
+// where the list has no such entry), a box ticked or unticked, the open time in ms.
+QString settingText(const SettingRow& r, const Configuration& c, int v);
+
+// What a settings file would change on a reader, in the same words: a row's value (the reader's
+// or the file's), its group ("Output protocol", "Format", "Filters").
+QString fitText(const FitRow& row, const Configuration& reader, int v);
+QString fitGroup(const FitRow& row);
+// What is said above the rows: the file was saved from another model, or from another reader
+// (its adapter's serial number, where the file and the port have one).
+QStringList loadWarnings(const Configuration& reader, const SettingsRecord& file);
 
 }  // namespace device

@@ -68,6 +68,7 @@ SettingsRecord Configuration::record() const {
     SettingsRecord r = recordOf(who, params ? *params : ParamRead{}, filters ? &*filters : nullptr);
     r.settings = settingsAfterWrite();
     if (r.filters) r.filters = filterChoice;
+    r.adapterSerial = adapterSerial;
     return r;
 }
 
@@ -159,6 +160,7 @@ Configuration readConfiguration(Reader& reader, const ReadOptions& options) {
     std::optional<FilterRead> filters;
     auto done = [&] {
         Configuration c = configurationOf(who, params, filters, before);
+        c.adapterSerial = options.adapterSerial;
         return c;
     };
     if (!who.identified() || stopped()) {
@@ -182,83 +184,6 @@ Configuration readConfiguration(Reader& reader, const ReadOptions& options) {
     // What was read is kept, for the "I wish I had kept the old settings" case.
     if (options.backups) options.backups->add(options.port, c.record(), options.backedUp);
     return c;
-}
-
-Fit fit(const Configuration& reader, const SettingsRecord& file, bool allowOtherModel) {
-    Fit f;
-    f.otherModel = file.modelCode != reader.who.version[3];
-    f.modelRefused = f.otherModel && !allowOtherModel;
-    f.settings = reader.settings;
-    if (f.modelRefused) return f;
-    const ModelRow& m = reader.row();
-    const OutputSettings held = reader.settingsAfterWrite();
-    const OutputSettings& s = file.settings;
-    // The same model and firmware: a value the reader holds is one it keeps, whatever the
-    // configurator's lists offer.
-    const bool sameFirmware = !f.otherModel && file.firmware == reader.who.firmware();
-    // A value the reader cannot take: refused, or, from another model's file, left out.
-    auto cannotTake = [&](const QString& what) { (f.otherModel ? f.skipped : f.refused) << what; };
-    auto cannot = [&](const SettingRow& r, int v, const QString& why) {
-        cannotTake(QStringLiteral("%1 %2 (%3)").arg(QLatin1String(r.key)).arg(v).arg(why));
-    };
-    for (const SettingRow& r : kSettings) {
-        const int wanted = r.value(s);
-        if (wanted == r.value(held)) continue;
-        if (!reader.carries(r)) {
-            f.record << QLatin1String(r.key);
-            continue;
-        }
-        // A list's entry, where the reader's list holds it. A list the model leaves empty offers
-        // no choice, and its write sends what the block held, as it sends a hidden box.
-        const int entries = r.shows == Shows::ProtocolList ? reader.shown.protocolCount
-                            : r.shows == Shows::SecondList ? reader.shown.protocol2Entries
-                                                           : 0;
-        if (entries > 0 && wanted >= entries) {
-            const QString list = QStringLiteral("this reader's list has %1 entries").arg(entries);
-            if (!sameFirmware || !r.keeps(wanted)) {
-                cannot(r, wanted, list);
-                continue;
-            }
-            f.beyondList
-                << QStringLiteral("%1 %2 (%3)").arg(QLatin1String(r.key)).arg(wanted).arg(list);
-        }
-        if (r.shows == Shows::Milliseconds) {
-            if (wanted < r.unit) {
-                cannot(r, wanted,
-                       QStringLiteral("the reader's shortest open time is %1 ms").arg(r.unit));
-                continue;
-            }
-            if (wanted > r.fileMax) {
-                cannot(r, wanted,
-                       QStringLiteral("over the reader's longest, %1 ms").arg(r.fileMax));
-                continue;
-            }
-            if (wanted % r.unit != 0) {
-                cannot(r, wanted, QStringLiteral("off the reader's %1 ms step").arg(r.unit));
-                continue;
-            }
-        }
-        r.set(f.settings, wanted);
-    }
-    // The filters: only where the model reads them and writes them whole.
-    if (file.filters) {
-        const bool writable = m.readsFilters && m.filterWrite == FilterWrite::AutoOrExplicit &&
-                              reader.filtersRead() && reader.filters->signatureValid;
-        if (!writable) {
-            f.record << QStringLiteral("filters");
-        } else if (*file.filters != reader.filterChoice) {
-            const filters::BoxStates ruled = applyFilterRules(*file.filters).checked;
-            bool held = false;
-            for (int i = 0; i < filters::kBoxCount; ++i)
-                if (ruled[i] != (*file.filters)[i]) {
-                    cannotTake(QLatin1String(kFilterKeys[i].name) +
-                               QStringLiteral(" (the filter rules hold it back)"));
-                    held = true;
-                }
-            if (!held) f.filters = *file.filters;
-        }
-    }
-    return f;
 }
 
 }  // namespace device

@@ -31,6 +31,7 @@ struct ReadOptions {
     // The controls shown before the read: the window's own (it keeps what earlier readers
     // showed), a fresh window's by default.
     std::optional<ShownControls> before;
+    QString adapterSerial;  // the serial number of the port's adapter, where it has one
 };
 
 struct Configuration {
@@ -45,6 +46,7 @@ struct Configuration {
     std::array<bool, filters::kBoxCount> filterEnabled{};  // which filter box takes a click
     ShownControls shown;
     bool withoutParity = false;  // the protocol list's names without parity bits
+    QString adapterSerial;       // of the port's adapter it was read through, where it has one
 
     const ModelRow& row() const;  // the unnamed row while no model is known
     uint8_t device() const { return who.row ? who.row->device : kNoModel; }
@@ -96,6 +98,26 @@ Configuration configurationOf(const Identity& who, const std::optional<ParamRead
 // logs each step as the window's log shows it.
 Configuration readConfiguration(Reader& reader, const ReadOptions& options = {});
 
+// One setting in which a settings file differs from what the reader holds, and what putting
+// the file onto the reader does with it.
+struct FitRow {
+    enum class Take {
+        Apply,    // the reader takes the file's value
+        Refused,  // the reader cannot take it: nothing may be written while it is chosen
+        Skipped,  // another model's value this one cannot take: left out
+        Record,   // this model's write does not carry it: kept in the file as a record
+    };
+    const SettingRow* setting = nullptr;  // a setting of the parameter block; none: a filter box
+    int box = -1;                         // the filter box
+    int reader = 0;                       // the value the reader holds
+    int file = 0;                         // the file's
+    Take take = Take::Apply;
+    QString why;                  // Refused, Skipped: the reason
+    bool beyondList = false;      // Apply: beyond the configurator's list, as the reader keeps it
+    const char* name() const;     // the control's name
+    const char* caption() const;  // its caption on the window
+};
+
 // A settings file put onto a reader: what is applied, what the reader cannot take (each named
 // with its reason), and what stays in the file as a record because the model's write does not
 // carry it. Both fronts judge a file by it alone.
@@ -110,8 +132,21 @@ struct Fit {
     QStringList beyondList;
     OutputSettings settings;                    // the reader's settings with the file's applied
     std::optional<filters::BoxStates> filters;  // the file's filters, where they are applied
+    std::vector<FitRow> rows;                   // each setting that differs, in the table's order
     bool fits() const { return !modelRefused && refused.isEmpty(); }
+    // The settings it would change on the reader.
+    int changes() const;
 };
-Fit fit(const Configuration& reader, const SettingsRecord& file, bool allowOtherModel = false);
+// The settings the reader keeps in shared bits, so that one is taken only with the other: the
+// pulse box reads as the second list's "One TM", and the reader runs Filter 1 wherever Filter 2
+// is clear. The other of the pair, or none.
+const char* takenWith(const char* name);
+
+// Which settings of the file to take, by control name; every one where none is given. Taking
+// one of a pair above takes both.
+using TakeSetting = std::function<bool(const char* name)>;
+// A setting not taken stays as the reader holds it, and is not named in the fit at all.
+Fit fit(const Configuration& reader, const SettingsRecord& file, bool allowOtherModel = false,
+        const TakeSetting& take = {});
 
 }  // namespace device

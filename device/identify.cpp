@@ -14,6 +14,7 @@
 #include "device/settings_file.h"
 #include "filters/filter_block.h"
 #include "link/commands.h"
+#include "link/probe.h"
 #include "shell/qln_boot_pgm.h"
 
 bool TForm1::getVersion(uint8_t* p_out) {
@@ -44,6 +45,7 @@ void TForm1::btVersionClick() {
     options.before = config_.shown;
     options.backups = &backups_;
     options.port = cbCom->currentText();
+    options.adapterSerial = comlink::adapterSerialNumber(openDevice_);
     options.backedUp = [this](const QString&, const QString& error) {
         if (error.isEmpty()) return;
         QMetaObject::invokeMethod(

@@ -93,6 +93,7 @@ QJsonObject settingsJson(const SettingsRecord& r) {
                   {"firmware", r.firmware},
                   {"settings", settings},
                   {"record", record}};
+    if (!r.adapterSerial.isEmpty()) o["adapterSerial"] = r.adapterSerial;
     if (r.filters) {
         QJsonObject boxes;
         for (int i = 0; i < filters::kBoxCount; ++i)
@@ -124,6 +125,7 @@ std::optional<SettingsRecord> settingsFromJson(const QJsonObject& o, QString* er
     r.modelCode = static_cast<uint8_t>(*code);
     r.modelName = model.value(QLatin1String("name")).toString();
     r.firmware = o.value(QLatin1String("firmware")).toString();
+    r.adapterSerial = o.value(QLatin1String("adapterSerial")).toString();
 
     const QJsonObject s = o.value(QLatin1String("settings")).toObject();
     if (s.isEmpty()) {

@@ -30,6 +30,8 @@ struct SettingsRecord {
     std::optional<filters::BoxStates> filters;  // where the filter block was read
     std::array<uint8_t, comlink::cmd::kParams.replyData> paramBlock{};
     std::optional<std::array<uint8_t, filters::kBlockSize>> filterBlock;
+    // The serial number of the adapter of the port it was read on, where the port has one.
+    QString adapterSerial;
 };
 
 // The name of a model code as files and records give it: empty for a code without a model.

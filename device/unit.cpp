@@ -11,6 +11,7 @@
 #include "firmware/image.h"
 #include "link/network_port.h"
 #include "link/port_names.h"
+#include "link/probe.h"
 #include "link/trace.h"
 
 namespace device {
@@ -97,12 +98,14 @@ int UnitSession::openPort() {
         return kPortUnusable;
     }
     reader_.setPort(line_.get());
+    if (!network) adapterSerial_ = comlink::adapterSerialNumber(comlink::realDevicePath(device));
     return kOk;
 }
 
 bool UnitSession::readParam(bool backUp) {
     ReadOptions ro;
     ro.stop = [this] { return stopped(); };
+    ro.adapterSerial = adapterSerial_;
     if (backUp) {
         ro.backups = &backups_;
         ro.port = port_;
@@ -186,8 +189,14 @@ int UnitSession::readBack(const Configuration* wrote, const filters::BoxStates* 
 }
 
 int UnitSession::restore(const SettingsRecord& f, const QString& file, bool allowOtherModel) {
+    RestoreChoice choice;
+    choice.allowOtherModel = allowOtherModel;
+    return restore(f, file, choice);
+}
+
+int UnitSession::restore(const SettingsRecord& f, const QString& file, const RestoreChoice& o) {
     Configuration& c = config_;
-    const Fit fit = device::fit(c, f, allowOtherModel);
+    const Fit fit = device::fit(c, f, o.allowOtherModel, o.take);
     auto modelText = [](int code, const QString& name) {
         return name.isEmpty() ? QStringLiteral("model %1").arg(code)
                               : QStringLiteral("model %1 (%2)").arg(code).arg(name);
@@ -210,10 +219,18 @@ int UnitSession::restore(const SettingsRecord& f, const QString& file, bool allo
                            "block: nothing to restore"));
         return kUsage;
     }
+    if (o.dryRun) o.dryRun(fit);
     if (!fit.refused.isEmpty()) {
         say(QStringLiteral("%1: this reader cannot take %2: nothing written")
                 .arg(file, fit.refused.join(QStringLiteral(", "))));
+        if (o.dryRun) report.outcome = QStringLiteral("would be refused");
         return kUsage;
+    }
+    if (o.dryRun) {
+        const int n = fit.changes();
+        report.outcome = n ? QStringLiteral("%1 setting(s) would change").arg(n)
+                           : QStringLiteral("no differences");
+        return n ? kFailed : kOk;
     }
     if (!fit.skipped.isEmpty())
         say(QStringLiteral("not applied (this model cannot take them): ") +

@@ -104,6 +104,15 @@ public:
     // restore before anything is written; the read-back follows the writes. fileName names the
     // file in what is said.
     int restore(const SettingsRecord& file, const QString& fileName, bool allowOtherModel);
+    struct RestoreChoice {
+        bool allowOtherModel = false;  // what both models share, from another model's file
+        TakeSetting take;              // the settings taken; none: all
+        // Given: nothing is written; it gets what would be, and the run is 0 when nothing would
+        // change, kFailed when something would (a value the reader cannot take is kUsage, as
+        // for the restore).
+        std::function<void(const Fit&)> dryRun;
+    };
+    int restore(const SettingsRecord& file, const QString& fileName, const RestoreChoice& choice);
     // A programming run of image, "Go to the BOOT" first unless the reader is in its boot
     // loader already; the outcome in report.
     int program(const QByteArray& image, const ProgramChoice& choice);
@@ -122,6 +131,7 @@ private:
     Configuration config_;
     BackupWriter backups_;
     QString backupPath_, backupError_;
+    QString adapterSerial_;  // the port's adapter's serial number, where it has one
 };
 
 // A unit's run as a bench row shows it: model and firmware as read, the report's fields.

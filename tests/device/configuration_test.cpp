@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "device/compare.h"
 #include "device/configuration.h"
 #include "device/settings_file.h"
 #include "tests/support/fake_port.h"
@@ -167,6 +168,91 @@ TEST(CloneProperty, AReaderRestoredFromAnotherOfItsModelReadsBackAsThatOne) {
     }
 }
 
+// Each name of a setting or a filter box, taken or not at random.
+QStringList randomNames(std::mt19937& rng) {
+    QStringList names;
+    for (const device::SettingRow& r : device::kSettings)
+        if (rng() % 2) names << QLatin1String(r.name);
+    for (const device::FilterKey& k : device::kFilterKeys)
+        if (rng() % 2) names << QLatin1String(k.name);
+    return names;
+}
+
+// restore --only/--except and the dialog's ticks over random readers and files: the settings
+// taken read back as the file has them, every other one as the reader held it.
+TEST(TakenSettings, ReadBackAsTheFileAndTheOthersAsTheReaderHeldThem) {
+    const uint32_t seed = baseSeed();
+    int applied = 0;
+    for (uint8_t code : kModels) {
+        std::mt19937 rng(seed + 7 * code);
+        for (int pair = 0; pair < 60; ++pair) {
+            SCOPED_TRACE(::testing::Message() << "seed " << seed << " (TORVIK_SEED), model "
+                                              << int(code) << ", pair " << pair);
+            const auto firmware = kFirmware[rng() % std::size(kFirmware)];
+            Bench a, b;
+            randomState(a, code, firmware, rng);
+            randomState(b, code, firmware, rng);
+            if (::testing::Test::HasFatalFailure()) return;
+            const device::SettingsRecord file = throughJson(a.read().record());
+            device::Configuration readB = b.read();
+            const device::SettingsRecord before = readB.record();
+            const QStringList names = randomNames(rng);
+            // One of the pairs the reader keeps in shared bits takes the other.
+            auto take = [&](const char* name) {
+                const char* with = device::takenWith(name);
+                return names.contains(QLatin1String(name)) ||
+                       (with && names.contains(QLatin1String(with)));
+            };
+
+            // All taken is no choice at all; a row is a setting taken that differs.
+            const device::Fit all =
+                device::fit(readB, file, false, [](const char*) { return true; });
+            EXPECT_EQ(all.rows.size(), device::fit(readB, file).rows.size());
+            const device::Fit f = device::fit(readB, file, false, take);
+            int differ = 0;
+            for (const device::FitRow& r : f.rows) {
+                if (r.box >= 0 || r.setting) {
+                    EXPECT_TRUE(take(r.name())) << r.name();
+                }
+                differ += r.take == device::FitRow::Take::Apply;
+            }
+            EXPECT_EQ(f.changes(), differ);
+            if (!f.fits()) {
+                // Only a mix of filter boxes that their rules would change is refused.
+                for (const QString& why : f.refused)
+                    EXPECT_TRUE(why.endsWith("(the filter rules hold it back)"))
+                        << why.toStdString();
+                continue;
+            }
+            ++applied;
+            readB.settings = f.settings;
+            ASSERT_EQ(
+                b.reader.writeParams(readB.device(), readB.sentSettings(), readB.openTimeUnits()),
+                comlink::Reply::Accepted);
+            if (f.filters) {
+                ASSERT_EQ(b.reader.setFilters(readB.device(), *f.filters, false, true),
+                          device::FilterWriteVerdict::Accepted);
+            }
+            const device::SettingsRecord now = b.read().record();
+            const device::ModelRow m = *device::modelRow(code);
+            for (const device::SettingRow& r : device::kSettings) {
+                if (!r.carriedBy(m)) continue;
+                const int want = take(r.name) ? r.value(file.settings) : r.value(before.settings);
+                EXPECT_EQ(r.value(now.settings), want) << r.name;
+            }
+            if (now.filters && before.filters && file.filters && f.filters) {
+                for (int i = 0; i < filters::kBoxCount; ++i) {
+                    EXPECT_EQ((*now.filters)[i], take(device::kFilterKeys[i].name)
+                                                     ? (*file.filters)[i]
+                                                     : (*before.filters)[i])
+                        << device::kFilterKeys[i].name;
+                }
+            }
+        }
+    }
+    EXPECT_GT(applied, 300) << "too few choices could be applied to test anything";
+}
+
 // A reader of the given model and block, read.
 device::Configuration readerWith(uint8_t code, std::array<uint8_t, 9> params,
                                  std::pair<uint8_t, uint8_t> firmware = {1, 7}) {
@@ -279,6 +365,30 @@ TEST(Fit, FiltersAreAppliedWhereTheModelWritesThemWholeAndTheRulesAllowThem) {
     device::SettingsRecord f1 = m1.record();
     (*f1.filters)[filters::Counter] = !(*f1.filters)[filters::Counter];
     EXPECT_EQ(device::fit(m1, f1).record, QStringList{"filters"});
+}
+
+// The line said above a file's rows: another model, another reader's adapter.
+TEST(LoadWarnings, SayAnotherModelAndAnotherAdapter) {
+    const auto block = std::array<uint8_t, 9>{0x01, 0x41, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00};
+    device::Configuration reader = readerWith(13, block);
+    device::SettingsRecord file = throughJson(reader.record());
+    EXPECT_TRUE(device::loadWarnings(reader, file).isEmpty());
+    file.adapterSerial = "A50285BI";
+    EXPECT_TRUE(device::loadWarnings(reader, file).isEmpty()) << "the port has no serial number";
+    reader.adapterSerial = "A50285BI";
+    EXPECT_TRUE(device::loadWarnings(reader, throughJson(file)).isEmpty()) << "the same adapter";
+    reader.adapterSerial = "FT4ZK2QX";
+    EXPECT_EQ(device::loadWarnings(reader, throughJson(file)),
+              QStringList{"The file was saved from another reader: its adapter's serial number is "
+                          "A50285BI, this port's is FT4ZK2QX."});
+    file.modelCode = 4;
+    file.modelName = "QLN-M2";
+    EXPECT_EQ(device::loadWarnings(reader, file).value(0),
+              "The file was saved from another model: model 4 (QLN-M2), firmware 1.7.1; this "
+              "reader is model 13 (QLN-N2), firmware 1.7.1. Only the settings both carry are "
+              "listed.");
+    // The port's adapter goes into the file the reader's record makes.
+    EXPECT_EQ(throughJson(reader.record()).adapterSerial, "FT4ZK2QX");
 }
 
 }  // namespace
