@@ -65,8 +65,13 @@ struct Options {
     std::optional<bool> progPgm;  // unset: as "Read param" ticks it
     bool avtoSetFilter = false;
     bool allowOtherModel = false;  // restore: what both models share
-    bool inBoot = false;           // the reader is in its boot loader already: the run alone
-    int stallTimeoutS = 30;        // a run that no packet moves on for this long gives up; 0: never
+    bool dryRun = false;           // restore: say what it would change, write nothing
+    // restore: the settings to take by control name (--only), or to leave (--except); none
+    // given: all.
+    QStringList takeNames;
+    bool takeExcept = false;
+    bool inBoot = false;     // the reader is in its boot loader already: the run alone
+    int stallTimeoutS = 30;  // a run that no packet moves on for this long gives up; 0: never
     std::shared_ptr<const JobFile> jobFile;  // set once before any port runs; none: read per run
 
     // Several ports at once: each line says whose it is, and a summary ends the run.

@@ -70,8 +70,11 @@ int summarize(const Options& o, const std::vector<device::UnitRun>& runs, Board&
     // SIGINT is how --watch ends: its units say how it went.
     const bool interrupted = stopSignal && !(o.watch && stopSignal == SIGINT);
     int code = interrupted ? signalExit() : t.failed ? int(kSomeFailed) : int(kOk);
-    // diff on several ports: 1 when a reader differs, as for one port, where every port ran.
-    if (!interrupted && o.command == QLatin1String("diff") &&
+    // diff and restore --dry-run on several ports: 1 when a reader differs, as for one port,
+    // where every port ran.
+    const bool compares =
+        o.command == QLatin1String("diff") || (o.command == QLatin1String("restore") && o.dryRun);
+    if (!interrupted && compares &&
         std::all_of(runs.begin(), runs.end(),
                     [](const device::UnitRun& r) { return r.code == kOk || r.code == kFailed; }))
         code = t.failed ? int(kFailed) : int(kOk);

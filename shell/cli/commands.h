@@ -22,6 +22,7 @@ enum class Values {
     TypeCodeEntries,
     SecondEntries,  // of the second list, both forms
     BoxNames,       // KEY=0|1 for the boxes the command's --set takes
+    SettingNames,   // the control names of the settings and the filter boxes
     File,
 };
 
@@ -87,6 +88,9 @@ int runWrite(Session&);
 int runFactorySettings(Session&);
 int runSetFilter(Session&);
 int prepareRestore(Session&);
+// The control names of --only or --except, each given once or as KEY,KEY...: a usage error that
+// names the unknown ones, or empty.
+QString settingNames(const char* option, const QStringList& values, QStringList* names);
 int runRestore(Session&);
 int runBoot(Session&);
 int prepareProgram(Session&);

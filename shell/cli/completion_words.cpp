@@ -50,6 +50,12 @@ QStringList entriesOf(const OptionRow& o) {
         case Values::SecondEntries:
             return unique(listOf(device::kSecondProtocolEntries) +
                           listOf(device::kSecondProtocolEntriesModel6));
+        case Values::SettingNames: {
+            QStringList names;
+            for (const device::SettingRow& r : device::kSettings)
+                names << QString::fromLatin1(r.name);
+            return names + controlNames(SetBoxes::Filters);
+        }
         default:
             return {};
     }

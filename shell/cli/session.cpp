@@ -62,7 +62,8 @@ Session::Session(const Options& o)
     : device::UnitSession(o.port, printing(o, printsRead_), hints()), o_(o) {}
 
 int Session::run(const CommandRow& c) {
-    printsRead_ = c.printsRead;
+    // A dry run prints what it would change, as diff does, without the read's lines.
+    printsRead_ = c.printsRead && !o_.dryRun;
     const int code = [&] {
         // The files first: nothing goes on the line for a file that is not there or not whole.
         if (c.prepare)

@@ -1,5 +1,4 @@
-// The command table, and what is made from it: the parsing of the arguments, --help and the
-// manual's synopsis.
+// The command table, and the parsing of the arguments made from it.
 
 #include <QCommandLineParser>
 #include <array>
@@ -13,7 +12,7 @@ namespace cli {
 
 namespace {
 
-constexpr std::array<OptionRow, 12> kOptions{{
+constexpr std::array<OptionRow, 15> kOptions{{
     {"json", nullptr},
     {"protocol", "TEXT|INDEX", Values::ProtocolEntries},
     {"type-code", "TEXT|INDEX", Values::TypeCodeEntries},
@@ -26,6 +25,9 @@ constexpr std::array<OptionRow, 12> kOptions{{
     {"in-boot", nullptr},
     {"stall-timeout", "SECONDS"},
     {"allow-other-model", nullptr},
+    {"dry-run", nullptr},
+    {"only", "KEY[,KEY...]", Values::SettingNames},
+    {"except", "KEY[,KEY...]", Values::SettingNames},
 }};
 
 constexpr std::array<OptionRow, 8> kRunOptions{{
@@ -77,12 +79,16 @@ const std::vector<CommandRow>& table() {
                      {"\"Read param\", and the settings read into FILE (JSON)"}}},
          .run = runBackup},
         {.name = "restore", .operand = "FILE", .operandNeed = "restore takes the settings file",
-         .options = {"allow-other-model"},
+         .options = {"allow-other-model", "dry-run", "only", "except"},
          .operandSuffix = "json",
-         .usages = {{{"restore FILE [--allow-other-model]"},
+         .usages = {{{"restore FILE [--allow-other-model] [--dry-run]",
+                      "             [--only KEY[,KEY...] | --except KEY[,KEY...]]"},
                      {"\"Read param\", the writes that bring the reader to FILE's",
                       "settings, and a read-back; a file of another model is refused",
-                      "unless --allow-other-model (what both share)"}}},
+                      "unless --allow-other-model (what both share). --only takes",
+                      "only the settings named, --except all but them (control",
+                      "names); --dry-run prints what it would change, as diff does,",
+                      "and writes nothing: exit 0 when nothing would, 1 when some"}}},
          .sayBackup = true, .prepare = prepareRestore, .run = runRestore},
         {.name = "diff", .operand = "A", .operandNeed = "diff takes A and B, or --port and one of them",
          .operand2 = "B", .options = {"json"},
@@ -111,9 +117,6 @@ const std::vector<CommandRow>& table() {
 }
 // clang-format on
 
-// The column where a command's description starts in --help.
-constexpr int kAboutColumn = 22;
-
 }  // namespace
 
 std::span<const OptionRow> options() {
@@ -132,120 +135,6 @@ const CommandRow* command(const QString& name) {
     for (const CommandRow& c : table())
         if (name == QLatin1String(c.name)) return &c;
     return nullptr;
-}
-
-QString helpText() {
-    QString commandList;
-    for (const CommandRow& c : table()) {
-        for (const Usage& u : c.usages) {
-            QString last;
-            for (const QString& line : u.lines) {
-                if (!last.isEmpty()) commandList += last + '\n';
-                last = QStringLiteral("  ") + line;
-            }
-            const QString indent(kAboutColumn, QLatin1Char(' '));
-            if (last.size() < kAboutColumn)
-                commandList += last.leftJustified(kAboutColumn) + u.about.first() + '\n';
-            else
-                commandList += last + '\n' + indent + u.about.first() + '\n';
-            for (qsizetype i = 1; i < u.about.size(); ++i)
-                commandList += indent + u.about[i] + '\n';
-        }
-    }
-    return QStringLiteral(
-               "Usage: torvik-cli [--help | --version | --completion bash|zsh|fish]\n"
-               "       torvik-cli ports\n"
-               "       torvik-cli [--trace FILE] --port COMn|DEVICE COMMAND [options]\n"
-               "       torvik-cli [--trace FILE] [--port PORT[,PORT]...]... [--all] [--watch]\n"
-               "                  [--units FILE [--retry-failed]] [--jobs N] [--json] COMMAND "
-               "[options]\n"
-               "The operations of torvik-config's window, for scripts: the reader gets exactly "
-               "what\n"
-               "the window would send for the same choices. Only the port given is opened.\n"
-               "\n"
-               "Commands:\n") +
-           commandList +
-           QStringLiteral(
-               "\n"
-               "--trace FILE writes every event of the port (open, set, purge, write, read, "
-               "timeout,\n"
-               "close) with its time and bytes to FILE, - for standard error.\n"
-               "A port may be a reader behind a network serial server (such as ser2net), wherever\n"
-               "a port is taken: rfc2217://HOST:PORT sets the line as a local port is set (9600\n"
-               "baud, 8 data bits, no parity, one stop bit, no flow control), each setting "
-               "checked\n"
-               "with the server; socket://HOST:PORT carries the bytes only, so the server's "
-               "device\n"
-               "must already be set so. HOST is a name, an IPv4 address or [an IPv6 address].\n"
-               "Several ports at once: --port takes a comma-separated list and may be given more\n"
-               "than once, --all adds every port that \"ports\" lists, and --watch every reader\n"
-               "that appears after the start (an adapter plugged in, a reader that starts to\n"
-               "answer on a port given), until Ctrl+C. Each port runs on its own; each line says\n"
-               "whose it is, --json prints JSON Lines events, and a summary ends the run.\n"
-               "--units FILE appends one JSON line for each reader done: its record.\n"
-               "--jobs N runs at most N ports at once; the others wait their turn (default: "
-               "all).\n"
-               "--retry-failed runs the command again on each port given (--port, --all) whose "
-               "last\n"
-               "record of that command in the --units FILE did not succeed, and on no other.\n"
-               "--support-record FILE writes, at the end, one file for support: the versions, "
-               "the\n"
-               "ports, the settings last read, the output and the wire trace of the run, which "
-               "is\n"
-               "kept in memory whether or not --trace is given.\n"
-               "--completion prints the shell's completion script.\n"
-               "Every \"Read param\" that reads a parameter block is also kept in\n"
-               "~/.local/share/torvik-config/backups ($XDG_DATA_HOME), the newest 1000.\n"
-               "KEY is a box's control name (cbLock, cbFilter2, ...; read --json lists them), or "
-               "its\n"
-               "caption where no other box has it. The log lines go to standard output, message "
-               "boxes\n"
-               "and progress to standard error. SIGINT, SIGTERM and SIGHUP stop a run as \"Stop\" "
-               "does\n"
-               "(the end frame is sent) and any other operation once its exchange is over.\n"
-               "\n"
-               "Exit status:\n"
-               "  0    the good verdict (\"OK\", \"OK: Filter write.\"); for program, the "
-               "firmware\n"
-               "       delivered: old-type every block accepted and \"Transmission OK\", "
-               "new-type\n"
-               "       \"END OF PGM\" after every block of the image\n"
-               "  1    the reader refused or did not answer, or the firmware was not delivered\n"
-               "  2    a usage error, an unknown port or an unreadable file\n"
-               "  3    the port cannot be opened (in use, no permission, not a serial device,\n"
-               "       a network server that cannot be reached or refuses)\n"
-               "  4    the reader answers as its boot loader: program it with --in-boot\n"
-               "  5    standard output could not be written\n"
-               "  6    several ports: at least one did not succeed (its own code is in the "
-               "summary)\n"
-               "  129, 130, 143\n"
-               "       stopped by SIGHUP, SIGINT (Ctrl+C) or SIGTERM; a signal's code wins\n");
-}
-
-QString manualSynopsis() {
-    // A line a usage, as the manual's SYNOPSIS shows it: the program and the command in bold,
-    // the port where the command takes one, the rest as typed.
-    auto roff = [](QString text) {
-        text.replace(QLatin1Char('\\'), QStringLiteral("\\e"));
-        text.replace(QLatin1Char('-'), QStringLiteral("\\-"));
-        return text;
-    };
-    QString page;
-    for (const CommandRow& c : table())
-        for (const Usage& u : c.usages) {
-            QStringList words;
-            for (const QString& line : u.lines) words << line.simplified();
-            QString rest = words.join(QLatin1Char(' ')).mid(qstrlen(c.name));
-            page += QStringLiteral(".br\n");
-            if (c.port == PortUse::Required)
-                page += QStringLiteral(
-                    "\\fBtorvik\\-cli\\fR [\\fB\\-\\-trace\\fR \\fIFILE\\fR] "
-                    "\\fB\\-\\-port\\fR \\fICOMn\\fR|\\fIDEVICE\\fR ");
-            else
-                page += QStringLiteral("\\fBtorvik\\-cli\\fR ");
-            page += QStringLiteral("\\fB%1\\fR%2\n").arg(roff(QLatin1String(c.name)), roff(rest));
-        }
-    return page;
 }
 
 Parsed parseArguments(const QStringList& args) {
@@ -417,6 +306,19 @@ Parsed parseArguments(const QStringList& args) {
     o.avtoSetFilter = isSet("avto-set-filter");
     o.inBoot = isSet("in-boot");
     o.allowOtherModel = isSet("allow-other-model");
+    o.dryRun = isSet("dry-run");
+    if (isSet("only") && isSet("except")) {
+        r.error = QStringLiteral(
+            "--only and --except together: name the settings to take, or "
+            "those to leave");
+        return r;
+    }
+    for (const char* option : {"only", "except"}) {
+        if (!isSet(option)) continue;
+        r.error = settingNames(option, p.values(QString::fromLatin1(option)), &o.takeNames);
+        if (!r.error.isEmpty()) return r;
+        o.takeExcept = QLatin1String(option) == QLatin1String("except");
+    }
     if (o.inBoot && !o.progPgm) {
         r.error = QStringLiteral(
             "--in-boot needs --prog-pgm (a new-type boot loader) or --no-prog-pgm (an old-type "

@@ -125,6 +125,11 @@ TEST_F(Completion, BashOffersWhatEachWordTakes) {
     EXPECT_EQ(bash({"torvik-cli", "--port", "COM5", "restore", ""}),
               (QStringList{"images", "site.json"}));
     EXPECT_TRUE(bash({"torvik-cli", "--port", "COM5", "restore", "site.json", ""}).isEmpty());
+    // --only and --except take the settings' and the filter boxes' control names.
+    EXPECT_EQ(bash({"torvik-cli", "--port", "COM5", "restore", "site.json", "--only", "cbTypeP"}),
+              (QStringList{"cbTypeProt", "cbTypeProt2"}));
+    EXPECT_EQ(bash({"torvik-cli", "--all", "restore", "site.json", "--except", "cbFilter2"}),
+              (QStringList{"cbFilter2", "cbFilter2Exception"}));
     EXPECT_EQ(bash({"torvik-cli", "--completion", ""}), (QStringList{"bash", "zsh", "fish"}));
 }
 
@@ -219,6 +224,8 @@ TEST_F(Completion, FishOffersWhatEachWordTakes) {
     EXPECT_TRUE(fish("torvik-cli --port COM5 write --set cbF").isEmpty());
     EXPECT_TRUE(fish("torvik-cli --port ").contains("COM5"));
     EXPECT_EQ(fish("torvik-cli --port COM5 write --protocol2 R"), QStringList{"Rs485(232)"});
+    EXPECT_EQ(fish("torvik-cli --port COM5 restore site.json --only edTi"),
+              QStringList{"edTimeOpen"});
     EXPECT_EQ(fish("torvik-cli --port COM5 program "), (QStringList{"images/", "new.rom"}));
     EXPECT_TRUE(fish("torvik-cli --port COM5 program new.rom ").isEmpty());
     const QStringList diff = fish("torvik-cli diff site.json ");
