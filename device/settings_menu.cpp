@@ -16,6 +16,7 @@
 #include "device/protocol_lists.h"
 #include "device/settings_file.h"
 #include "filters/filter_block.h"
+#include "shell/load_dialog.h"
 #include "shell/qln_boot_pgm.h"
 
 namespace {
@@ -43,7 +44,7 @@ void TForm1::loadSettingsFrom() {
         return;
     }
     const QString path = chooseSettingsFile(*this, QStringLiteral("Load settings"), false);
-    if (!path.isEmpty()) loadSettings(path);
+    if (!path.isEmpty()) reviewSettings(path);
 }
 
 bool TForm1::saveSettings(const QString& path) {
@@ -67,18 +68,8 @@ bool TForm1::saveSettings(const QString& path) {
 }
 
 bool TForm1::loadSettings(const QString& path) {
-    if (!readComplete_) {
-        InfoInfo(
-            QStringLiteral("Load settings: press Read param first, so that the reader is "
-                           "known"));
-        return false;
-    }
-    QString error;
-    const std::optional<device::SettingsRecord> f = device::readSettingsFile(path, &error);
-    if (!f) {
-        InfoInfo(QStringLiteral("Not loaded: ") + error);
-        return false;
-    }
+    const std::optional<device::SettingsRecord> f = settingsToLoad(path);
+    if (!f) return false;
     // The file is judged as torvik-cli's restore judges it: what the reader can take.
     const device::Fit fit = device::fit(config_, *f);
     if (fit.modelRefused) {
@@ -95,6 +86,32 @@ bool TForm1::loadSettings(const QString& path) {
         return false;
     }
 
+    putIntoControls(fit);
+    QString loaded = QStringLiteral("Settings loaded from %1: Write param writes them").arg(path);
+    if (!fit.record.isEmpty())
+        loaded += QStringLiteral(" (kept in the file only, this reader's write does not carry: %1)")
+                      .arg(fit.record.join(QStringLiteral(", ")));
+    if (!fit.beyondList.isEmpty())
+        loaded += QStringLiteral(" (beyond the lists, as this model and firmware keep them: %1)")
+                      .arg(fit.beyondList.join(QStringLiteral(", ")));
+    InfoInfo(loaded);
+    return true;
+}
+
+std::optional<device::SettingsRecord> TForm1::settingsToLoad(const QString& path) {
+    if (!readComplete_) {
+        InfoInfo(
+            QStringLiteral("Load settings: press Read param first, so that the reader is "
+                           "known"));
+        return std::nullopt;
+    }
+    QString error;
+    std::optional<device::SettingsRecord> f = device::readSettingsFile(path, &error);
+    if (!f) InfoInfo(QStringLiteral("Not loaded: ") + error);
+    return f;
+}
+
+void TForm1::putIntoControls(const device::Fit& fit) {
     device::Configuration fromFile = config_;
     fromFile.settings = fit.settings;
     cbBcc7Uid->setChecked(false);
@@ -105,10 +122,21 @@ bool TForm1::loadSettings(const QString& path) {
         FilterDefault();
         showFilterChoice(*fit.filters);
     }
-    QString loaded = QStringLiteral("Settings loaded from %1: Write param writes them").arg(path);
-    if (!fit.record.isEmpty())
-        loaded += QStringLiteral(" (kept in the file only, this reader's write does not carry: %1)")
-                      .arg(fit.record.join(QStringLiteral(", ")));
+}
+
+bool TForm1::reviewSettings(const QString& path) {
+    const std::optional<device::SettingsRecord> f = settingsToLoad(path);
+    if (!f) return false;
+    LoadSettingsDialog dialog(config_, *f, path, this);
+    if (dialog.exec() != QDialog::Accepted || !dialog.apply) return false;
+    const device::Fit fit = dialog.ticked();
+    putIntoControls(fit);
+    QString loaded = QStringLiteral(
+                         "Settings loaded from %1 (%2 of %3 ticked): Write param writes "
+                         "them")
+                         .arg(path)
+                         .arg(dialog.tickedCount())
+                         .arg(dialog.rowCount());
     if (!fit.beyondList.isEmpty())
         loaded += QStringLiteral(" (beyond the lists, as this model and firmware keep them: %1)")
                       .arg(fit.beyondList.join(QStringLiteral(", ")));

@@ -185,7 +185,13 @@ public:
     // send. Both need a reader identified by "Read param"; loading writes nothing. Each says
     // in the status panel what it did, or why not.
     bool saveSettings(const QString& path);
+    // Every setting of the file the reader can take, without asking, as restore takes them: a
+    // file of another model, or with a value the reader cannot take, is refused whole.
     bool loadSettings(const QString& path);
+    // What "Load settings..." does with the file chosen: the dialog of what it would change
+    // (LoadSettingsDialog), then the ticked settings into the controls; true when some were put
+    // there ("Cancel" and a file that changes nothing change nothing).
+    bool reviewSettings(const QString& path);
     void saveSettingsAs();
     void loadSettingsFrom();
     // "Compare with file..." (Ctrl+Shift+D), in the status panel's context menu: after "Read
@@ -337,6 +343,10 @@ private:
         return c;
     }();
     bool readComplete_ = false;  // the last "Read param" went through every step
+    // The file to load, read; none, with the reason in the status panel.
+    std::optional<device::SettingsRecord> settingsToLoad(const QString& path);
+    // A fit's settings and filters into the controls and the window's configuration.
+    void putIntoControls(const device::Fit& fit);
     // What the last whole read found, for the support record.
     std::optional<device::SettingsRecord> lastRead_;
     device::BackupWriter backups_;  // the backup of every whole read
