@@ -76,6 +76,10 @@ struct Options {
 
     // Several ports at once: each line says whose it is, and a summary ends the run.
     bool severalPorts() const { return ports.size() > 1 || all || watch || retryFailed; }
+    // The command as the units' records name it: a dry run is no restore.
+    QString recordedCommand() const {
+        return dryRun ? command + QStringLiteral(" --dry-run") : command;
+    }
     // Some port to run on was given.
     bool portsGiven() const { return !ports.isEmpty() || all || watch; }
 };

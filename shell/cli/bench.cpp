@@ -130,7 +130,7 @@ int summarize(const Options& o, const std::vector<device::UnitRun>& runs, Board&
 
 device::BenchJob benchJob(const Options& o, const CommandRow& c, bool severalPorts) {
     device::BenchJob job;
-    job.command = o.command;
+    job.command = o.recordedCommand();
     job.file = o.file;
     job.sha256 = o.jobFile ? o.jobFile->sha256 : QString();
     job.units = o.units;
@@ -163,14 +163,14 @@ int runSeveral(const Options& o, const CommandRow& c) {
     if (o.retryFailed) {
         QStringList retry;
         QString error;
-        if (!device::portsToRetry(o.units, o.command, ports, &retry, &error)) {
+        if (!device::portsToRetry(o.units, o.recordedCommand(), ports, &retry, &error)) {
             err(QStringLiteral("--retry-failed: ") + error);
             return kUsage;
         }
         if (retry.isEmpty())
             err(QStringLiteral("--retry-failed: no port given has a failed record of %1 in %2; "
                                "nothing to run")
-                    .arg(o.command, o.units));
+                    .arg(o.recordedCommand(), o.units));
         ports = retry;
     } else if (ports.isEmpty()) {
         err(QStringLiteral("--all: there is no port to run on (torvik-cli ports says why)"));

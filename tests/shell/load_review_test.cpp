@@ -297,7 +297,9 @@ TEST_F(LoadReview, RestoreDryRunOnlyAndExceptSendWhatTheyNameAndNoMore) {
     EXPECT_EQ(lastWrite(com4.reader), protocolOnly);
 
     // Several ports: each port's block as diff prints it, 1 where one would change.
-    r = runCli({"--port", "COM4,COM5", "restore", file, "--dry-run", "--except", "edTimeOpen"});
+    const QString units = dir.filePath("units.jsonl");
+    r = runCli({"--port", "COM4,COM5", "--units", units, "restore", file, "--dry-run", "--except",
+                "edTimeOpen"});
     EXPECT_EQ(r.exitCode, cli::kFailed) << r.out.toStdString();
     EXPECT_TRUE(r.out.contains("COM4:   Lock (cbLock): A ticked, B unticked\nCOM4: 1 setting(s)"))
         << r.out.toStdString();
@@ -306,6 +308,14 @@ TEST_F(LoadReview, RestoreDryRunOnlyAndExceptSendWhatTheyNameAndNoMore) {
                        "\"Wiegand 34\"\nCOM5:   Lock (cbLock)"));
     EXPECT_FALSE(r.out.contains("Write"));
     EXPECT_EQ(lastWrite(com5.reader), "");
+    // Their records name a dry run, which a later restore --retry-failed does not count.
+    QFile records(units);
+    ASSERT_TRUE(records.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = records.readAll().trimmed().split('\n');
+    ASSERT_EQ(lines.size(), 2);
+    for (const QByteArray& line : lines)
+        EXPECT_EQ(QJsonDocument::fromJson(line)["command"], "restore --dry-run");
+    EXPECT_EQ(th::schemaErrors("units.schema.json", units), QString());
 }
 
 TEST_F(LoadReview, AFileOfAnotherModelIsSaidAboveItsRows) {
