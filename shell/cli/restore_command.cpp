@@ -69,7 +69,7 @@ QString settingNames(const char* option, const QStringList& values, QStringList*
         for (const QString& part : value.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
             const QString name = part.trimmed();
             if (!isSettingName(name))
-                unknown << inDoubleQuotes(name.toUtf8().constData());
+                unknown << QLatin1Char('"') + name + QLatin1Char('"');
             else if (!names->contains(name))
                 *names << name;
         }
