@@ -78,13 +78,10 @@ TEST(Ser2net, WriteBackupRestoreAndDiffThroughBothSchemesOverRandomSettings) {
         EXPECT_EQ(r.exitCode, 0) << r.out.toStdString() << r.err.toStdString();
         EXPECT_TRUE(r.out.contains("No differences")) << r.out.toStdString();
         // And as a local port reads it, once ser2net has let the device go: it closes it a
-        // moment after its client has left, and the port is in use until then.
-        QElapsedTimer waited;
-        waited.start();
-        do {
-            r = runCli({"--port", b.comName(), "read", "--json"});
-        } while (r.exitCode == device::kPortUnusable && waited.elapsed() < 3000);
-        ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+        // moment after its client has left, and shares the reader's answers with us until then.
+        ASSERT_TRUE(server.waitUntilReleased(b.device()));
+        r = runCli({"--port", b.comName(), "read", "--json"});
+        ASSERT_EQ(r.exitCode, 0) << r.out.toStdString() << r.err.toStdString();
         const QJsonObject read = QJsonDocument::fromJson(r.out.toUtf8()).object();
         const QJsonObject kept =
             QJsonDocument::fromJson(fileBytes(file)).object()["record"].toObject();

@@ -5,7 +5,9 @@
 
 #include <QByteArray>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QProcess>
 #include <QString>
@@ -63,6 +65,24 @@ public:
         p_.waitForFinished(3000);
     }
     QString output() { return QString::fromUtf8(p_.readAll()); }
+    // Whether the server has the device open now, as its file descriptors say.
+    bool holds(const QString& device) const {
+        const QString real = QFileInfo(device).canonicalFilePath();
+        const QDir fds(QStringLiteral("/proc/%1/fd").arg(p_.processId()));
+        for (const QFileInfo& fd : fds.entryInfoList(QDir::Files | QDir::System))
+            if (fd.symLinkTarget() == real) return true;
+        return false;
+    }
+    // ser2net closes a device a moment after its client has left: until then a program that
+    // opens it as a local port shares its input with the server. True once it is let go.
+    bool waitUntilReleased(const QString& device, int ms = 3000) const {
+        const QDeadlineTimer deadline(ms);
+        while (holds(device)) {
+            if (deadline.hasExpired()) return false;
+            QThread::msleep(10);
+        }
+        return true;
+    }
 
 private:
     void start() {
