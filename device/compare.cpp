@@ -41,6 +41,12 @@ Configuration configurationOfRecord(const SettingsRecord& r) {
     return c;
 }
 
+QString describeModel(int code, const QString& name, const QString& firmware) {
+    return QStringLiteral("model %1%2, firmware %3")
+        .arg(code)
+        .arg(name.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(name), firmware);
+}
+
 }  // namespace
 
 QString settingText(const SettingRow& r, const Configuration& c, int v) {
@@ -64,32 +70,28 @@ QString fitGroup(const FitRow& row) {
 }
 
 QStringList loadWarnings(const Configuration& reader, const SettingsRecord& file) {
-    const QString& portAdapterSerial = reader.adapterSerial;
     QStringList lines;
-    const uint8_t code = reader.who.version[3];
-    if (file.modelCode != code)
+    if (file.modelCode != reader.who.version[3])
         lines << QStringLiteral(
                      "The file was saved from another model: %1; this reader is %2. Only the "
                      "settings both carry are listed.")
-                     .arg(describeRecord(file),
-                          describeModel(code, modelName(code), reader.who.firmware()));
-    if (!file.adapterSerial.isEmpty() && !portAdapterSerial.isEmpty() &&
-        file.adapterSerial != portAdapterSerial)
+                     .arg(describeRecord(file), describeReader(reader));
+    if (!file.adapterSerial.isEmpty() && !reader.adapterSerial.isEmpty() &&
+        file.adapterSerial != reader.adapterSerial)
         lines << QStringLiteral(
                      "The file was saved from another reader: its adapter's serial number is "
                      "%1, this port's is %2.")
-                     .arg(file.adapterSerial, portAdapterSerial);
+                     .arg(file.adapterSerial, reader.adapterSerial);
     return lines;
-}
-
-QString describeModel(int code, const QString& name, const QString& firmware) {
-    return QStringLiteral("model %1%2, firmware %3")
-        .arg(code)
-        .arg(name.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(name), firmware);
 }
 
 QString describeRecord(const SettingsRecord& r) {
     return describeModel(r.modelCode, r.modelName, r.firmware);
+}
+
+QString describeReader(const Configuration& c) {
+    const uint8_t code = c.who.version[3];
+    return describeModel(code, modelName(code), c.who.firmware());
 }
 
 Comparison compare(const SettingsRecord& a, const SettingsRecord& b) {

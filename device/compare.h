@@ -46,7 +46,8 @@ Comparison compare(const SettingsRecord& a, const SettingsRecord& b);
 
 // "model 13 (QLN-N2), firmware 1.7.1"
 QString describeRecord(const SettingsRecord& r);
-QString describeModel(int code, const QString& name, const QString& firmware);
+// The same of a reader as "Read param" found it.
+QString describeReader(const Configuration& c);
 
 // A setting's value as the window of this reader shows it: a list's entry in quotes ("entry N"
 // where the list has no such entry), a box ticked or unticked, the open time in ms.

@@ -27,6 +27,13 @@ QString chooseSettingsFile(TForm1& form, const QString& caption, bool save) {
                            QStringLiteral("json"));
 }
 
+// What the status panel adds where list values beyond the configurator's lists were loaded.
+QString beyondLists(const device::Fit& fit) {
+    if (fit.beyondList.isEmpty()) return {};
+    return QStringLiteral(" (beyond the lists, as this model and firmware keep them: %1)")
+        .arg(fit.beyondList.join(QStringLiteral(", ")));
+}
+
 }  // namespace
 
 void TForm1::saveSettingsAs() {
@@ -91,10 +98,7 @@ bool TForm1::loadSettings(const QString& path) {
     if (!fit.record.isEmpty())
         loaded += QStringLiteral(" (kept in the file only, this reader's write does not carry: %1)")
                       .arg(fit.record.join(QStringLiteral(", ")));
-    if (!fit.beyondList.isEmpty())
-        loaded += QStringLiteral(" (beyond the lists, as this model and firmware keep them: %1)")
-                      .arg(fit.beyondList.join(QStringLiteral(", ")));
-    InfoInfo(loaded);
+    InfoInfo(loaded + beyondLists(fit));
     return true;
 }
 
@@ -137,10 +141,7 @@ bool TForm1::reviewSettings(const QString& path) {
                          .arg(path)
                          .arg(dialog.tickedCount())
                          .arg(dialog.rowCount());
-    if (!fit.beyondList.isEmpty())
-        loaded += QStringLiteral(" (beyond the lists, as this model and firmware keep them: %1)")
-                      .arg(fit.beyondList.join(QStringLiteral(", ")));
-    InfoInfo(loaded);
+    InfoInfo(loaded + beyondLists(fit));
     return true;
 }
 

@@ -56,12 +56,10 @@ LoadSettingsDialog::LoadSettingsDialog(const device::Configuration& reader,
     setWindowTitle(QStringLiteral("Load settings"));
     setObjectName(QStringLiteral("loadSettings"));
     auto* layout = new QVBoxLayout(this);
-    const uint8_t code = reader.who.version[3];
-    layout->addWidget(new QLabel(
-        QStringLiteral("This reader: %1\nThe file: %2, %3")
-            .arg(device::describeModel(code, device::modelName(code), reader.who.firmware()), path,
-                 device::describeRecord(file)),
-        this));
+    layout->addWidget(
+        new QLabel(QStringLiteral("This reader: %1\nThe file: %2, %3")
+                       .arg(device::describeReader(reader), path, device::describeRecord(file)),
+                   this));
     const QStringList said = device::loadWarnings(reader, file);
     if (!said.isEmpty()) {
         warnings = new QLabel(said.join(QLatin1Char('\n')), this);
@@ -168,18 +166,20 @@ int LoadSettingsDialog::rowCount() const {
     return static_cast<int>(rows_.size());
 }
 
-int LoadSettingsDialog::tickedCount() const {
-    int n = 0;
-    for (int row = 0; changes && row < changes->rowCount(); ++row)
-        n += changes->item(row, 0)->checkState() == Qt::Checked;
-    return n;
-}
-
-device::Fit LoadSettingsDialog::ticked() const {
+QStringList LoadSettingsDialog::tickedNames() const {
     QStringList names;
     for (int row = 0; changes && row < changes->rowCount(); ++row)
         if (changes->item(row, 0)->checkState() == Qt::Checked)
             names << QLatin1String(rows_[static_cast<std::size_t>(row)]->name());
+    return names;
+}
+
+int LoadSettingsDialog::tickedCount() const {
+    return static_cast<int>(tickedNames().size());
+}
+
+device::Fit LoadSettingsDialog::ticked() const {
+    const QStringList names = tickedNames();
     return device::fit(reader_, file_, true,
                        [&names](const char* name) { return names.contains(QLatin1String(name)); });
 }

@@ -31,6 +31,7 @@ public:
     QPushButton* apply = nullptr;     // "Apply ticked"; none where nothing differs
 
 private:
+    QStringList tickedNames() const;  // the control names of the rows ticked
     void ticksChanged();
     const device::Configuration& reader_;
     const device::SettingsRecord& file_;

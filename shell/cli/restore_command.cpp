@@ -24,9 +24,7 @@ void printDryRun(const Session& s, const device::Fit& fit) {
     using Take = device::FitRow::Take;
     const device::Configuration& c = s.config();
     const device::SettingsRecord& f = *s.file;
-    out(QStringLiteral("A: %1, %2")
-            .arg(s.port(), device::describeModel(c.who.version[3], device::modelName(c.device()),
-                                                 c.who.firmware())));
+    out(QStringLiteral("A: %1, %2").arg(s.port(), device::describeReader(c)));
     out(QStringLiteral("B: %1, %2").arg(s.options().file, device::describeRecord(f)));
     for (const QString& line : device::loadWarnings(c, f)) out(line);
     QString group;
