@@ -8,6 +8,7 @@
 #include <QJsonObject>
 #include <cstdlib>
 #include <deque>
+#include <functional>
 #include <random>
 
 #include <gtest/gtest.h>
@@ -118,11 +119,15 @@ device::SettingsRecord throughJson(const device::SettingsRecord& r) {
     return back ? *back : r;
 }
 
-TEST(CloneProperty, AReaderRestoredFromAnotherOfItsModelReadsBackAsThatOne) {
+// Pairs of readers of each model "Write param" writes, both brought to random states on one
+// firmware, each pair handed to check; the seed is in the trace (TORVIK_SEED repeats a run).
+void forRandomPairs(
+    int pairs, uint32_t salt,
+    const std::function<void(uint8_t code, Bench& a, Bench& b, std::mt19937& rng)>& check) {
     const uint32_t seed = baseSeed();
     for (uint8_t code : kModels) {
-        std::mt19937 rng(seed + code);
-        for (int pair = 0; pair < 300; ++pair) {
+        std::mt19937 rng(seed + salt * code);
+        for (int pair = 0; pair < pairs; ++pair) {
             SCOPED_TRACE(::testing::Message() << "seed " << seed << " (TORVIK_SEED), model "
                                               << int(code) << ", pair " << pair);
             const auto firmware = kFirmware[rng() % std::size(kFirmware)];
@@ -130,42 +135,47 @@ TEST(CloneProperty, AReaderRestoredFromAnotherOfItsModelReadsBackAsThatOne) {
             randomState(a, code, firmware, rng);
             randomState(b, code, firmware, rng);
             if (::testing::Test::HasFatalFailure()) return;
-
-            const device::Configuration readA = a.read();
-            const device::SettingsRecord file = throughJson(readA.record());
-            device::Configuration readB = b.read();
-            const device::Fit fit = device::fit(readB, file);
-            ASSERT_TRUE(fit.fits()) << fit.refused.join(", ").toStdString();
-            ASSERT_TRUE(fit.skipped.isEmpty());
-            readB.settings = fit.settings;
-            ASSERT_EQ(
-                b.reader.writeParams(readB.device(), readB.sentSettings(), readB.openTimeUnits()),
-                comlink::Reply::Accepted);
-            if (fit.filters) {
-                ASSERT_EQ(b.reader.setFilters(readB.device(), *fit.filters, false, true),
-                          device::FilterWriteVerdict::Accepted);
-            }
-
-            // Every setting now reads as the first reader's, but the open time of a model whose
-            // write does not carry it, and the filters where they are not both read and written
-            // whole.
-            const device::Configuration after = b.read();
-            const device::SettingsRecord now = after.record();
-            const device::OutputSettings& want = file.settings;
-            const device::ModelRow m = *device::modelRow(code);
-            EXPECT_EQ(now.settings.protocol, want.protocol);
-            EXPECT_EQ(now.settings.protocol2, want.protocol2);
-            EXPECT_EQ(now.settings.typecode, want.typecode);
-            if (m.longWrite) {
-                EXPECT_EQ(now.settings.openTimeMs, want.openTimeMs);
-            }
-            for (const device::OptionKey& k : device::kOptionKeys)
-                EXPECT_EQ(now.settings.*k.member, want.*k.member) << k.name;
-            if (writable(readA) && writable(after)) {
-                EXPECT_EQ(now.filters, file.filters);
-            }
+            check(code, a, b, rng);
+            if (::testing::Test::HasFatalFailure()) return;
         }
     }
+}
+
+TEST(CloneProperty, AReaderRestoredFromAnotherOfItsModelReadsBackAsThatOne) {
+    forRandomPairs(300, 1, [](uint8_t code, Bench& a, Bench& b, std::mt19937&) {
+        const device::Configuration readA = a.read();
+        const device::SettingsRecord file = throughJson(readA.record());
+        device::Configuration readB = b.read();
+        const device::Fit fit = device::fit(readB, file);
+        ASSERT_TRUE(fit.fits()) << fit.refused.join(", ").toStdString();
+        ASSERT_TRUE(fit.skipped.isEmpty());
+        readB.settings = fit.settings;
+        ASSERT_EQ(b.reader.writeParams(readB.device(), readB.sentSettings(), readB.openTimeUnits()),
+                  comlink::Reply::Accepted);
+        if (fit.filters) {
+            ASSERT_EQ(b.reader.setFilters(readB.device(), *fit.filters, false, true),
+                      device::FilterWriteVerdict::Accepted);
+        }
+
+        // Every setting now reads as the first reader's, but the open time of a model whose
+        // write does not carry it, and the filters where they are not both read and written
+        // whole.
+        const device::Configuration after = b.read();
+        const device::SettingsRecord now = after.record();
+        const device::OutputSettings& want = file.settings;
+        const device::ModelRow m = *device::modelRow(code);
+        EXPECT_EQ(now.settings.protocol, want.protocol);
+        EXPECT_EQ(now.settings.protocol2, want.protocol2);
+        EXPECT_EQ(now.settings.typecode, want.typecode);
+        if (m.longWrite) {
+            EXPECT_EQ(now.settings.openTimeMs, want.openTimeMs);
+        }
+        for (const device::OptionKey& k : device::kOptionKeys)
+            EXPECT_EQ(now.settings.*k.member, want.*k.member) << k.name;
+        if (writable(readA) && writable(after)) {
+            EXPECT_EQ(now.filters, file.filters);
+        }
+    });
 }
 
 // Each name of a setting or a filter box, taken or not at random.
@@ -181,75 +191,61 @@ QStringList randomNames(std::mt19937& rng) {
 // restore --only/--except and the dialog's ticks over random readers and files: the settings
 // taken read back as the file has them, every other one as the reader held it.
 TEST(TakenSettings, ReadBackAsTheFileAndTheOthersAsTheReaderHeldThem) {
-    const uint32_t seed = baseSeed();
     int applied = 0;
-    for (uint8_t code : kModels) {
-        std::mt19937 rng(seed + 7 * code);
-        for (int pair = 0; pair < 60; ++pair) {
-            SCOPED_TRACE(::testing::Message() << "seed " << seed << " (TORVIK_SEED), model "
-                                              << int(code) << ", pair " << pair);
-            const auto firmware = kFirmware[rng() % std::size(kFirmware)];
-            Bench a, b;
-            randomState(a, code, firmware, rng);
-            randomState(b, code, firmware, rng);
-            if (::testing::Test::HasFatalFailure()) return;
-            const device::SettingsRecord file = throughJson(a.read().record());
-            device::Configuration readB = b.read();
-            const device::SettingsRecord before = readB.record();
-            const QStringList names = randomNames(rng);
-            // One of the pairs the reader keeps in shared bits takes the other.
-            auto take = [&](const char* name) {
-                const char* with = device::takenWith(name);
-                return names.contains(QLatin1String(name)) ||
-                       (with && names.contains(QLatin1String(with)));
-            };
+    forRandomPairs(60, 7, [&applied](uint8_t code, Bench& a, Bench& b, std::mt19937& rng) {
+        const device::SettingsRecord file = throughJson(a.read().record());
+        device::Configuration readB = b.read();
+        const device::SettingsRecord before = readB.record();
+        const QStringList names = randomNames(rng);
+        // One of the pairs the reader keeps in shared bits takes the other.
+        auto take = [&](const char* name) {
+            const char* with = device::takenWith(name);
+            return names.contains(QLatin1String(name)) ||
+                   (with && names.contains(QLatin1String(with)));
+        };
 
-            // All taken is no choice at all; a row is a setting taken that differs.
-            const device::Fit all =
-                device::fit(readB, file, false, [](const char*) { return true; });
-            EXPECT_EQ(all.rows.size(), device::fit(readB, file).rows.size());
-            const device::Fit f = device::fit(readB, file, false, take);
-            int differ = 0;
-            for (const device::FitRow& r : f.rows) {
-                if (r.box >= 0 || r.setting) {
-                    EXPECT_TRUE(take(r.name())) << r.name();
-                }
-                differ += r.take == device::FitRow::Take::Apply;
+        // All taken is no choice at all; a row is a setting taken that differs.
+        const device::Fit all = device::fit(readB, file, false, [](const char*) { return true; });
+        EXPECT_EQ(all.rows.size(), device::fit(readB, file).rows.size());
+        const device::Fit f = device::fit(readB, file, false, take);
+        int differ = 0;
+        for (const device::FitRow& r : f.rows) {
+            if (r.box >= 0 || r.setting) {
+                EXPECT_TRUE(take(r.name())) << r.name();
             }
-            EXPECT_EQ(f.changes(), differ);
-            if (!f.fits()) {
-                // Only a mix of filter boxes that their rules would change is refused.
-                for (const QString& why : f.refused)
-                    EXPECT_TRUE(why.endsWith("(the filter rules hold it back)"))
-                        << why.toStdString();
-                continue;
-            }
-            ++applied;
-            readB.settings = f.settings;
-            ASSERT_EQ(
-                b.reader.writeParams(readB.device(), readB.sentSettings(), readB.openTimeUnits()),
-                comlink::Reply::Accepted);
-            if (f.filters) {
-                ASSERT_EQ(b.reader.setFilters(readB.device(), *f.filters, false, true),
-                          device::FilterWriteVerdict::Accepted);
-            }
-            const device::SettingsRecord now = b.read().record();
-            const device::ModelRow m = *device::modelRow(code);
-            for (const device::SettingRow& r : device::kSettings) {
-                if (!r.carriedBy(m)) continue;
-                const int want = take(r.name) ? r.value(file.settings) : r.value(before.settings);
-                EXPECT_EQ(r.value(now.settings), want) << r.name;
-            }
-            if (now.filters && before.filters && file.filters && f.filters) {
-                for (int i = 0; i < filters::kBoxCount; ++i) {
-                    EXPECT_EQ((*now.filters)[i], take(device::kFilterKeys[i].name)
-                                                     ? (*file.filters)[i]
-                                                     : (*before.filters)[i])
-                        << device::kFilterKeys[i].name;
-                }
+            differ += r.take == device::FitRow::Take::Apply;
+        }
+        EXPECT_EQ(f.changes(), differ);
+        if (!f.fits()) {
+            // Only a mix of filter boxes that their rules would change is refused.
+            for (const QString& why : f.refused)
+                EXPECT_TRUE(why.endsWith("(the filter rules hold it back)")) << why.toStdString();
+            return;
+        }
+        ++applied;
+        readB.settings = f.settings;
+        ASSERT_EQ(b.reader.writeParams(readB.device(), readB.sentSettings(), readB.openTimeUnits()),
+                  comlink::Reply::Accepted);
+        if (f.filters) {
+            ASSERT_EQ(b.reader.setFilters(readB.device(), *f.filters, false, true),
+                      device::FilterWriteVerdict::Accepted);
+        }
+        const device::SettingsRecord now = b.read().record();
+        const device::ModelRow m = *device::modelRow(code);
+        for (const device::SettingRow& r : device::kSettings) {
+            if (!r.carriedBy(m)) continue;
+            const int want = take(r.name) ? r.value(file.settings) : r.value(before.settings);
+            EXPECT_EQ(r.value(now.settings), want) << r.name;
+        }
+        if (now.filters && before.filters && file.filters && f.filters) {
+            for (int i = 0; i < filters::kBoxCount; ++i) {
+                EXPECT_EQ((*now.filters)[i], take(device::kFilterKeys[i].name)
+                                                 ? (*file.filters)[i]
+                                                 : (*before.filters)[i])
+                    << device::kFilterKeys[i].name;
             }
         }
-    }
+    });
     EXPECT_GT(applied, 300) << "too few choices could be applied to test anything";
 }
 

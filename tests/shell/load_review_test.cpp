@@ -45,17 +45,21 @@ std::vector<std::string> requests(emu::PtyReader& r) {
     return all;
 }
 
-// The file's settings changed: a JSON edit, as a user's or another program's.
-void edit(const QString& path, const QJsonObject& changes) {
+// The file's settings (or filters) changed: a JSON edit, as a user's or another program's. What
+// the section held before.
+QJsonObject edit(const QString& path, const QJsonObject& changes,
+                 const QString& section = QStringLiteral("settings")) {
     QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(f.open(QIODevice::ReadOnly));
     QJsonObject o = QJsonDocument::fromJson(f.readAll()).object();
     f.close();
-    QJsonObject s = o["settings"].toObject();
+    const QJsonObject before = o[section].toObject();
+    QJsonObject s = before;
     for (auto it = changes.begin(); it != changes.end(); ++it) s[it.key()] = it.value();
-    o["settings"] = s;
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    o[section] = s;
+    EXPECT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
     f.write(QJsonDocument(o).toJson());
+    return before;
 }
 
 // The dialog as the user sees it: a line a row, "[x]" ticked, "[-]" greyed.
@@ -198,18 +202,8 @@ TEST_F(LoadReview, TheFilterModesTwoBoxesAreTickedTogether) {
     th::setModel(com3.reader, 15, kBlock);
     th::setModel(com5.reader, 15, kBlock);
     ASSERT_EQ(runCli({"--port", "COM5", "backup", file}).exitCode, cli::kOk);
-    QFile f(file);
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    QJsonObject o = QJsonDocument::fromJson(f.readAll()).object();
-    f.close();
-    QJsonObject boxes = o["filters"].toObject();
-    ASSERT_TRUE(boxes["cbFilter1"].toBool());
-    boxes["cbFilter1"] = false;
-    boxes["cbFilter2"] = true;
-    o["filters"] = boxes;
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(QJsonDocument(o).toJson());
-    f.close();
+    ASSERT_TRUE(
+        edit(file, {{"cbFilter1", false}, {"cbFilter2", true}}, "filters")["cbFilter1"].toBool());
 
     TForm1 form;
     ASSERT_TRUE(th::pickPort(form, QStringLiteral("COM3")));
@@ -263,22 +257,20 @@ TEST_F(LoadReview, RestoreDryRunOnlyAndExceptSendWhatTheyNameAndNoMore) {
     EXPECT_EQ(requests(com4.reader), reads);
     com4.reader.clearReceived();
 
-    // Unknown names: said, and the port is not opened.
-    r = runCli({"--port", "COM4", "restore", file, "--only", "cbLock,Lock,protocol"});
-    EXPECT_EQ(r.exitCode, cli::kUsage);
-    EXPECT_TRUE(
-        r.err.contains("--only: no setting \"Lock\", \"protocol\" (the control names: "
-                       "read --json lists them)"))
-        << r.err.toStdString();
-    EXPECT_EQ(runCli({"--port", "COM4", "restore", file, "--only", "cbLock", "--except", "cbLock"})
-                  .exitCode,
-              cli::kUsage);
-    r = runCli({"--port", "COM4", "restore", file, "--except", "cbFilter2"});
-    EXPECT_EQ(r.exitCode, cli::kUsage);
-    EXPECT_TRUE(
-        r.err.contains("--except: cbFilter2 goes with cbFilter1 (the reader keeps them in "
-                       "shared bits): name both"))
-        << r.err.toStdString();
+    // Unknown names, both options, a pair split: said, and the port is not opened.
+    const std::pair<QStringList, QString> refusals[] = {
+        {{"--only", "cbLock,Lock,protocol"},
+         "--only: no setting \"Lock\", \"protocol\" (the control names: read --json lists them)"},
+        {{"--only", "cbLock", "--except", "cbLock"}, "--only and --except together"},
+        {{"--except", "cbFilter2"},
+         "--except: cbFilter2 goes with cbFilter1 (the reader keeps them in shared bits): name "
+         "both"},
+    };
+    for (const auto& [options, said] : refusals) {
+        r = runCli(QStringList{"--port", "COM4", "restore", file} + options);
+        EXPECT_EQ(r.exitCode, cli::kUsage);
+        EXPECT_TRUE(r.err.contains(said)) << r.err.toStdString();
+    }
     EXPECT_TRUE(requests(com4.reader).empty());
 
     // --only and --except: the same write as the window's with Lock unticked.
